@@ -1,0 +1,33 @@
+// Kestrel: the entry points of libkestrel.so.
+//
+// These four functions, with C linkage, are the only symbols that the library
+// exports. A client normally reaches them through kestrel/activation.h; a
+// registration tool calls the last two directly.
+
+#ifndef KESTREL_SERVER_H_
+#define KESTREL_SERVER_H_
+
+#include "kestrel/com.h"
+
+extern "C" {
+
+// Hands out a new class factory for clsid. riid must be IID_IClassFactory or
+// IID_IUnknown (E_NOINTERFACE otherwise); an unknown class answers
+// CLASS_E_CLASSNOTAVAILABLE. On failure *out is not written.
+HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** out);
+
+// S_OK when no object of the library lives and no lock is held; S_FALSE
+// otherwise. Class factories do not keep the library loaded.
+HRESULT DllCanUnloadNow();
+
+// Writes (or removes) the registry keys of both classes. Always S_OK.
+HRESULT DllRegisterServer();
+HRESULT DllUnregisterServer();
+
+typedef HRESULT (*DllGetClassObjectFunction)(const CLSID&, const IID&, void**);
+typedef HRESULT (*DllCanUnloadNowFunction)();
+typedef HRESULT (*DllRegisterServerFunction)();
+
+}  // extern "C"
+
+#endif  // KESTREL_SERVER_H_

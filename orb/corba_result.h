@@ -1,0 +1,32 @@
+// The one conversion from a CORBA exception to a result code.
+//
+// Every operation that calls the broker runs its calls inside Guarded(), so
+// the first exception ends the operation with the code of its type.
+// User exceptions and exceptions without a row of their own give
+// E_CORBA_UNKNOWN; INV_OBJREF gives E_CORBA_IMP_LIMIT.
+
+#ifndef KESTREL_ORB_CORBA_RESULT_H_
+#define KESTREL_ORB_CORBA_RESULT_H_
+
+#include <omniORB4/CORBA.h>
+
+#include "kestrel/result_codes.h"
+
+namespace kestrel {
+
+HRESULT ResultFromException(const CORBA::Exception& exception);
+
+// Runs body, which answers an HRESULT; a CORBA exception that it raises is
+// answered with its code instead.
+template <class Body>
+HRESULT Guarded(Body&& body) {
+  try {
+    return body();
+  } catch (const CORBA::Exception& exception) {
+    return ResultFromException(exception);
+  }
+}
+
+}  // namespace kestrel
+
+#endif  // KESTREL_ORB_CORBA_RESULT_H_

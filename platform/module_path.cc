@@ -1,0 +1,18 @@
+#include "platform/module_path.h"
+
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
+namespace kestrel {
+
+std::string ModulePathOf(const void* address) {
+  Dl_info info;
+  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return std::string();
+  // dlopen keeps the name it was given, which may be relative.
+  char resolved[PATH_MAX];
+  if (::realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;
+  return resolved;
+}
+
+}  // namespace kestrel

@@ -1,0 +1,47 @@
+// The library's four exported entry points. Nothing else is exported (see
+// exports.map), and no exception leaves them.
+
+#include <new>
+
+#include "kestrel/server.h"
+#include "kestrel/result_codes.h"
+#include "platform/module_path.h"
+#include "server/class_factory.h"
+#include "server/class_table.h"
+#include "server/module_counts.h"
+#include "server/registration.h"
+
+#define KESTREL_EXPORT extern "C" __attribute__((visibility("default")))
+
+KESTREL_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** out) {
+  if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) {
+    return E_NOINTERFACE;
+  }
+  const kestrel::ClassEntry* entry = kestrel::FindClass(clsid);
+  if (entry == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
+  if (out == nullptr) return E_POINTER;
+  *out = static_cast<IClassFactory*>(new (std::nothrow) kestrel::ClassFactory(*entry));
+  return *out != nullptr ? S_OK : E_OUTOFMEMORY;
+}
+
+KESTREL_EXPORT HRESULT DllCanUnloadNow() {
+  const kestrel::ModuleCounts& counts = kestrel::moduleCounts();
+  return counts.objects.load() != 0 || counts.locks.load() > 0 ? S_FALSE : S_OK;
+}
+
+KESTREL_EXPORT HRESULT DllRegisterServer() {
+  try {
+    kestrel::RegisterAllClasses(kestrel::ModulePathOf(reinterpret_cast<void*>(&DllRegisterServer)));
+  } catch (...) {
+    // Registration reports nothing; an allocation failure leaves the file as it was.
+  }
+  return S_OK;
+}
+
+KESTREL_EXPORT HRESULT DllUnregisterServer() {
+  try {
+    kestrel::UnregisterAllClasses();
+  } catch (...) {
+  }
+  return S_OK;
+}

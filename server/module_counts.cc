@@ -1,0 +1,10 @@
+#include "server/module_counts.h"
+
+namespace kestrel {
+
+ModuleCounts& moduleCounts() {
+  static ModuleCounts counts;
+  return counts;
+}
+
+}  // namespace kestrel
