@@ -1,0 +1,34 @@
+# Shared by scripts/test and scripts/demo: installs the Debian packages that
+# are missing, then configures and builds into $KESTREL_BUILD_DIR (default
+# build/). Sourced, not run.
+
+KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+KESTREL_BUILD_DIR=${KESTREL_BUILD_DIR:-$KESTREL_ROOT/build}
+
+KESTREL_PACKAGES=(
+  g++ cmake ninja-build pkg-config
+  libomniorb4-dev omniidl omniorb-idl libcos4-dev
+  libace-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+
+kestrel_install_packages() {
+  local missing=()
+  local package
+  for package in "${KESTREL_PACKAGES[@]}" "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$package")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -q
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
+
+kestrel_build() {
+  cmake -S "$KESTREL_ROOT" -B "$KESTREL_BUILD_DIR" -G Ninja "$@" >/dev/null
+  cmake --build "$KESTREL_BUILD_DIR"
+}
