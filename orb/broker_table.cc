@@ -1,0 +1,101 @@
+#include "orb/broker_table.h"
+
+#include <omniORB4/omniORB.h>
+
+#include <cstring>
+#include <memory>
+
+namespace kestrel {
+
+namespace {
+
+// omniORB writes some errors to stderr whatever the trace level; the
+// library prints nothing, so they go nowhere.
+void DiscardLog(const char*) {}
+
+}  // namespace
+
+BrokerOptions TranslateBrokerArguments(int argc, char** argv) {
+  BrokerOptions options;
+  options.orbArguments.push_back(argc > 0 && argv[0] != nullptr ? argv[0] : "Appname");
+  options.orbArguments.insert(options.orbArguments.end(), {"-ORBtraceLevel", "0"});
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-ORBid") == 0 && i + 1 < argc) {
+      options.orbId = argv[++i];
+    } else if (std::strcmp(argv[i], "-ORBDottedDecimalAddresses") == 0 && i + 1 < argc) {
+      if (std::strcmp(argv[++i], "0") != 0) {
+        options.orbArguments.insert(options.orbArguments.end(), {"-ORBendPointPublish", "addr"});
+      }
+    }
+  }
+  return options;
+}
+
+BrokerTable& BrokerTable::instance() {
+  // Never destroyed: runtimes may outlive static destruction at exit.
+  static BrokerTable* table = new BrokerTable;
+  return *table;
+}
+
+CORBA::ORB_ptr BrokerTable::Join(const BrokerOptions& options) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (CORBA::is_nil(processOrb_)) {
+    std::vector<std::string> arguments = options.orbArguments;
+    std::unique_ptr<char*[]> argv(new char*[arguments.size() + 1]);
+    for (size_t i = 0; i < arguments.size(); ++i) argv[i] = &arguments[i][0];
+    argv[arguments.size()] = nullptr;
+    int argc = static_cast<int>(arguments.size());
+    // Quiet before ORB_init as well, for what it prints while starting.
+    omniORB::traceLevel = 0;
+    omniORB::setLogFunction(&DiscardLog);
+    processOrb_ = CORBA::ORB_init(argc, argv.get(), "omniORB4");
+    ++orbCreations_;
+  }
+  ++shares_[options.orbId];
+  return CORBA::ORB::_duplicate(processOrb_);
+}
+
+void BrokerTable::Leave(const std::string& orbId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (shares_.count(orbId) == 0) return;
+  if (totalShares() == 1) {
+    processOrb_->destroy();
+    processOrb_ = CORBA::ORB::_nil();
+  }
+  DropShare(orbId);
+}
+
+void BrokerTable::Abandon(const std::string& orbId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (shares_.count(orbId) == 0) return;
+  DropShare(orbId);
+  if (totalShares() == 0) processOrb_ = CORBA::ORB::_nil();
+}
+
+void BrokerTable::DropShare(const std::string& orbId) {
+  if (--shares_[orbId] == 0) shares_.erase(orbId);
+}
+
+int BrokerTable::totalShares() const {
+  int total = 0;
+  for (const auto& entry : shares_) total += entry.second;
+  return total;
+}
+
+int BrokerTable::shares(const std::string& orbId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = shares_.find(orbId);
+  return it == shares_.end() ? 0 : it->second;
+}
+
+int BrokerTable::orbCreations() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return orbCreations_;
+}
+
+bool BrokerTable::hasProcessOrb() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return !CORBA::is_nil(processOrb_);
+}
+
+}  // namespace kestrel

@@ -1,0 +1,63 @@
+#include "orb/orb_argument_list.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "platform/registry_store.h"
+
+namespace kestrel {
+
+const char kBrokerSettingsKey[] = "SOFTWARE\\Tarnwell Networks\\Common";
+
+namespace {
+
+constexpr size_t kFormatBufferSize = 256;
+
+}  // namespace
+
+OrbArgumentList::OrbArgumentList(const char* orbId) { Build(orbId, RegistryStore()); }
+
+OrbArgumentList::OrbArgumentList(const char* orbId, const RegistryStore& store) {
+  Build(orbId, store);
+}
+
+OrbArgumentList::~OrbArgumentList() = default;
+
+void OrbArgumentList::Build(const char* orbId, const RegistryStore& store) {
+  arguments_.push_back("Appname");
+  if (orbId != nullptr) AppendFormatted("-ORBid %s", orbId);
+  uint32_t dottedDecimal = 0;
+  if (store.ReadDword(RegistryRoot::kLocalMachine, kBrokerSettingsKey,
+                      "ORBDottedDecimalAddresses", &dottedDecimal) &&
+      dottedDecimal != 0) {
+    AppendFormatted("-ORBDottedDecimalAddresses 1");
+  }
+}
+
+int OrbArgumentList::AppendFormatted(const char* format, ...) {
+  char text[kFormatBufferSize];
+  va_list arguments;
+  va_start(arguments, format);
+  std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+
+  std::string_view rest(text);
+  while (!rest.empty()) {
+    size_t space = rest.find(' ');
+    std::string_view piece = rest.substr(0, space);
+    if (!piece.empty()) arguments_.emplace_back(piece);
+    if (space == std::string_view::npos) break;
+    rest.remove_prefix(space + 1);
+  }
+  return 0;
+}
+
+char** OrbArgumentList::BuildArgv() {
+  argv_.reset(new char*[arguments_.size() + 1]);
+  for (size_t i = 0; i < arguments_.size(); ++i) argv_[i] = &arguments_[i][0];
+  // A terminating null, as main()'s argv has; not counted.
+  argv_[arguments_.size()] = nullptr;
+  return argv_.get();
+}
+
+}  // namespace kestrel
