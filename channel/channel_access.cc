@@ -1,0 +1,102 @@
+#include "channel/channel_access.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "orb/corba_result.h"
+#include "orb/orb_argument_list.h"
+
+namespace kestrel {
+
+namespace {
+
+constexpr int32_t kTextBufferSize = 260;
+
+// Reads one text from the settings object into a cleared buffer that is
+// terminated whatever the object wrote.
+template <class Getter>
+std::string ReadSettingsText(Getter get) {
+  char buffer[kTextBufferSize];
+  std::memset(buffer, 0, sizeof buffer);
+  get(buffer, kTextBufferSize);
+  buffer[kTextBufferSize - 1] = '\0';
+  return buffer;
+}
+
+}  // namespace
+
+ChannelAccess::ChannelAccess() = default;
+
+ChannelAccess::~ChannelAccess() = default;
+
+HRESULT ChannelAccess::PrepareBroker(const char* orbId) {
+  OrbArgumentList arguments(orbId);
+  return runtime_.Start(arguments);
+}
+
+HRESULT ChannelAccess::BuildChannelAddress(IChannelSettings* settings) {
+  if (settings == nullptr || settings->Validate() != 0) return E_NOTIFY_INVALIDARG;
+  std::string address = "corbaloc:iiop:";
+  address += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetHost(buffer, size); });
+  int32_t port = 0;
+  settings->GetPort(&port);
+  char digits[8];
+  std::snprintf(digits, sizeof digits, ":%u", static_cast<unsigned>(port) & 0xFFFFu);
+  address += digits;
+  address += '/';
+  address += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetObjectKey(buffer, size); });
+  address_ = std::move(address);
+  return S_OK;
+}
+
+HRESULT ChannelAccess::ResolveChannel() {
+  if (!runtime_.started()) return E_FAIL;
+  CORBA::Object_var object;
+  HRESULT hr = runtime_.StringToObject(address_.c_str(), object);
+  if (FAILED(hr)) return hr;
+  return Guarded([&] {
+    channel_ = CosNotifyChannelAdmin::EventChannel::_narrow(object);
+    return CORBA::is_nil(channel_) ? E_FAIL : S_OK;
+  });
+}
+
+HRESULT ChannelAccess::ReleaseChannel() {
+  channel_ = CosNotifyChannelAdmin::EventChannel::_nil();
+  return S_OK;
+}
+
+HRESULT ChannelAccess::ObtainProxyPushConsumer(
+    CosNotifyChannelAdmin::StructuredProxyPushConsumer_var& proxy) {
+  if (CORBA::is_nil(channel_)) return E_FAIL;
+  return Guarded([&] {
+    CosNotifyChannelAdmin::SupplierAdmin_var admin = channel_->default_supplier_admin();
+    CosNotifyChannelAdmin::ProxyID id;
+    CosNotifyChannelAdmin::ProxyConsumer_var obtained =
+        admin->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    if (CORBA::is_nil(obtained)) return E_FAIL;
+    proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(obtained);
+    return CORBA::is_nil(proxy) ? E_FAIL : S_OK;
+  });
+}
+
+HRESULT ChannelAccess::ObtainProxyPushSupplier(
+    CosNotifyChannelAdmin::StructuredProxyPushSupplier_var& proxy) {
+  if (CORBA::is_nil(channel_)) return E_FAIL;
+  return Guarded([&] {
+    CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel_->default_consumer_admin();
+    CosNotification::EventTypeSeq added(1);
+    added.length(1);
+    added[0].domain_name = static_cast<const char*>("*");
+    added[0].type_name = static_cast<const char*>("*");
+    CosNotification::EventTypeSeq removed(0);
+    admin->subscription_change(added, removed);
+    CosNotifyChannelAdmin::ProxyID id;
+    CosNotifyChannelAdmin::ProxySupplier_var obtained =
+        admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    if (CORBA::is_nil(obtained)) return E_FAIL;
+    proxy = CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(obtained);
+    return CORBA::is_nil(proxy) ? E_FAIL : S_OK;
+  });
+}
+
+}  // namespace kestrel

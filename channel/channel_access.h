@@ -1,0 +1,84 @@
+// One object's way to its notification channel: the channel's address, the
+// broker that reaches it, the channel reference, and the channel's proxies.
+//
+// The channel is reached directly at "corbaloc:iiop:" host ":" port "/" key,
+// composed from the client's settings; no naming service, no factory, and
+// the channel is never created: it must exist in a running service. Both
+// sides use the channel's default admins and structured events; the
+// consumer side subscribes to every domain and type.
+//
+//   Created --BuildChannelAddress, PrepareBroker--> Ready
+//   Ready --ResolveChannel--> Resolved --ReleaseChannel--> Ready
+//
+// Destruction releases the channel reference first, while the broker still
+// exists, and destroys the broker runtime last.
+//
+// Not thread-safe: one thread at a time (the client's, or the consumer's
+// reconnection, which the consumer keeps apart from the client's calls).
+
+#ifndef KESTREL_CHANNEL_CHANNEL_ACCESS_H_
+#define KESTREL_CHANNEL_CHANNEL_ACCESS_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <string>
+
+#include "kestrel/notification.h"
+#include "orb/orb_runtime.h"
+
+namespace kestrel {
+
+class ChannelAccess {
+ public:
+  ChannelAccess();
+  virtual ~ChannelAccess();
+
+  ChannelAccess(const ChannelAccess&) = delete;
+  ChannelAccess& operator=(const ChannelAccess&) = delete;
+
+  // Starts or joins the broker of orbId ("KestrelSupplier",
+  // "KestrelConsumer") with the machine's broker settings. Answers S_OK or
+  // the code of the start.
+  HRESULT PrepareBroker(const char* orbId);
+
+  // Composes the channel's address from settings: Validate() must answer 0,
+  // else E_NOTIFY_INVALIDARG and nothing else is called or changed. Host
+  // and key are read into 260-byte buffers that are cleared first and
+  // always terminated, whatever the settings object writes; the port's low
+  // 16 bits are used. Host and key are taken as they are.
+  HRESULT BuildChannelAddress(IChannelSettings* settings);
+
+  // Resolves the address to the event channel, replacing the reference held.
+  // E_FAIL when the object found is not an event channel (the reference is
+  // then nil) or the broker was never prepared; a broker failure's code
+  // leaves the reference as it was.
+  HRESULT ResolveChannel();
+
+  // Drops the channel reference; the address and broker stay. Always S_OK.
+  HRESULT ReleaseChannel();
+
+  // Obtains a new structured proxy push consumer from the channel's default
+  // supplier admin. proxy changes only in the last step: a nil proxy from
+  // the admin gives E_FAIL with proxy untouched; a proxy of another kind
+  // gives E_FAIL with proxy nil. E_FAIL without a channel reference.
+  HRESULT ObtainProxyPushConsumer(CosNotifyChannelAdmin::StructuredProxyPushConsumer_var& proxy);
+
+  // Subscribes the default consumer admin to every domain and type ("*",
+  // "*"), then obtains a new structured proxy push supplier from it, with
+  // the same rules for proxy as above.
+  HRESULT ObtainProxyPushSupplier(CosNotifyChannelAdmin::StructuredProxyPushSupplier_var& proxy);
+
+  OrbRuntime& runtime() { return runtime_; }
+  const std::string& address() const { return address_; }
+  bool hasChannel() const { return !CORBA::is_nil(channel_); }
+
+ private:
+  // Declared first, destroyed last.
+  OrbRuntime runtime_;
+  std::string address_;
+  CosNotifyChannelAdmin::EventChannel_var channel_;
+};
+
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNEL_CHANNEL_ACCESS_H_
