@@ -21,6 +21,7 @@ OrbRuntime::OrbRuntime() = default;
 
 OrbRuntime::~OrbRuntime() {
   Stop();
+  ReapUnreapedGroup();
   // A runtime released on one of its own run threads is still inside its
   // reactor here; the reactor must outlive that thread, so it is left be.
   if (OnOwnRunThread()) reactor_.release();
@@ -54,15 +55,23 @@ void* OrbRuntime::RunThread(void* argument) {
 bool OrbRuntime::OnOwnRunThread() const { return runThreadOwner == this; }
 
 HRESULT OrbRuntime::Stop() {
+  ReapUnreapedGroup();
   if (runGroup_ == -1) return S_OK;
   reactor_->end_reactor_event_loop();
   if (OnOwnRunThread()) {
     WaitForOtherRunThreads();
+    unreapedGroup_ = runGroup_;
   } else {
     ACE_Thread_Manager::instance()->wait_grp(runGroup_);
   }
   runGroup_ = -1;
   return Destroy();
+}
+
+void OrbRuntime::ReapUnreapedGroup() {
+  if (unreapedGroup_ == -1 || OnOwnRunThread()) return;
+  ACE_Thread_Manager::instance()->wait_grp(unreapedGroup_);
+  unreapedGroup_ = -1;
 }
 
 void OrbRuntime::WaitForOtherRunThreads() {

@@ -67,9 +67,13 @@ class OrbRuntime : public OrbHandle {
   static void* RunThread(void* runtime);
   bool OnOwnRunThread() const;
   void WaitForOtherRunThreads();
+  void ReapUnreapedGroup();
 
   std::unique_ptr<ACE_Reactor> reactor_;
   int runGroup_ = -1;
+  // The group of a Stop made on one of its own threads: that thread could
+  // not wait for itself, so the next Stop or the destructor reaps it.
+  int unreapedGroup_ = -1;
 };
 
 }  // namespace kestrel

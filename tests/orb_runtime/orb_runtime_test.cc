@@ -259,9 +259,13 @@ TEST_F(Runtime, CallsOnADestroyedOrbAreMapped) {
 }
 
 TEST_F(Runtime, StopOnItsOwnRunThreadDoesNotWaitForItself) {
+  // As a component object does, hold the ACE library beyond the runtime:
+  // ACE must not be finalised while the stopping thread still runs.
+  AcquireAceLibrary();
   OrbRuntime runtime;
   ASSERT_EQ(S_OK, StartRuntime(runtime, kConsumerId));
   ASSERT_EQ(S_OK, runtime.SpawnRunThreads(3));
+  int group = runtime.runGroup();
   struct StopFromTimer : ACE_Event_Handler {
     OrbRuntime* runtime = nullptr;
     std::atomic<int> result{1};
@@ -277,6 +281,10 @@ TEST_F(Runtime, StopOnItsOwnRunThreadDoesNotWaitForItself) {
   }
   EXPECT_EQ(S_OK, stopper.result.load());
   EXPECT_FALSE(runtime.started());
+  // The thread that stopped is reaped by the next Stop from elsewhere.
+  EXPECT_EQ(S_OK, runtime.Stop());
+  EXPECT_EQ(0u, ThreadsInGroup(group));
+  ReleaseAceLibrary();
 }
 
 TEST_F(Runtime, DottedDecimalSettingPublishesNumericAddresses) {
