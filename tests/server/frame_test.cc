@@ -213,14 +213,14 @@ TEST(ComObjectBase, NullOutPointerIsRefused) {
   object->Release();
 }
 
-TEST(ClientOperations, AnswerNotImplementedUntilBuilt) {
-  IClassFactory* factory = GetFactory(CLSID_NotificationSupplier);
-  INotificationSupplier* supplier = nullptr;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_INotificationSupplier,
-                                          reinterpret_cast<void**>(&supplier)));
+TEST(ClientOperations, ConsumerAnswersNotImplementedUntilBuilt) {
+  IClassFactory* factory = GetFactory(CLSID_NotificationConsumer);
+  INotificationConsumer* consumer = nullptr;
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_INotificationConsumer,
+                                          reinterpret_cast<void**>(&consumer)));
   factory->Release();
-  EXPECT_EQ(E_NOTIMPL, supplier->Publish(1, 2, "x"));
-  supplier->Release();
+  EXPECT_EQ(E_NOTIMPL, consumer->Disconnect());
+  consumer->Release();
 }
 
 }  // namespace

@@ -1,0 +1,45 @@
+#include "orb/poa_servant.h"
+
+#include "orb/corba_result.h"
+#include "orb/orb_runtime.h"
+
+namespace kestrel {
+
+HRESULT PoaServant::ActivateInRootPoa(const OrbRuntime& runtime, CORBA::Object_var& reference) {
+  PortableServer::POA_var root = activated() ? PortableServer::POA::_duplicate(poa_)
+                                             : runtime.GetRootPoa();
+  if (CORBA::is_nil(root)) return E_FAIL;
+  return Guarded([&] {
+    if (!activated()) {
+      id_ = root->activate_object(this);
+      poa_ = PortableServer::POA::_duplicate(root);
+    }
+    reference = root->id_to_reference(id_.in());
+    return S_OK;
+  });
+}
+
+void PoaServant::Deactivate() {
+  if (!activated()) return;
+  PortableServer::POA_var poa = poa_._retn();
+  try {
+    poa->deactivate_object(id_.in());
+  } catch (const CORBA::Exception&) {
+    // The adapter is already gone, and with it every hold on the servant.
+    return;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  released_.wait(lock, [this] { return adapterHolds_ == 0; });
+}
+
+void PoaServant::_add_ref() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++adapterHolds_;
+}
+
+void PoaServant::_remove_ref() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (--adapterHolds_ == 0) released_.notify_all();
+}
+
+}  // namespace kestrel
