@@ -1,20 +1,279 @@
 #include "consumer/notification_consumer.h"
 
+#include <ace/Reactor.h>
+
 #include <new>
+
+#include "channel/event_record.h"
+#include "consumer/reconnect_timer.h"
+#include "orb/corba_result.h"
+#include "orb/library_use.h"
 
 namespace kestrel {
 
-NotificationConsumer::NotificationConsumer(IUnknown* outer) : ComObjectBase(outer) {}
+namespace {
 
-NotificationConsumer::~NotificationConsumer() = default;
+constexpr char kConsumerOrbId[] = "KestrelConsumer";
+
+// The consumer whose OnEvent this thread is running, if any.
+thread_local const NotificationConsumer* deliveringConsumer = nullptr;
+
+}  // namespace
+
+NotificationConsumer::NotificationConsumer(IUnknown* outer) : ComObjectBase(outer) {
+  AcquireAceLibrary();
+}
+
+NotificationConsumer::~NotificationConsumer() {
+  HeldSink* held = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    held = DisconnectLocked();
+  }
+  FreeSink(held);
+  Deactivate();
+  if (started) runtime().Stop();
+  CancelLeftoverTimers();
+  selfReference = CosNotifyComm::StructuredPushConsumer::_nil();
+  ReleaseAceLibrary();
+}
 
 void* NotificationConsumer::FindClientInterface(const IID& riid) {
   return IsEqualGUID(riid, IID_INotificationConsumer) ? clientInterface() : nullptr;
 }
 
-HRESULT NotificationConsumer::Connect(IUnknown*, uint32_t) { return E_NOTIMPL; }
+void NotificationConsumer::FreeObject() {
+  if (!OnOwnDeliveryThread()) {
+    delete this;
+    return;
+  }
+  // The final Release came from inside OnEvent: the request that runs it
+  // still uses this object. Detach now; free once the request has ended.
+  HeldSink* held = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    held = DisconnectLocked();
+  }
+  FreeSink(held);
+  // Without an adapter to wait for, the object is left alive rather than
+  // freed under the running request.
+  DeactivateAndDeleteLater();
+}
 
-HRESULT NotificationConsumer::Disconnect() { return E_NOTIMPL; }
+bool NotificationConsumer::OnOwnDeliveryThread() const { return deliveringConsumer == this; }
+
+HRESULT NotificationConsumer::Connect(IUnknown* settings, uint32_t threadCount) {
+  if (settings == nullptr) return E_NOTIFY_INVALIDARG;
+  HeldSink* previous = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    previous = DisconnectLocked();
+  }
+  FreeSink(previous);
+
+  HRESULT hr = attachSite(settings);
+  if (FAILED(hr)) return hr;
+
+  std::lock_guard<std::mutex> lock(connectionMutex_);
+  if (!started) {
+    hr = StartBroker();
+    if (FAILED(hr)) return hr;
+    std::lock_guard<std::mutex> sinkLock(sinkMutex_);
+    deliveryLimit_ = threadCount == 0 ? 1 : threadCount;
+  }
+  hr = connectToChannel();
+  if (FAILED(hr)) return hr;
+  if (!started) {
+    hr = runtime().SpawnRunThreads(deliveryLimit_);
+    if (FAILED(hr)) return hr;
+    started = true;
+  }
+  std::lock_guard<std::mutex> stateLock(stateMutex_);
+  wantConnected_ = true;
+  return S_OK;
+}
+
+HRESULT NotificationConsumer::attachSite(IUnknown* settings) {
+  IChannelSettings* channelSettings = nullptr;
+  HRESULT hr = settings->QueryInterface(IID_IChannelSettings, reinterpret_cast<void**>(&channelSettings));
+  if (FAILED(hr)) {
+    if (channelSettings != nullptr) channelSettings->Release();
+    settings->Release();
+    return hr;
+  }
+  hr = BuildChannelAddress(channelSettings);
+  if (FAILED(hr)) {
+    channelSettings->Release();
+    settings->Release();
+    return hr;
+  }
+  IUnknown* sinkObject = nullptr;
+  channelSettings->GetSink(&sinkObject);
+  INotificationSink* sink = nullptr;
+  hr = E_NOINTERFACE;
+  if (sinkObject != nullptr) {
+    hr = sinkObject->QueryInterface(IID_INotificationSink, reinterpret_cast<void**>(&sink));
+    sinkObject->Release();
+  }
+  channelSettings->Release();
+  settings->Release();
+  if (FAILED(hr) || sink == nullptr) {
+    if (sink != nullptr) sink->Release();
+    return FAILED(hr) ? hr : E_NOINTERFACE;
+  }
+  std::lock_guard<std::mutex> lock(sinkMutex_);
+  heldSink_ = new HeldSink{sink, 0, false};
+  return S_OK;
+}
+
+HRESULT NotificationConsumer::StartBroker() {
+  HRESULT hr = PrepareBroker(kConsumerOrbId);
+  if (FAILED(hr)) return hr;
+  if (CORBA::is_nil(selfReference)) {
+    CORBA::Object_var reference;
+    hr = ActivateInRootPoa(runtime(), reference);
+    if (FAILED(hr)) return hr;
+    hr = Guarded([&] {
+      selfReference = CosNotifyComm::StructuredPushConsumer::_narrow(reference);
+      return CORBA::is_nil(selfReference) ? E_FAIL : S_OK;
+    });
+    if (FAILED(hr)) return hr;
+  }
+  runtime().ActivatePoaManager();
+  return S_OK;
+}
+
+HRESULT NotificationConsumer::connectToChannel() {
+  HRESULT hr = ResolveChannel();
+  if (FAILED(hr)) return hr;
+  hr = ObtainProxyPushSupplier(proxySupplier);
+  if (FAILED(hr)) return hr;
+  return Guarded([this] {
+    proxySupplier->connect_structured_push_consumer(selfReference);
+    return S_OK;
+  });
+}
+
+HRESULT NotificationConsumer::Disconnect() {
+  HeldSink* held = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(connectionMutex_);
+    held = DisconnectLocked();
+  }
+  FreeSink(held);
+  return S_OK;
+}
+
+NotificationConsumer::HeldSink* NotificationConsumer::DisconnectLocked() {
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    wantConnected_ = false;
+    reconnectPending_ = false;
+    ++epoch_;
+  }
+  HeldSink* held = DetachSink();
+  if (!CORBA::is_nil(proxySupplier)) {
+    try {
+      proxySupplier->disconnect_structured_push_supplier();
+    } catch (const CORBA::Exception&) {
+      // The proxy or the channel is gone already.
+    }
+    proxySupplier = CosNotifyChannelAdmin::StructuredProxyPushSupplier::_nil();
+  }
+  ReleaseChannel();
+  return held;
+}
+
+NotificationConsumer::HeldSink* NotificationConsumer::DetachSink() {
+  std::unique_lock<std::mutex> lock(sinkMutex_);
+  HeldSink* held = heldSink_;
+  heldSink_ = nullptr;
+  if (held == nullptr) return nullptr;
+  if (OnOwnDeliveryThread()) {
+    held->freeByLastUser = true;
+    return nullptr;
+  }
+  sinkChanged_.wait(lock, [held] { return held->users == 0; });
+  return held;
+}
+
+void NotificationConsumer::FreeSink(HeldSink* held) {
+  if (held == nullptr) return;
+  held->sink->Release();
+  delete held;
+}
+
+void NotificationConsumer::push_structured_event(const CosNotification::StructuredEvent& notification) {
+  const Kestrel::EventData* record = ExtractRecord(notification.remainder_of_body);
+  if (record == nullptr) return;
+  HeldSink* held = nullptr;
+  {
+    std::unique_lock<std::mutex> lock(sinkMutex_);
+    sinkChanged_.wait(lock, [this] { return activeDeliveries_ < deliveryLimit_; });
+    held = heldSink_;
+    if (held == nullptr) return;
+    ++held->users;
+    ++activeDeliveries_;
+  }
+  const NotificationConsumer* outer = deliveringConsumer;
+  deliveringConsumer = this;
+  held->sink->OnEvent(record->mModule.in(), record->mHost.in(), record->mSeverity,
+                      record->mMessageCode, record->mDescription.in());
+  deliveringConsumer = outer;
+  bool lastUserOfReleasedSink = false;
+  {
+    std::lock_guard<std::mutex> lock(sinkMutex_);
+    --activeDeliveries_;
+    lastUserOfReleasedSink = --held->users == 0 && held->freeByLastUser;
+    sinkChanged_.notify_all();
+  }
+  if (lastUserOfReleasedSink) FreeSink(held);
+}
+
+void NotificationConsumer::disconnect_structured_push_consumer() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  ACE_Reactor* reactor = runtime().reactor();
+  if (!wantConnected_ || reconnectPending_ || reactor == nullptr) return;
+  auto* timer = new (std::nothrow) ReconnectTimer(epoch_);
+  if (timer == nullptr) return;
+  long id = reactor->schedule_timer(timer, this, RECONNECT_INTERVAL, RECONNECT_INTERVAL);
+  if (id == -1) {
+    delete timer;
+    return;
+  }
+  scheduledTimers_.push_back(id);
+  reconnectPending_ = true;
+}
+
+bool NotificationConsumer::AttemptReconnection(unsigned epoch) {
+  // A client's Connect or Disconnect is under way: try again next time.
+  std::unique_lock<std::mutex> connection(connectionMutex_, std::try_to_lock);
+  if (!connection.owns_lock()) return false;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (epoch != epoch_ || !wantConnected_) return true;
+  }
+  if (FAILED(connectToChannel())) return false;
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  reconnectPending_ = false;
+  return true;
+}
+
+void NotificationConsumer::CancelLeftoverTimers() {
+  ACE_Reactor* reactor = runtime().reactor();
+  std::vector<long> timers;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    timers.swap(scheduledTimers_);
+  }
+  if (reactor == nullptr) return;
+  // No run thread is left to dispatch them, so each handler is freed here
+  // (by handle_close) or was freed when its timer ended.
+  for (long id : timers) reactor->cancel_timer(id, nullptr, 0);
+}
+
+void NotificationConsumer::offer_change(const CosNotification::EventTypeSeq&,
+                                        const CosNotification::EventTypeSeq&) {}
 
 HRESULT CreateNotificationConsumer(IUnknown* outer, ComObjectBase** out) {
   NotificationConsumer* object = new (std::nothrow) NotificationConsumer(outer);

@@ -1,30 +1,143 @@
 // The consumer component class: a client receives notifications with it.
 //
-// The object is a component object (ComObjectBase) whose client interface is
-// INotificationConsumer. Connect and Disconnect are built on the broker
-// runtime and the channel access; until then they answer E_NOTIMPL.
+//   create; QueryInterface(IID_INotificationConsumer);
+//   Connect(settings, threadCount); events arrive at the sink that the
+//   settings hand out; Disconnect and Connect again as needed; Release.
+//
+// The object is at once a component object (ComObjectBase, client interface
+// INotificationConsumer), a servant of CosNotifyComm::StructuredPushConsumer
+// in the root adapter of the "KestrelConsumer" broker, and a ChannelAccess.
+//
+// Delivery. omniORB dispatches the channel's pushes on its own threads;
+// each push hands the event's five values to the sink's OnEvent there and
+// answers the channel when OnEvent has returned. OnEvent never runs on a
+// client's calling thread, and at most threadCount OnEvent calls of one
+// consumer run at once (with 1 they never overlap). An event whose body
+// holds no EventData, or that arrives while no sink is held, is dropped.
+//
+// Reconnection. When the channel drops the consumer
+// (disconnect_structured_push_consumer), a ReconnectTimer on the runtime's
+// reactor tries to connect again 2 s later and every 2 s until it succeeds.
+// At most one such timer is pending; Disconnect and destruction cancel it.
+//
+// Threads. Connect, Disconnect and destruction are serialised against each
+// other and against the reconnection. The sink is exchanged safely against
+// deliveries in flight: Disconnect returns only when no delivery still uses
+// the sink that it released, except a delivery on the calling thread
+// itself (Disconnect or the final Release made from inside OnEvent), whose
+// sink is released when that OnEvent returns.
 
 #ifndef KESTREL_CONSUMER_NOTIFICATION_CONSUMER_H_
 #define KESTREL_CONSUMER_NOTIFICATION_CONSUMER_H_
 
+#include <COS/CosNotifyChannelAdmin.hh>
+#include <COS/CosNotifyComm.hh>
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "channel/channel_access.h"
 #include "kestrel/notification.h"
+#include "orb/poa_servant.h"
 #include "server/client_interface.h"
 #include "server/com_object_base.h"
 
 namespace kestrel {
 
 class NotificationConsumer final
-    : public ComObjectBase,
+    : public POA_CosNotifyComm::StructuredPushConsumer,
+      public PoaServant,
+      public ChannelAccess,
+      public ComObjectBase,
       public ClientInterface<INotificationConsumer, NotificationConsumer> {
  public:
   explicit NotificationConsumer(IUnknown* outer);
+  // Disconnects, cancels a pending reconnection, deactivates the servant
+  // (waiting for requests in flight), stops this object's run threads.
   ~NotificationConsumer() override;
 
+  // Drops any earlier connection and sink, attaches the sink that settings
+  // hand out, and connects to the channel that they name. The first Connect
+  // that succeeds starts threadCount run threads (0 counts as 1) and fixes
+  // the delivery limit; later ones start none. Takes over one reference to
+  // settings and releases it before returning, on every path after the
+  // null test. Answers:
+  //   E_NOTIFY_INVALIDARG  settings is null (nothing happens), or Validate refused
+  //   the settings' QueryInterface code when they offer no IChannelSettings
+  //   E_NOINTERFACE        the sink is null or offers no INotificationSink
+  //   E_FAIL               no root adapter or servant reference, no run threads
+  //   the code of the broker start or of the connection to the channel
+  // A failed Connect may be repeated.
   HRESULT Connect(IUnknown* settings, uint32_t threadCount) override;
+
+  // Releases the sink (once no delivery uses it), disconnects the proxy
+  // (failures ignored) and drops the channel. Always S_OK; makes no remote
+  // call when nothing is connected.
   HRESULT Disconnect() override;
+
+  // Channel upcalls.
+  void push_structured_event(const CosNotification::StructuredEvent& notification) override;
+  void disconnect_structured_push_consumer() override;
+  void offer_change(const CosNotification::EventTypeSeq& added,
+                    const CosNotification::EventTypeSeq& removed) override;
+
+  // One attempt of the reconnection timer of epoch, on a run thread. True
+  // when the timer should end: connected again, or no longer wanted.
+  bool AttemptReconnection(unsigned epoch);
 
  protected:
   void* FindClientInterface(const IID& riid) override;
+  void FreeObject() override;
+
+ private:
+  // The client's sink and the deliveries that use it; freed by whoever
+  // lets go of it last.
+  struct HeldSink {
+    INotificationSink* sink;
+    int users;
+    // Detached on one of its own delivery threads, which could not wait for
+    // itself: the last user frees it. Otherwise the detacher does.
+    bool freeByLastUser;
+  };
+
+  HRESULT attachSite(IUnknown* settings);
+  HRESULT StartBroker();
+  HRESULT connectToChannel();
+  // REQUIRES: connectionMutex_ held. Answers the sink to release once the
+  // lock is gone (null when none, or when a delivery on this thread will).
+  HeldSink* DisconnectLocked();
+  HeldSink* DetachSink();
+  static void FreeSink(HeldSink* held);
+  void CancelLeftoverTimers();
+  bool OnOwnDeliveryThread() const;
+
+  // Serialises Connect, Disconnect, the reconnection and destruction; held
+  // across their calls to the channel, never across a call into the client.
+  std::mutex connectionMutex_;
+
+  // Guarded by stateMutex_: whether a connection is wanted (from a
+  // successful Connect until Disconnect), the epoch that every Disconnect
+  // advances, and the pending reconnection timer. A Disconnect only
+  // forgets its timer: the timer sees the new epoch and ends itself, since
+  // cancelling a timer from outside could free it under its own upcall.
+  // Destruction cancels what is left once the run threads have ended.
+  std::mutex stateMutex_;
+  bool wantConnected_ = false;
+  unsigned epoch_ = 0;
+  bool reconnectPending_ = false;
+  std::vector<long> scheduledTimers_;
+
+  // Guarded by sinkMutex_: the sink, the deliveries running, their limit.
+  std::mutex sinkMutex_;
+  std::condition_variable sinkChanged_;
+  HeldSink* heldSink_ = nullptr;
+  uint32_t activeDeliveries_ = 0;
+  uint32_t deliveryLimit_ = 1;
+
+  CosNotifyChannelAdmin::StructuredProxyPushSupplier_var proxySupplier;
+  CosNotifyComm::StructuredPushConsumer_var selfReference;
+  bool started = false;
 };
 
 // The class table's creator.

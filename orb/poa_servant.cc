@@ -1,5 +1,7 @@
 #include "orb/poa_servant.h"
 
+#include <thread>
+
 #include "orb/corba_result.h"
 #include "orb/orb_runtime.h"
 
@@ -32,14 +34,40 @@ void PoaServant::Deactivate() {
   released_.wait(lock, [this] { return adapterHolds_ == 0; });
 }
 
+bool PoaServant::DeactivateAndDeleteLater() {
+  if (!activated()) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deleteWhenReleased_ = true;
+  }
+  PortableServer::POA_var poa = poa_._retn();
+  try {
+    poa->deactivate_object(id_.in());
+    return true;
+  } catch (const CORBA::Exception&) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deleteWhenReleased_ = false;
+    return false;
+  }
+}
+
 void PoaServant::_add_ref() {
   std::lock_guard<std::mutex> lock(mutex_);
   ++adapterHolds_;
 }
 
 void PoaServant::_remove_ref() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (--adapterHolds_ == 0) released_.notify_all();
+  bool deleteNow = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--adapterHolds_ == 0) {
+      deleteNow = deleteWhenReleased_;
+      released_.notify_all();
+    }
+  }
+  // The adapter calls this on one of omniORB's threads, where the object's
+  // teardown (which may destroy the broker) must not run.
+  if (deleteNow) std::thread([this] { delete this; }).detach();
 }
 
 }  // namespace kestrel

@@ -38,6 +38,15 @@ class PoaServant : public virtual PortableServer::ServantBase {
   // REQUIRES: not called from a request being served by this servant.
   void Deactivate();
 
+  // For an object released from within a request that this servant is
+  // serving: deactivates the servant and deletes the whole object once the
+  // adapter lets go of it, which is after that request has ended; the
+  // deletion runs on a thread of its own, outside the broker. Answers
+  // false, and keeps the object, when the adapter cannot be told (a
+  // destroyed broker): the object is then left alive rather than freed
+  // under the request.
+  bool DeactivateAndDeleteLater();
+
   bool activated() const { return !CORBA::is_nil(poa_); }
 
   void _add_ref() override;
@@ -53,7 +62,10 @@ class PoaServant : public virtual PortableServer::ServantBase {
 
   std::mutex mutex_;
   std::condition_variable released_;
-  int adapterHolds_ = 0;  // guarded by mutex_
+  // Guarded by mutex_: the adapter's holds on the servant, and whether the
+  // last hold going deletes the object.
+  int adapterHolds_ = 0;
+  bool deleteWhenReleased_ = false;
 };
 
 }  // namespace kestrel

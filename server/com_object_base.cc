@@ -33,7 +33,7 @@ uint32_t ComObjectBase::Release() {
   int32_t remaining = count_.fetch_sub(1) - 1;
   if (remaining != 0) return static_cast<uint32_t>(remaining);
   OnFinalRelease();
-  delete this;
+  FreeObject();
   return 0;
 }
 
@@ -42,5 +42,7 @@ HRESULT ComObjectBase::OnCreated() { return S_OK; }
 void ComObjectBase::OnFinalRelease() { count_.store(1); }
 
 void* ComObjectBase::FindClientInterface(const IID&) { return nullptr; }
+
+void ComObjectBase::FreeObject() { delete this; }
 
 }  // namespace kestrel

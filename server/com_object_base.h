@@ -7,7 +7,7 @@
 // IUnknown: the object itself, or the outer object when it is aggregated.
 //
 // Virtual slots after IUnknown's three, in order: the destructor,
-// OnCreated(), OnFinalRelease(), FindClientInterface().
+// OnCreated(), OnFinalRelease(), FindClientInterface(), FreeObject().
 
 #ifndef KESTREL_SERVER_COM_OBJECT_BASE_H_
 #define KESTREL_SERVER_COM_OBJECT_BASE_H_
@@ -47,6 +47,11 @@ class ComObjectBase : public IUnknown {
  protected:
   // The class's client interface for riid, or null. No reference is taken.
   virtual void* FindClientInterface(const IID& riid);
+
+  // Frees the object after the final Release. A class whose final Release
+  // may come from inside a request that it is serving overrides this to
+  // free the object once that request has ended.
+  virtual void FreeObject();
 
  private:
   std::atomic<int32_t> count_{1};

@@ -213,15 +213,5 @@ TEST(ComObjectBase, NullOutPointerIsRefused) {
   object->Release();
 }
 
-TEST(ClientOperations, ConsumerAnswersNotImplementedUntilBuilt) {
-  IClassFactory* factory = GetFactory(CLSID_NotificationConsumer);
-  INotificationConsumer* consumer = nullptr;
-  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_INotificationConsumer,
-                                          reinterpret_cast<void**>(&consumer)));
-  factory->Release();
-  EXPECT_EQ(E_NOTIMPL, consumer->Disconnect());
-  consumer->Release();
-}
-
 }  // namespace
 }  // namespace kestrel
