@@ -39,27 +39,48 @@ BrokerTable& BrokerTable::instance() {
 
 CORBA::ORB_ptr BrokerTable::Join(const BrokerOptions& options) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (CORBA::is_nil(processOrb_)) {
-    std::vector<std::string> arguments = options.orbArguments;
-    std::unique_ptr<char*[]> argv(new char*[arguments.size() + 1]);
-    for (size_t i = 0; i < arguments.size(); ++i) argv[i] = &arguments[i][0];
-    argv[arguments.size()] = nullptr;
-    int argc = static_cast<int>(arguments.size());
-    // Quiet before ORB_init as well, for what it prints while starting.
-    omniORB::traceLevel = 0;
-    omniORB::setLogFunction(&DiscardLog);
-    processOrb_ = CORBA::ORB_init(argc, argv.get(), "omniORB4");
-    ++orbCreations_;
-  }
+  if (CORBA::is_nil(processOrb_)) InitialiseProcessOrb(options);
   ++shares_[options.orbId];
   return CORBA::ORB::_duplicate(processOrb_);
+}
+
+void BrokerTable::InitialiseProcessOrb(const BrokerOptions& options) {
+  std::vector<std::string> arguments = options.orbArguments;
+  // omniORB reads its arguments only when it creates the ORB. A probe
+  // option, set against the current value, tells whether this call created
+  // it or found the client's own ORB, which the library must never destroy.
+  const bool probeBefore = omniORB::traceThreadId;
+  arguments.insert(arguments.end(), {"-ORBtraceThreadId", probeBefore ? "0" : "1"});
+  std::unique_ptr<char*[]> argv(new char*[arguments.size() + 1]);
+  for (size_t i = 0; i < arguments.size(); ++i) argv[i] = &arguments[i][0];
+  argv[arguments.size()] = nullptr;
+  int argc = static_cast<int>(arguments.size());
+
+  const CORBA::ULong traceLevelBefore = omniORB::traceLevel;
+  omniORB::traceLevel = 0;
+  omniORB::setLogFunction(&DiscardLog);
+  try {
+    processOrb_ = CORBA::ORB_init(argc, argv.get(), "omniORB4");
+  } catch (...) {
+    omniORB::traceThreadId = probeBefore;
+    throw;
+  }
+  ownsProcessOrb_ = omniORB::traceThreadId != probeBefore;
+  omniORB::traceThreadId = probeBefore;
+  if (ownsProcessOrb_) {
+    ++orbCreations_;
+  } else {
+    // The client's ORB keeps its client's settings.
+    omniORB::traceLevel = traceLevelBefore;
+    omniORB::setLogFunction(nullptr);
+  }
 }
 
 void BrokerTable::Leave(const std::string& orbId) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (shares_.count(orbId) == 0) return;
   if (totalShares() == 1) {
-    processOrb_->destroy();
+    if (ownsProcessOrb_) processOrb_->destroy();
     processOrb_ = CORBA::ORB::_nil();
   }
   DropShare(orbId);

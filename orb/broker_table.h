@@ -10,7 +10,9 @@
 // object still uses.
 //
 // The process ORB takes the options of the start that created it; a later
-// start with other options joins it as it is.
+// start with other options joins it as it is. When the client created the
+// process ORB itself before the library did, the library joins it and never
+// destroys it.
 //
 // Thread-safe.
 
@@ -57,12 +59,14 @@ class BrokerTable {
   void Abandon(const std::string& orbId);
 
   int shares(const std::string& orbId) const;
-  // How many process ORBs this table has created so far.
+  // How many process ORBs this table has created so far (a client's own
+  // ORB, joined, is not counted).
   int orbCreations() const;
   bool hasProcessOrb() const;
 
  private:
   BrokerTable() = default;
+  void InitialiseProcessOrb(const BrokerOptions& options);  // REQUIRES: mutex_ held
   int totalShares() const;  // REQUIRES: mutex_ held
   void DropShare(const std::string& orbId);  // REQUIRES: mutex_ held
 
@@ -71,6 +75,7 @@ class BrokerTable {
   // (nil while no share is held), and the creation count.
   std::map<std::string, int> shares_;
   CORBA::ORB_var processOrb_;
+  bool ownsProcessOrb_ = false;
   int orbCreations_ = 0;
 };
 

@@ -303,3 +303,29 @@ TEST_F(Runtime, DottedDecimalSettingPublishesNumericAddresses) {
 
 }  // namespace
 }  // namespace kestrel
+
+namespace kestrel {
+namespace {
+
+TEST(ClientOrb, AClientsOwnOrbIsJoinedButNeverDestroyed) {
+  int argc = 1;
+  char name[] = "client";
+  char* argv[] = {name, nullptr};
+  CORBA::ORB_var clientOrb = CORBA::ORB_init(argc, argv, "omniORB4");
+  int creationsBefore = BrokerTable::instance().orbCreations();
+  {
+    OrbRuntime runtime;
+    ASSERT_EQ(S_OK, StartRuntime(runtime, kConsumerId));
+    CORBA::ORB_var joined = runtime.GetOrb();
+    EXPECT_TRUE(joined->_is_equivalent(clientOrb));
+    EXPECT_EQ(creationsBefore, BrokerTable::instance().orbCreations());
+  }
+  EXPECT_FALSE(BrokerTable::instance().hasProcessOrb());
+  // Still the client's, and still alive.
+  CORBA::Object_var root = clientOrb->resolve_initial_references("RootPOA");
+  EXPECT_FALSE(CORBA::is_nil(root));
+  clientOrb->destroy();
+}
+
+}  // namespace
+}  // namespace kestrel
