@@ -1,0 +1,386 @@
+// channeld_bench: how much of omniORB's plain two-way rate survives the trip
+// through kestrel-channeld.
+//
+//   BareTwoWayPush         the bench process pushes structured events two-way,
+//                          as fast as it can, to a bare StructuredPushConsumer
+//                          servant in a helper process, over loopback.
+//   ChanneldEndToEnd       the same pushes go two-way to a kestrel-channeld
+//                          proxy; a consumer in a helper process receives them.
+//                          Timed until the consumer has every event.
+//
+// Each iteration is a batch of events; items_per_second is events delivered
+// per second. At the end the program prints both rates and their ratio.
+//
+// The helper processes are this program run with --consumer-helper.
+
+#include <benchmark/benchmark.h>
+
+#include <COS/CosNotifyChannelAdmin.hh>
+#include <COS/CosNotifyComm.hh>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/channel_service.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr long kBatch = 2000;
+constexpr int kRounds = 8;
+
+// An event shaped like Kestrel's: header, three filterable fields, a body.
+CosNotification::StructuredEvent BenchEvent() {
+  CosNotification::StructuredEvent event;
+  event.header.fixed_header.event_type.domain_name = "Kestrel";
+  event.header.fixed_header.event_type.type_name = "Notification";
+  event.header.fixed_header.event_name = "bench";
+  event.filterable_data.length(3);
+  event.filterable_data[0].name = "Module";
+  event.filterable_data[0].value <<= "channeld_bench";
+  event.filterable_data[1].name = "Severity";
+  event.filterable_data[1].value <<= static_cast<CORBA::ULong>(2);
+  event.filterable_data[2].name = "MessageCode";
+  event.filterable_data[2].value <<= static_cast<CORBA::ULong>(4711);
+  event.remainder_of_body <<= "A description of about the length that Kestrel events carry.";
+  return event;
+}
+
+CORBA::ORB_var InitOrb() {
+  int argc = 0;
+  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
+  CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
+  PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
+  PortableServer::POAManager_var manager = poa->the_POAManager();
+  manager->activate();
+  return orb;
+}
+
+// ---- The helper process: a consumer that counts ---------------------------
+
+// Counts events; every `report` events (0: never) writes the count to stdout.
+class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
+ public:
+  explicit CountingConsumer(long report) : report_(report) {}
+  void push_structured_event(const CosNotification::StructuredEvent&) override {
+    long count = ++count_;
+    if (report_ > 0 && count % report_ == 0) {
+      char line[32];
+      int length = std::snprintf(line, sizeof line, "%ld\n", count);
+      if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
+    }
+  }
+  void disconnect_structured_push_consumer() override {}
+  void offer_change(const CosNotification::EventTypeSeq&,
+                    const CosNotification::EventTypeSeq&) override {}
+
+ private:
+  const long report_;
+  std::atomic<long> count_{0};
+};
+
+// --consumer-helper REPORT [CHANNEL]: prints the consumer's IOR (and, with a
+// channel, connects it there first), then serves until killed.
+int RunConsumerHelper(long report, const char* channelAddress) {
+  CORBA::ORB_var orb = InitOrb();
+  CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
+  PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
+  PortableServer::Servant_var<CountingConsumer> servant = new CountingConsumer(report);
+  PortableServer::ObjectId_var id = poa->activate_object(servant.in());
+  CORBA::Object_var reference = poa->id_to_reference(id.in());
+  CosNotifyComm::StructuredPushConsumer_var consumer =
+      CosNotifyComm::StructuredPushConsumer::_narrow(reference.in());
+  if (channelAddress != nullptr) {
+    CORBA::Object_var object = orb->string_to_object(channelAddress);
+    CosNotifyChannelAdmin::EventChannel_var channel =
+        CosNotifyChannelAdmin::EventChannel::_narrow(object.in());
+    CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+    CosNotifyChannelAdmin::ProxyID proxyId;
+    CosNotifyChannelAdmin::ProxySupplier_var proxy =
+        admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
+    CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
+        CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
+    structured->connect_structured_push_consumer(consumer.in());
+  }
+  CORBA::String_var ior = orb->object_to_string(consumer.in());
+  std::printf("%s\n", ior.in());
+  std::fflush(stdout);
+  orb->run();
+  return 0;
+}
+
+// ---- The bench process ------------------------------------------------------
+
+class Helper {
+ public:
+  // Runs this program with --consumer-helper and reads its IOR line.
+  bool Start(long report, const std::string& channelAddress) {
+    std::vector<std::string> arguments = {"/proc/self/exe", "--consumer-helper",
+                                          std::to_string(report)};
+    if (!channelAddress.empty()) arguments.push_back(channelAddress);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(&argument[0]);
+    argv.push_back(nullptr);
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
+    int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipe[1]);
+    if (spawned != 0) {
+      ::close(pipe[0]);
+      pid_ = -1;
+      return false;
+    }
+    output_ = pipe[0];
+    return ReadLine(&ior_, 10000);
+  }
+
+  ~Helper() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (output_ >= 0) ::close(output_);
+  }
+
+  bool ReadLine(std::string* line, int timeoutMs) {
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      std::size_t newline = pending_.find('\n');
+      if (newline != std::string::npos) {
+        *line = pending_.substr(0, newline);
+        pending_.erase(0, newline + 1);
+        return true;
+      }
+      int left = static_cast<int>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+      pollfd watched = {output_, POLLIN, 0};
+      if (left <= 0 || ::poll(&watched, 1, left) <= 0) return false;
+      char buffer[4096];
+      ssize_t got = ::read(output_, buffer, sizeof buffer);
+      if (got <= 0) return false;
+      pending_.append(buffer, static_cast<std::size_t>(got));
+    }
+  }
+
+  // Waits until the helper reports count events.
+  bool WaitForCount(long count, int timeoutMs) {
+    std::string line;
+    while (reported_ < count) {
+      if (!ReadLine(&line, timeoutMs)) return false;
+      reported_ = std::atol(line.c_str());
+    }
+    return true;
+  }
+
+  const std::string& ior() const { return ior_; }
+
+ private:
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string pending_;
+  std::string ior_;
+  long reported_ = 0;
+};
+
+struct Rate {
+  double events = 0;
+  double seconds = 0;
+  std::vector<double> rounds;  // events per second, one per benchmark run
+  double perSecond() const { return seconds > 0 ? events / seconds : 0; }
+};
+
+// CPU seconds (user + system) that process pid has used so far.
+double CpuSeconds(pid_t pid) {
+  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return 0;
+  char text[1024];
+  std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  text[length] = '\0';
+  const char* fields = std::strrchr(text, ')');
+  if (fields == nullptr) return 0;
+  unsigned long user = 0;
+  unsigned long system = 0;
+  // Fields 14 and 15 of stat; the text after ')' starts at field 3.
+  if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                  &system) != 2) {
+    return 0;
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  std::size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+struct World {
+  CORBA::ORB_var orb;
+  Helper bareConsumer;
+  kestrel::testing::ChannelService channeld;
+  Helper channelConsumer;
+  CosNotifyComm::StructuredPushConsumer_var bare;
+  CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxy;
+  Rate bareRate;
+  Rate channelRate;
+};
+
+World* world = nullptr;
+
+bool SetUpWorld() {
+  world->orb = InitOrb();
+  if (!world->bareConsumer.Start(0, "")) {
+    std::fprintf(stderr, "channeld_bench: the bare consumer did not start\n");
+    return false;
+  }
+  CORBA::Object_var object = world->orb->string_to_object(world->bareConsumer.ior().c_str());
+  world->bare = CosNotifyComm::StructuredPushConsumer::_narrow(object.in());
+
+  if (!world->channeld.Start()) {
+    std::fprintf(stderr, "channeld_bench: kestrel-channeld did not start (%s)\n",
+                 kestrel::testing::ChannelService::ProgramPath().c_str());
+    return false;
+  }
+  if (!world->channelConsumer.Start(kBatch, world->channeld.address())) {
+    std::fprintf(stderr, "channeld_bench: the channel consumer did not start\n");
+    return false;
+  }
+  CORBA::Object_var channelObject = world->orb->string_to_object(world->channeld.address().c_str());
+  CosNotifyChannelAdmin::EventChannel_var channel =
+      CosNotifyChannelAdmin::EventChannel::_narrow(channelObject.in());
+  CosNotifyChannelAdmin::SupplierAdmin_var admin = channel->default_supplier_admin();
+  CosNotifyChannelAdmin::ProxyID id;
+  CosNotifyChannelAdmin::ProxyConsumer_var proxy =
+      admin->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  world->proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(proxy.in());
+  world->proxy->connect_structured_push_supplier(CosNotifyComm::StructuredPushSupplier::_nil());
+  return true;
+}
+
+void BareTwoWayPush(benchmark::State& state) {
+  const CosNotification::StructuredEvent event = BenchEvent();
+  Rate run;
+  for (auto _ : state) {
+    Clock::time_point started = Clock::now();
+    for (long i = 0; i < kBatch; ++i) world->bare->push_structured_event(event);
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    state.SetIterationTime(seconds);
+    run.events += kBatch;
+    run.seconds += seconds;
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  world->bareRate.events += run.events;
+  world->bareRate.seconds += run.seconds;
+  world->bareRate.rounds.push_back(run.perSecond());
+}
+
+void ChanneldEndToEnd(benchmark::State& state) {
+  const CosNotification::StructuredEvent event = BenchEvent();
+  static long pushed = 0;
+  double pushPhase = 0;
+  Rate run;
+  const double channeldCpu = CpuSeconds(world->channeld.pid());
+  for (auto _ : state) {
+    Clock::time_point started = Clock::now();
+    for (long i = 0; i < kBatch; ++i) world->proxy->push_structured_event(event);
+    pushPhase += std::chrono::duration<double>(Clock::now() - started).count();
+    pushed += kBatch;
+    if (!world->channelConsumer.WaitForCount(pushed, 10000)) {
+      state.SkipWithError("the consumer did not receive every event");
+      return;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    state.SetIterationTime(seconds);
+    run.events += kBatch;
+    run.seconds += seconds;
+  }
+  world->channelRate.events += run.events;
+  world->channelRate.seconds += run.seconds;
+  world->channelRate.rounds.push_back(run.perSecond());
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  // How fast the supplier's pushes returned: above the end-to-end rate when
+  // the delivery is the slower half.
+  if (pushPhase > 0) state.counters["pushes_per_second"] = state.iterations() * kBatch / pushPhase;
+  // channeld's CPU time (user + system) per event delivered.
+  if (run.events > 0) {
+    state.counters["channeld_cpu_us_per_event"] =
+        (CpuSeconds(world->channeld.pid()) - channeldCpu) * 1e6 / run.events;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--consumer-helper") == 0) {
+    return RunConsumerHelper(std::atol(argv[2]), argc >= 4 ? argv[3] : nullptr);
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
+
+  std::unique_ptr<World> owner(new World);
+  world = owner.get();
+  try {
+    if (!SetUpWorld()) return 1;
+    // Short runs, alternating, so that both see the same machine conditions.
+    for (int round = 0; round < kRounds; ++round) {
+      benchmark::RegisterBenchmark("BareTwoWayPush", BareTwoWayPush)
+          ->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.3);
+      benchmark::RegisterBenchmark("ChanneldEndToEnd", ChanneldEndToEnd)
+          ->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.3);
+    }
+    benchmark::RunSpecifiedBenchmarks();
+  } catch (const CORBA::Exception& e) {
+    std::fprintf(stderr, "channeld_bench: %s\n", e._name());
+    return 1;
+  }
+  // Pairs of neighbouring runs saw the same machine; the median of their
+  // ratios is the figure least disturbed by other load.
+  std::vector<double> ratios;
+  for (std::size_t i = 0;
+       i < world->bareRate.rounds.size() && i < world->channelRate.rounds.size(); ++i) {
+    if (world->bareRate.rounds[i] > 0) {
+      ratios.push_back(world->channelRate.rounds[i] / world->bareRate.rounds[i]);
+    }
+  }
+  std::printf("\n%-40s %10s %10s\n", "events per second", "overall", "median");
+  std::printf("%-40s %10.0f %10.0f\n", "bare two-way push_structured_event",
+              world->bareRate.perSecond(), Median(world->bareRate.rounds));
+  std::printf("%-40s %10.0f %10.0f\n", "through kestrel-channeld, end to end",
+              world->channelRate.perSecond(), Median(world->channelRate.rounds));
+  std::printf("channeld / bare: %.1f %% overall, %.1f %% median of paired runs\n",
+              world->bareRate.perSecond() > 0
+                  ? 100.0 * world->channelRate.perSecond() / world->bareRate.perSecond()
+                  : 0.0,
+              100.0 * Median(ratios));
+
+  world->proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
+  world->bare = CosNotifyComm::StructuredPushConsumer::_nil();
+  world->channeld.Stop();
+  world->orb->destroy();
+  owner.reset();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -1,0 +1,594 @@
+// kestrel-channeld end to end: each case runs its own channeld on a free
+// loopback port (ChannelService) and talks to it as plain omniORB suppliers
+// and consumers.
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/channeld/channel_clients.h"
+#include "tests/channeld/child_process.h"
+#include "tests/support/channel_service.h"
+
+namespace kestrel {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr milliseconds kDeliveryWait = seconds(10);
+
+// Every supplier's events arrived exactly once each, 0..count-1, in order.
+void ExpectEverySupplierInOrder(const std::vector<TestEvent>& events,
+                                const std::vector<std::string>& suppliers, unsigned long count) {
+  std::map<std::string, std::vector<unsigned long>> bySupplier;
+  for (const TestEvent& event : events) bySupplier[event.supplier].push_back(event.sequence);
+  EXPECT_EQ(suppliers.size(), bySupplier.size());
+  for (const std::string& supplier : suppliers) {
+    const std::vector<unsigned long>& sequences = bySupplier[supplier];
+    ASSERT_EQ(count, sequences.size()) << supplier;
+    for (unsigned long i = 0; i < count; ++i) {
+      ASSERT_EQ(i, sequences[i]) << supplier << " out of order at " << i;
+    }
+  }
+}
+
+bool HoldsId(CosNotifyChannelAdmin::ConsumerAdmin_ptr admin, CosNotifyChannelAdmin::ProxyID id) {
+  CosNotifyChannelAdmin::ProxyIDSeq_var ids = admin->push_suppliers();
+  std::vector<CosNotifyChannelAdmin::ProxyID> held = Ids(ids.in());
+  return std::find(held.begin(), held.end(), id) != held.end();
+}
+
+// Waits up to timeout for the admin to let go of proxy id.
+bool WaitUntilDropped(CosNotifyChannelAdmin::ConsumerAdmin_ptr admin,
+                      CosNotifyChannelAdmin::ProxyID id, milliseconds timeout) {
+  Clock::time_point deadline = Clock::now() + timeout;
+  while (HoldsId(admin, id)) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+// Every case ends with service.Stop() == 0, as a deployment ends: each
+// client told, and a clean exit (which, in a sanitizer build, includes no
+// leak report from channeld).
+class ChanneldTest : public ::testing::Test {
+ protected:
+  CosNotifyChannelAdmin::EventChannel_ptr Channel(const ChannelService& service,
+                                                  std::size_t index = 0) {
+    return orb_.Channel(service.address(index));
+  }
+
+  void PushAll(ConnectedSupplier& supplier, const std::string& name, unsigned long from,
+               unsigned long to, const char* domain = "Kestrel", const char* type = "Tick") {
+    for (unsigned long i = from; i < to; ++i) {
+      supplier.proxy->push_structured_event(MakeEvent(domain, type, name, i));
+    }
+  }
+
+  TestOrb orb_;
+};
+
+TEST_F(ChanneldTest, DeliversEveryEventToEveryMatchingConsumerInSupplierOrder) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  std::vector<ConnectedConsumer> consumers;
+  consumers.push_back(ConnectConsumer(orb_, channel.in(), EventTypes({{"Kestrel", "Tick"}})));
+  consumers.push_back(ConnectConsumer(orb_, channel.in(), EventTypes({{"Kes*", "*"}})));
+  consumers.push_back(ConnectConsumer(orb_, channel.in(), EventTypes({{"*", "%ALL"}})));
+  ConnectedSupplier first = ConnectSupplier(orb_, channel.in());
+  ConnectedSupplier second = ConnectSupplier(orb_, channel.in());
+
+  const unsigned long kEvents = 300;
+  std::thread pushFirst([&] { PushAll(first, "first", 0, kEvents); });
+  std::thread pushSecond([&] { PushAll(second, "second", 0, kEvents); });
+  pushFirst.join();
+  pushSecond.join();
+
+  for (const ConnectedConsumer& consumer : consumers) {
+    ASSERT_TRUE(consumer.servant->WaitForEvents(2 * kEvents, kDeliveryWait))
+        << "received " << consumer.servant->count();
+    ExpectEverySupplierInOrder(consumer.servant->events(), {"first", "second"}, kEvents);
+  }
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, ConsumerSubscribedToAnotherDomainReceivesNothing) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer other = ConnectConsumer(orb_, channel.in(), EventTypes({{"Other", "*"}}));
+  // The same subscription held by an admin applies to its proxies.
+  CosNotifyChannelAdmin::AdminID adminId = -1;
+  CosNotifyChannelAdmin::ConsumerAdmin_var otherAdmin =
+      channel->new_for_consumers(CosNotifyChannelAdmin::AND_OP, adminId);
+  otherAdmin->subscription_change(EventTypes({{"Other", "%ALL"}}), EventTypes({}));
+  ConnectedConsumer underAdmin = ConnectConsumer(orb_, channel.in(), CosNotification::EventTypeSeq(),
+                                                 milliseconds(0), otherAdmin.in());
+  ConnectedConsumer everything = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  PushAll(supplier, "supplier", 0, 100);
+  // Consumers receive in push order: once the marker from the other domain
+  // arrives, nothing pushed before it is still on its way.
+  supplier.proxy->push_structured_event(MakeEvent("Other", "Marker", "supplier", 100));
+
+  ASSERT_TRUE(everything.servant->WaitForEvents(101, kDeliveryWait));
+  for (const ConnectedConsumer* consumer : {&other, &underAdmin}) {
+    ASSERT_TRUE(consumer->servant->WaitForEvents(1, kDeliveryWait));
+    std::vector<TestEvent> events = consumer->servant->events();
+    ASSERT_EQ(1u, events.size());
+    EXPECT_EQ("Other", events[0].domain);
+    EXPECT_EQ("Marker", events[0].type);
+  }
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, AdminLimitsRaiseAdminLimitExceeded) {
+  ChannelService::Options options;
+  options.extraArguments = {"--max-suppliers", "2", "--max-consumers", "1"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+
+  CosNotifyChannelAdmin::SupplierAdmin_var suppliers = channel->default_supplier_admin();
+  CosNotifyChannelAdmin::ProxyID id = -1;
+  CosNotifyChannelAdmin::ProxyConsumer_var one =
+      suppliers->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  CosNotifyChannelAdmin::ProxyConsumer_var two =
+      suppliers->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  try {
+    CosNotifyChannelAdmin::ProxyConsumer_var three =
+        suppliers->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    FAIL() << "a third supplier proxy was obtained";
+  } catch (const CosNotifyChannelAdmin::AdminLimitExceeded& e) {
+    EXPECT_STREQ("MaxSuppliers", e.admin_property_err.name.in());
+    CORBA::Long limit = 0;
+    EXPECT_TRUE(e.admin_property_err.value >>= limit);
+    EXPECT_EQ(2, limit);
+  }
+
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumers = channel->default_consumer_admin();
+  CosNotifyChannelAdmin::ProxySupplier_var first =
+      consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  try {
+    CosNotifyChannelAdmin::ProxySupplier_var second =
+        consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    FAIL() << "a second consumer proxy was obtained";
+  } catch (const CosNotifyChannelAdmin::AdminLimitExceeded& e) {
+    EXPECT_STREQ("MaxConsumers", e.admin_property_err.name.in());
+  }
+  // The limit is the channel's, whichever admin asks.
+  CosNotifyChannelAdmin::AdminID adminId = -1;
+  CosNotifyChannelAdmin::ConsumerAdmin_var another =
+      channel->new_for_consumers(CosNotifyChannelAdmin::AND_OP, adminId);
+  EXPECT_THROW(
+      another->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id),
+      CosNotifyChannelAdmin::AdminLimitExceeded);
+
+  // A proxy that goes frees its place.
+  CosNotifyChannelAdmin::StructuredProxyPushSupplier_var firstProxy =
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(first.in());
+  firstProxy->disconnect_structured_push_supplier();
+  CosNotifyChannelAdmin::ProxySupplier_var again =
+      consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  EXPECT_FALSE(CORBA::is_nil(again.in()));
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, SigtermDisconnectsEveryClientAndExitsZero) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  std::vector<ConnectedConsumer> consumers;
+  consumers.push_back(ConnectConsumer(orb_, channel.in()));
+  consumers.push_back(ConnectConsumer(orb_, channel.in(), EventTypes({{"Kestrel", "*"}})));
+  std::vector<ConnectedSupplier> suppliers;
+  suppliers.push_back(ConnectSupplier(orb_, channel.in()));
+  suppliers.push_back(ConnectSupplier(orb_, channel.in()));
+  PushAll(suppliers[0], "first", 0, 10);
+  PushAll(suppliers[1], "second", 0, 10);
+  for (const ConnectedConsumer& consumer : consumers) {
+    ASSERT_TRUE(consumer.servant->WaitForEvents(20, kDeliveryWait));
+  }
+
+  EXPECT_EQ(0, service.Stop(SIGTERM));
+  // The disconnect calls are two-way and made before the process exits.
+  for (const ConnectedConsumer& consumer : consumers) {
+    EXPECT_EQ(1, consumer.servant->disconnects());
+  }
+  for (const ConnectedSupplier& supplier : suppliers) {
+    EXPECT_EQ(1, supplier.servant->disconnects());
+  }
+  EXPECT_EQ("", service.unexpected_output());
+}
+
+TEST_F(ChanneldTest, KilledConsumerProcessIsDroppedWithoutAffectingOthers) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+  ConnectedConsumer first = ConnectConsumer(orb_, channel.in());
+  ConnectedConsumer second = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  ChildProcess doomed;
+  ASSERT_TRUE(doomed.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
+  std::string line;
+  ASSERT_TRUE(doomed.ReadLine(&line, 10000));
+  ASSERT_EQ(0u, line.find("connected "));
+  CosNotifyChannelAdmin::ProxyID doomedId = std::stol(line.substr(10));
+  EXPECT_TRUE(HoldsId(admin.in(), doomedId));
+
+  PushAll(supplier, "supplier", 0, 50);
+  ASSERT_TRUE(first.servant->WaitForEvents(50, kDeliveryWait));
+  EXPECT_EQ(128 + SIGKILL, doomed.Kill(SIGKILL));
+
+  // Pushes keep returning at once while channeld finds the consumer gone.
+  Clock::duration slowest{};
+  for (unsigned long i = 50; i < 250; ++i) {
+    Clock::time_point started = Clock::now();
+    supplier.proxy->push_structured_event(MakeEvent("Kestrel", "Tick", "supplier", i));
+    slowest = std::max(slowest, Clock::now() - started);
+  }
+  EXPECT_LT(slowest, milliseconds(500));
+
+  EXPECT_TRUE(WaitUntilDropped(admin.in(), doomedId, seconds(5)));
+  EXPECT_THROW(admin->get_proxy_supplier(doomedId), CosNotifyChannelAdmin::ProxyNotFound);
+  PushAll(supplier, "supplier", 250, 300);
+  for (const ConnectedConsumer* consumer : {&first, &second}) {
+    ASSERT_TRUE(consumer->servant->WaitForEvents(300, kDeliveryWait));
+    ExpectEverySupplierInOrder(consumer->servant->events(), {"supplier"}, 300);
+    EXPECT_EQ(0, consumer->servant->disconnects());
+  }
+  EXPECT_TRUE(HoldsId(admin.in(), first.id));
+  EXPECT_TRUE(HoldsId(admin.in(), second.id));
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, HungConsumerHoldsUpNobodyAndIsDroppedAfterItsRetries) {
+  ChannelService::Options options;
+  options.extraArguments = {"--push-timeout", "300"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+  ConnectedConsumer healthy = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  ChildProcess hung;
+  ASSERT_TRUE(hung.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
+  std::string line;
+  ASSERT_TRUE(hung.ReadLine(&line, 10000));
+  CosNotifyChannelAdmin::ProxyID hungId = std::stol(line.substr(10));
+  ASSERT_EQ(0, ::kill(hung.pid(), SIGSTOP));  // alive, connected, and answering nothing
+
+  Clock::time_point started = Clock::now();
+  PushAll(supplier, "supplier", 0, 100);
+  EXPECT_LT(Clock::now() - started, seconds(1));
+  ASSERT_TRUE(healthy.servant->WaitForEvents(100, seconds(2)));
+  // Four attempts of 300 ms with back-offs between them, then it is dropped.
+  EXPECT_TRUE(WaitUntilDropped(admin.in(), hungId, seconds(5)));
+  EXPECT_TRUE(HoldsId(admin.in(), healthy.id));
+  Clock::time_point stopping = Clock::now();
+  EXPECT_EQ(0, service.Stop());
+  EXPECT_LT(Clock::now() - stopping, seconds(3));
+  EXPECT_EQ(1, healthy.servant->disconnects());
+}
+
+TEST_F(ChanneldTest, HungConsumerDelaysShutdownOnlyByShortTimeouts) {
+  ChannelService::Options options;
+  options.extraArguments = {"--push-timeout", "1000"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer healthy = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  ChildProcess hung;
+  ASSERT_TRUE(hung.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
+  std::string line;
+  ASSERT_TRUE(hung.ReadLine(&line, 10000));
+  ASSERT_EQ(0, ::kill(hung.pid(), SIGSTOP));
+  PushAll(supplier, "supplier", 0, 10);  // a push to the hung consumer is now in progress
+  ASSERT_TRUE(healthy.servant->WaitForEvents(10, seconds(2)));
+
+  // Its disconnect call and its push in progress both time out; everybody
+  // else is told at once.
+  Clock::time_point stopping = Clock::now();
+  EXPECT_EQ(0, service.Stop());
+  EXPECT_LT(Clock::now() - stopping, seconds(4));
+  EXPECT_EQ(1, healthy.servant->disconnects());
+  EXPECT_EQ(1, supplier.servant->disconnects());
+}
+
+TEST_F(ChanneldTest, ConsumerThatNoLongerExistsIsDroppedAtOnce) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+  ConnectedConsumer gone = ConnectConsumer(orb_, channel.in());
+  ConnectedConsumer staying = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PortableServer::ObjectId_var oid = orb_.poa()->reference_to_id(gone.reference.in());
+  orb_.poa()->deactivate_object(oid.in());  // its pushes now raise OBJECT_NOT_EXIST
+
+  PushAll(supplier, "supplier", 0, 20);
+  EXPECT_TRUE(WaitUntilDropped(admin.in(), gone.id, seconds(2)));
+  ASSERT_TRUE(staying.servant->WaitForEvents(20, kDeliveryWait));
+  ExpectEverySupplierInOrder(staying.servant->events(), {"supplier"}, 20);
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, SlowConsumerHoldsUpNeitherSuppliersNorOtherConsumers) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer slow = ConnectConsumer(orb_, channel.in(), CosNotification::EventTypeSeq(),
+                                           milliseconds(100));
+  ConnectedConsumer fast = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  Clock::time_point started = Clock::now();
+  PushAll(supplier, "supplier", 0, 30);
+  EXPECT_LT(Clock::now() - started, milliseconds(1500));  // the slow one alone needs 3 s
+  ASSERT_TRUE(fast.servant->WaitForEvents(30, seconds(2)));
+  EXPECT_LT(slow.servant->count(), 30u);
+  ASSERT_TRUE(slow.servant->WaitForEvents(30, kDeliveryWait));
+  ExpectEverySupplierInOrder(slow.servant->events(), {"supplier"}, 30);
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, FullQueueDiscardsItsOldestEvents) {
+  ChannelService::Options options;
+  options.extraArguments = {"--queue", "5"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  consumer.proxy->suspend_connection();  // events queue up, none delivered
+  PushAll(supplier, "supplier", 0, 20);
+  consumer.proxy->resume_connection();
+  ASSERT_TRUE(consumer.servant->WaitForEvents(5, kDeliveryWait));
+  std::this_thread::sleep_for(milliseconds(200));
+  std::vector<TestEvent> events = consumer.servant->events();
+  ASSERT_EQ(5u, events.size());
+  for (unsigned long i = 0; i < 5; ++i) EXPECT_EQ(15 + i, events[i].sequence);
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, ProxiesFollowTheConnectionRules) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::SupplierAdmin_var supplierAdmin = channel->default_supplier_admin();
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumerAdmin = channel->default_consumer_admin();
+
+  // A proxy consumer that no supplier connected to refuses pushes.
+  CosNotifyChannelAdmin::ProxyID id = -1;
+  CosNotifyChannelAdmin::ProxyConsumer_var bare = supplierAdmin->obtain_notification_push_consumer(
+      CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  CosNotifyChannelAdmin::StructuredProxyPushConsumer_var unconnected =
+      CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(bare.in());
+  EXPECT_EQ(CosNotifyChannelAdmin::PUSH_STRUCTURED, unconnected->MyType());
+  EXPECT_THROW(unconnected->push_structured_event(MakeEvent("Kestrel", "Tick", "x", 0)),
+               CosEventComm::Disconnected);
+  CosNotifyChannelAdmin::ProxyIDSeq_var supplierIds = supplierAdmin->push_consumers();
+  std::vector<CosNotifyChannelAdmin::ProxyID> held = Ids(supplierIds.in());
+  EXPECT_NE(held.end(), std::find(held.begin(), held.end(), id));
+
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  EXPECT_THROW(supplier.proxy->connect_structured_push_supplier(supplier.reference.in()),
+               CosEventChannelAdmin::AlreadyConnected);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  EXPECT_THROW(consumer.proxy->connect_structured_push_consumer(consumer.reference.in()),
+               CosEventChannelAdmin::AlreadyConnected);
+  EXPECT_EQ(CosNotifyChannelAdmin::PUSH_STRUCTURED, consumer.proxy->MyType());
+  CosNotifyChannelAdmin::ConsumerAdmin_var myAdmin = consumer.proxy->MyAdmin();
+  EXPECT_EQ(0, myAdmin->MyID());
+  CosNotifyChannelAdmin::ProxySupplier_var byId = consumerAdmin->get_proxy_supplier(consumer.id);
+  EXPECT_TRUE(byId->_is_equivalent(consumer.proxy.in()));
+  EXPECT_THROW(consumerAdmin->get_proxy_supplier(999999), CosNotifyChannelAdmin::ProxyNotFound);
+
+  CosNotifyChannelAdmin::ProxySupplier_var fresh =
+      consumerAdmin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  CosNotifyChannelAdmin::StructuredProxyPushSupplier_var freshProxy =
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(fresh.in());
+  EXPECT_THROW(
+      freshProxy->connect_structured_push_consumer(CosNotifyComm::StructuredPushConsumer::_nil()),
+      CORBA::BAD_PARAM);
+  EXPECT_THROW(freshProxy->suspend_connection(), CosNotifyChannelAdmin::NotConnected);
+
+  // Disconnected proxies are gone.
+  supplier.proxy->disconnect_structured_push_consumer();
+  consumer.proxy->disconnect_structured_push_supplier();
+  EXPECT_THROW(supplier.proxy->push_structured_event(MakeEvent("Kestrel", "Tick", "x", 0)),
+               CORBA::OBJECT_NOT_EXIST);
+  EXPECT_THROW(consumer.proxy->MyType(), CORBA::OBJECT_NOT_EXIST);
+  EXPECT_THROW(consumerAdmin->get_proxy_supplier(consumer.id), CosNotifyChannelAdmin::ProxyNotFound);
+  // A client that disconnects is not called back.
+  std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_EQ(0, supplier.servant->disconnects());
+  EXPECT_EQ(0, consumer.servant->disconnects());
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, UnsupportedOperationsRaiseNoImplement) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumerAdmin = channel->default_consumer_admin();
+  CosNotifyChannelAdmin::SupplierAdmin_var supplierAdmin = channel->default_supplier_admin();
+  CosNotifyChannelAdmin::ProxyID id = -1;
+  EXPECT_THROW(consumerAdmin->obtain_notification_push_supplier(CosNotifyChannelAdmin::ANY_EVENT, id),
+               CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(
+      consumerAdmin->obtain_notification_push_supplier(CosNotifyChannelAdmin::SEQUENCE_EVENT, id),
+      CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(
+      consumerAdmin->obtain_notification_pull_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id),
+      CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(
+      supplierAdmin->obtain_notification_pull_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id),
+      CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(consumerAdmin->obtain_push_supplier(), CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(channel->default_filter_factory(), CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(channel->MyFactory(), CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(delete channel->get_qos(), CORBA::NO_IMPLEMENT);
+  EXPECT_THROW(consumerAdmin->add_filter(CosNotifyFilter::Filter::_nil()), CORBA::NO_IMPLEMENT);
+  CosNotifyFilter::FilterIDSeq_var filters = consumerAdmin->get_all_filters();
+  EXPECT_EQ(0u, filters->length());
+  // What the channel does support, it answers truthfully.
+  CosNotification::AdminProperties_var properties = channel->get_admin();
+  EXPECT_EQ(2u, properties->length());
+  CosNotifyChannelAdmin::EventChannel_var mine = consumerAdmin->MyChannel();
+  EXPECT_TRUE(mine->_is_equivalent(channel.in()));
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, DestroyDisconnectsEveryClientAndEndsTheLastChannelsService) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  channel->destroy();
+  EXPECT_EQ(1, consumer.servant->disconnects());
+  EXPECT_EQ(1, supplier.servant->disconnects());
+  // Its only channel gone, the service ends by itself, as after SIGTERM.
+  Clock::time_point deadline = Clock::now() + seconds(10);
+  while (service.running() && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_FALSE(service.running());
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, DestroyingOneChannelLeavesTheOthersServing) {
+  ChannelService::Options options;
+  options.channels = {"Doomed", "Survivor"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var doomed = Channel(service, 0);
+  CosNotifyChannelAdmin::EventChannel_var survivor = Channel(service, 1);
+  ConnectedConsumer doomedConsumer = ConnectConsumer(orb_, doomed.in());
+  ConnectedConsumer consumer = ConnectConsumer(orb_, survivor.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, survivor.in());
+
+  doomed->destroy();
+  EXPECT_EQ(1, doomedConsumer.servant->disconnects());
+  EXPECT_THROW(doomed->default_consumer_admin(), CORBA::OBJECT_NOT_EXIST);
+  PushAll(supplier, "supplier", 0, 10);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, kDeliveryWait));
+  EXPECT_EQ(0u, doomedConsumer.servant->count());
+  EXPECT_TRUE(service.running());
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, RestartOnTheSamePortServesTheSameAddresses) {
+  ChannelService::Options options;
+  options.channels = {"Alpha", "Beta/Gamma"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  const int port = service.port();
+  const std::string alpha = service.address(0);
+  const std::string beta = service.address(1);
+  CosNotifyChannelAdmin::EventChannel_var before = Channel(service, 1);
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = before->default_consumer_admin();
+
+  ASSERT_TRUE(service.Restart());
+  EXPECT_EQ(port, service.port());
+  EXPECT_EQ(alpha, service.address(0));
+  EXPECT_EQ(beta, service.address(1));
+  // A new reference from the address reaches the new process...
+  CosNotifyChannelAdmin::EventChannel_var after = orb_.Channel(beta);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, after.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, after.in());
+  PushAll(supplier, "supplier", 0, 5);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(5, kDeliveryWait));
+  // ...and so does the reference held from before the restart.
+  CosNotifyChannelAdmin::ConsumerAdmin_var adminAgain = before->default_consumer_admin();
+  EXPECT_FALSE(CORBA::is_nil(adminAgain.in()));
+  // Admins and proxies are not persistent: the old admin is gone.
+  EXPECT_THROW(admin->MyID(), CORBA::OBJECT_NOT_EXIST);
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(ChanneldTest, PrintsNothingButItsAddressLines) {
+  ChannelService::Options options;
+  options.channels = {"One", "Two/Three"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  const std::string prefix = "corbaloc:iiop:127.0.0.1:" + std::to_string(service.port()) + "/";
+  EXPECT_EQ(prefix + "One", service.address(0));
+  EXPECT_EQ(prefix + "Two/Three", service.address(1));
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service, 1);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushAll(supplier, "supplier", 0, 10);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, kDeliveryWait));
+  EXPECT_EQ(0, service.Stop());
+  EXPECT_EQ("", service.unexpected_output());
+}
+
+TEST(ChanneldCommandLineTest, BadCommandLinesPrintUsageAndExitTwo) {
+  const std::string program = ChannelService::ProgramPath();
+  const std::vector<std::vector<std::string>> bad = {
+      {"--bogus"},         {"--port"},          {"--port", "http"}, {"--port", "70000"},
+      {"--channel", ""},   {"--channel", "a b"}, {"--queue", "0"},   {"--max-consumers", "x"},
+      {"--max-suppliers"}, {"stray"}};
+  for (const auto& arguments : bad) {
+    std::vector<std::string> command = {program};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    ProgramResult result = RunProgram(command);
+    EXPECT_EQ(2, result.status) << arguments.front();
+    EXPECT_NE(std::string::npos, result.err.find("usage: ")) << arguments.front();
+    EXPECT_EQ("", result.out) << arguments.front();
+  }
+  ProgramResult help = RunProgram({program, "--help"});
+  EXPECT_EQ(0, help.status);
+  EXPECT_NE(std::string::npos, help.out.find("usage: "));
+}
+
+TEST(ChanneldCommandLineTest, PortInUseExitsOneWithAClearMessage) {
+  int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  ASSERT_EQ(0, ::listen(holder, 1));
+  socklen_t length = sizeof address;
+  ASSERT_EQ(0, ::getsockname(holder, reinterpret_cast<sockaddr*>(&address), &length));
+  const int port = ntohs(address.sin_port);
+
+  ProgramResult result = RunProgram(
+      {ChannelService::ProgramPath(), "--listen", "127.0.0.1", "--port", std::to_string(port)});
+  EXPECT_EQ(1, result.status);
+  EXPECT_NE(std::string::npos, result.err.find("already in use")) << result.err;
+  EXPECT_EQ("", result.out);
+
+  ChannelService::Options options;
+  options.port = port;
+  ChannelService service(options);
+  EXPECT_FALSE(service.Start());
+  EXPECT_EQ(1, service.exit_status());
+  ::close(holder);
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kestrel

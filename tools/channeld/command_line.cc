@@ -1,0 +1,155 @@
+#include "tools/channeld/command_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+// Characters that RFC 2396 lets a URL path carry unescaped; '%' is left out,
+// since it would start an escape.
+bool IsKeyCharacter(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::strchr(";/:?@&=+$,-_.!~*'()", c) != nullptr;
+}
+
+// A whole decimal number in [low, high]; no sign, no blanks, no suffix.
+bool ParseNumber(const std::string& text, unsigned long long low, unsigned long long high,
+                 unsigned long long* out) {
+  if (text.empty() || text.size() > 19) return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+bool TakesValue(const std::string& name) {
+  return name == "--listen" || name == "--port" || name == "--channel" ||
+         name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
+         name == "--push-timeout";
+}
+
+}  // namespace
+
+CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i] != nullptr ? argv[i] : "";
+    if (argument == "--help" || argument == "-h") {
+      line.action_ = Action::kHelp;
+      return line;
+    }
+    if (argument == "--verbose") {
+      line.options_.verbose = true;
+      continue;
+    }
+    std::string name = argument;
+    std::string value;
+    bool hasValue = false;
+    std::size_t equals = argument.find('=');
+    if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      value = argument.substr(equals + 1);
+      hasValue = true;
+    }
+    if (!TakesValue(name)) {
+      line.Fail("unknown argument '" + argument + "'");
+      return line;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc || argv[i + 1] == nullptr) {
+        line.Fail(name + " needs a value");
+        return line;
+      }
+      value = argv[++i];
+    }
+    if (!line.Apply(name, value)) return line;
+  }
+  if (line.options_.channels.empty()) {
+    line.options_.channels.push_back(ServiceOptions::kDefaultChannel);
+  }
+  return line;
+}
+
+bool CommandLine::Apply(const std::string& name, const std::string& value) {
+  unsigned long long number = 0;
+  if (name == "--listen") {
+    if (value.empty() || value.find_first_of(" \t\r\n/") != std::string::npos) {
+      return Fail("--listen: '" + value + "' is not a host name or address");
+    }
+    options_.listenHost = value;
+  } else if (name == "--port") {
+    if (!ParseNumber(value, 0, 65535, &number)) {
+      return Fail("--port: '" + value + "' is not a port number (0 to 65535)");
+    }
+    options_.port = static_cast<int>(number);
+  } else if (name == "--channel") {
+    if (!IsValidKey(value)) {
+      return Fail("--channel: '" + value +
+                  "' is not a usable object key (letters, digits and ;/:?@&=+$,-_.!~*'() only)");
+    }
+    if (std::find(options_.channels.begin(), options_.channels.end(), value) !=
+        options_.channels.end()) {
+      return Fail("--channel: '" + value + "' is given twice");
+    }
+    options_.channels.push_back(value);
+  } else if (name == "--max-suppliers" || name == "--max-consumers") {
+    if (!ParseNumber(value, 1, 0x7fffffff, &number)) {
+      return Fail(name + ": '" + value + "' is not a number from 1 to 2147483647");
+    }
+    (name == "--max-suppliers" ? options_.maxSuppliers : options_.maxConsumers) =
+        static_cast<long>(number);
+  } else if (name == "--queue") {
+    if (!ParseNumber(value, 1, 100000000, &number)) {
+      return Fail("--queue: '" + value + "' is not a number from 1 to 100000000");
+    }
+    options_.queueLength = static_cast<std::size_t>(number);
+  } else if (name == "--push-timeout") {
+    if (!ParseNumber(value, 1, 3600000, &number)) {
+      return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
+    }
+    options_.pushTimeoutMs = static_cast<unsigned long>(number);
+  }
+  return true;
+}
+
+bool CommandLine::Fail(const std::string& message) {
+  action_ = Action::kError;
+  error_ = message;
+  return false;
+}
+
+bool CommandLine::IsValidKey(const std::string& key) {
+  return !key.empty() && std::all_of(key.begin(), key.end(), IsKeyCharacter);
+}
+
+std::string CommandLine::Usage(const std::string& program) {
+  return "usage: " + program +
+         " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
+         "       [--max-consumers N] [--queue N] [--push-timeout MS] [--verbose]\n"
+         "       " + program + " --help\n"
+         "Serves CosNotification event channels (structured push model) and prints\n"
+         "each channel's corbaloc address on stdout once it is ready.\n"
+         "  --listen HOST        the address to listen on (default 127.0.0.1)\n"
+         "  --port N             the port (default 0: a free port that the system picks)\n"
+         "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
+         "                       repeated (default: one channel, NotifyEventChannel)\n"
+         "  --max-suppliers N    at most N supplier proxies per channel (default: no limit)\n"
+         "  --max-consumers N    at most N consumer proxies per channel (default: no limit)\n"
+         "  --queue N            events held for each consumer; a full queue discards its\n"
+         "                       oldest event (default 10000)\n"
+         "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
+         "  --verbose            report connections and dropped consumers on stderr\n"
+         "SIGTERM or SIGINT disconnects every client and exits 0.\n";
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,140 @@
+#include "tools/channeld/consumer_admin.h"
+
+#include <vector>
+
+#include "tools/channeld/event_channel.h"
+#include "tools/channeld/farewell_calls.h"
+#include "tools/channeld/proxy_push_supplier.h"
+
+namespace kestrel {
+namespace channeld {
+
+ConsumerAdmin::ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
+                             CosNotifyChannelAdmin::InterFilterGroupOperator op)
+    : id_(id), op_(op), channel_(Retain(channel)) {}
+
+ConsumerAdmin::~ConsumerAdmin() = default;
+
+void ConsumerAdmin::Activate() {
+  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  reference_ = CosNotifyChannelAdmin::ConsumerAdmin::_narrow(reference.in());
+}
+
+CosNotifyChannelAdmin::ConsumerAdmin_ptr ConsumerAdmin::Reference() {
+  return CosNotifyChannelAdmin::ConsumerAdmin::_duplicate(reference_.in());
+}
+
+void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) {
+  PortableServer::Servant_var<ProxyPushSupplier> proxy;  // released outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = proxies_.find(id);
+  if (found == proxies_.end()) return;
+  proxy = found->second;
+  proxies_.erase(found);
+}
+
+void ConsumerAdmin::Shutdown(FarewellCalls& farewells) {
+  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushSupplier>> proxies;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return;
+    ended_ = true;
+    proxies.swap(proxies_);
+  }
+  for (auto& entry : proxies) {
+    CosNotifyComm::StructuredPushConsumer_var consumer = entry.second->Disconnect("shutdown");
+    if (CORBA::is_nil(consumer.in())) continue;
+    farewells.Add(consumer.in(), [consumer] { consumer->disconnect_structured_push_consumer(); });
+  }
+  activation_.Deactivate();
+}
+
+CosNotifyChannelAdmin::AdminID ConsumerAdmin::MyID() { return id_; }
+
+CosNotifyChannelAdmin::EventChannel_ptr ConsumerAdmin::MyChannel() {
+  return channel_->Reference();
+}
+
+CosNotifyChannelAdmin::InterFilterGroupOperator ConsumerAdmin::MyOperator() { return op_; }
+
+CosNotifyFilter::MappingFilter_ptr ConsumerAdmin::priority_filter() { RaiseNoImplement(); }
+
+void ConsumerAdmin::priority_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotifyFilter::MappingFilter_ptr ConsumerAdmin::lifetime_filter() { RaiseNoImplement(); }
+
+void ConsumerAdmin::lifetime_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotifyChannelAdmin::ProxyIDSeq* ConsumerAdmin::pull_suppliers() {
+  return new CosNotifyChannelAdmin::ProxyIDSeq;  // this admin makes none
+}
+
+CosNotifyChannelAdmin::ProxyIDSeq* ConsumerAdmin::push_suppliers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CosNotifyChannelAdmin::ProxyIDSeq* ids = new CosNotifyChannelAdmin::ProxyIDSeq;
+  ids->length(static_cast<CORBA::ULong>(proxies_.size()));
+  CORBA::ULong i = 0;
+  for (const auto& entry : proxies_) (*ids)[i++] = entry.first;
+  return ids;
+}
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::get_proxy_supplier(
+    CosNotifyChannelAdmin::ProxyID id) {
+  PortableServer::Servant_var<ProxyPushSupplier> proxy;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = proxies_.find(id);
+    if (found == proxies_.end()) throw CosNotifyChannelAdmin::ProxyNotFound();
+    proxy = found->second;
+  }
+  return proxy->Reference();
+}
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_pull_supplier(
+    CosNotifyChannelAdmin::ClientType, CosNotifyChannelAdmin::ProxyID&) {
+  RaiseNoImplement();
+}
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_push_supplier(
+    CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
+  if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  channel_->AdmitProxy(EventChannel::Side::kConsumer);  // raises AdminLimitExceeded
+  PortableServer::Servant_var<ProxyPushSupplier> proxy =
+      new ProxyPushSupplier(this, channel_.in(), nextProxyId_);
+  CosNotifyChannelAdmin::ProxySupplier_var reference;
+  try {
+    reference = proxy->Activate();
+  } catch (...) {
+    channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+    throw;
+  }
+  id = nextProxyId_++;
+  proxies_[id] = proxy;
+  return reference._retn();
+}
+
+void ConsumerAdmin::destroy() {
+  if (id_ == 0) throw CORBA::NO_PERMISSION(0, CORBA::COMPLETED_NO);  // the default admin
+  FarewellCalls farewells(channel_->context().farewellTimeoutMs);
+  Shutdown(farewells);
+  channel_->ForgetConsumerAdmin(id_);
+  farewells.Run();
+}
+
+void ConsumerAdmin::subscription_change(const CosNotification::EventTypeSeq& added,
+                                        const CosNotification::EventTypeSeq& removed) {
+  subscriptions_.Change(added, removed);
+}
+
+CosEventChannelAdmin::ProxyPushSupplier_ptr ConsumerAdmin::obtain_push_supplier() {
+  RaiseNoImplement();
+}
+
+CosEventChannelAdmin::ProxyPullSupplier_ptr ConsumerAdmin::obtain_pull_supplier() {
+  RaiseNoImplement();
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,90 @@
+// A consumer admin: makes the proxies that consumers connect to, and keeps a
+// subscription set that applies to all of them (combined with each proxy's
+// own by the admin's operator: AND_OP for the default admin).
+
+#ifndef KESTREL_TOOLS_CHANNELD_CONSUMER_ADMIN_H_
+#define KESTREL_TOOLS_CHANNELD_CONSUMER_ADMIN_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <map>
+#include <mutex>
+
+#include "tools/channeld/servant_activation.h"
+#include "tools/channeld/subscription_set.h"
+#include "tools/channeld/unsupported.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+class FarewellCalls;
+class ProxyPushSupplier;
+
+class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
+                      public NoFilterAdmin,
+                      public NoQoSAdmin {
+ public:
+  ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
+                CosNotifyChannelAdmin::InterFilterGroupOperator op);
+  ~ConsumerAdmin() override;
+
+  // Activates the admin in the context's proxy POA.
+  void Activate();
+  CosNotifyChannelAdmin::ConsumerAdmin_ptr Reference();  // a new reference
+  CosNotifyChannelAdmin::AdminID id() const { return id_; }
+  CosNotifyChannelAdmin::InterFilterGroupOperator op() const { return op_; }
+  const SubscriptionSet& subscriptions() const { return subscriptions_; }
+
+  // A proxy that ended leaves the admin.
+  void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);
+
+  // Ends every proxy and the admin itself; the disconnect calls owed to
+  // connected consumers go to farewells. Idempotent.
+  void Shutdown(FarewellCalls& farewells);
+
+  // CosNotifyChannelAdmin::ConsumerAdmin
+  CosNotifyChannelAdmin::AdminID MyID() override;
+  CosNotifyChannelAdmin::EventChannel_ptr MyChannel() override;
+  CosNotifyChannelAdmin::InterFilterGroupOperator MyOperator() override;
+  CosNotifyFilter::MappingFilter_ptr priority_filter() override;
+  void priority_filter(CosNotifyFilter::MappingFilter_ptr filter) override;
+  CosNotifyFilter::MappingFilter_ptr lifetime_filter() override;
+  void lifetime_filter(CosNotifyFilter::MappingFilter_ptr filter) override;
+  CosNotifyChannelAdmin::ProxyIDSeq* pull_suppliers() override;
+  CosNotifyChannelAdmin::ProxyIDSeq* push_suppliers() override;
+  CosNotifyChannelAdmin::ProxySupplier_ptr get_proxy_supplier(
+      CosNotifyChannelAdmin::ProxyID id) override;
+  CosNotifyChannelAdmin::ProxySupplier_ptr obtain_notification_pull_supplier(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  CosNotifyChannelAdmin::ProxySupplier_ptr obtain_notification_push_supplier(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  void destroy() override;
+
+  // CosNotifyComm::NotifySubscribe
+  void subscription_change(const CosNotification::EventTypeSeq& added,
+                           const CosNotification::EventTypeSeq& removed) override;
+
+  // CosEventChannelAdmin::ConsumerAdmin (untyped events: not supported)
+  CosEventChannelAdmin::ProxyPushSupplier_ptr obtain_push_supplier() override;
+  CosEventChannelAdmin::ProxyPullSupplier_ptr obtain_pull_supplier() override;
+
+ private:
+  const CosNotifyChannelAdmin::AdminID id_;
+  const CosNotifyChannelAdmin::InterFilterGroupOperator op_;
+  PortableServer::Servant_var<EventChannel> channel_;
+  SubscriptionSet subscriptions_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::ConsumerAdmin_var reference_;
+
+  std::mutex mutex_;
+  bool ended_ = false;
+  CosNotifyChannelAdmin::ProxyID nextProxyId_ = 1;
+  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushSupplier>>
+      proxies_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_CONSUMER_ADMIN_H_

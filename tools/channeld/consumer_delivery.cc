@@ -1,0 +1,90 @@
+#include "tools/channeld/consumer_delivery.h"
+
+#include <omniORB4/omniORB.h>
+
+#include <utility>
+
+#include "tools/channeld/log.h"
+
+namespace kestrel {
+namespace channeld {
+
+ConsumerDelivery::ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
+                                   const Settings& settings, LostCallback onLost)
+    : consumer_(CosNotifyComm::StructuredPushConsumer::_duplicate(consumer)),
+      settings_(settings),
+      onLost_(std::move(onLost)),
+      queue_(settings.queueLength) {
+  omniORB::setClientCallTimeout(consumer_.in(), static_cast<CORBA::ULong>(settings_.callTimeoutMs));
+}
+
+ConsumerDelivery::~ConsumerDelivery() {
+  if (thread_.joinable()) {
+    // Never expected; do not let std::thread terminate the process.
+    queue_.Close();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else {
+      thread_.join();
+    }
+  }
+}
+
+void ConsumerDelivery::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ConsumerDelivery::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void ConsumerDelivery::Run() {
+  EventPtr event;
+  while (queue_.Pop(&event)) {
+    std::string why;
+    Outcome outcome = Deliver(*event, &why);
+    event.reset();
+    if (outcome == Outcome::kLost) {
+      queue_.Close();
+      if (onLost_) onLost_(why);
+      return;
+    }
+    if (outcome == Outcome::kStopped) return;
+  }
+}
+
+ConsumerDelivery::Outcome ConsumerDelivery::Deliver(const CosNotification::StructuredEvent& event,
+                                                    std::string* why) {
+  std::chrono::milliseconds backoff = settings_.firstBackoff;
+  for (int attempt = 0;; ++attempt) {
+    try {
+      consumer_->push_structured_event(event);
+      return Outcome::kDelivered;
+    } catch (const CORBA::OBJECT_NOT_EXIST&) {
+      *why = "OBJECT_NOT_EXIST";
+      return Outcome::kLost;
+    } catch (const CORBA::INV_OBJREF&) {
+      *why = "INV_OBJREF";
+      return Outcome::kLost;
+    } catch (const CosEventComm::Disconnected&) {
+      *why = "Disconnected";
+      return Outcome::kLost;
+    } catch (const CORBA::COMM_FAILURE&) {
+      *why = "COMM_FAILURE";
+    } catch (const CORBA::TRANSIENT&) {
+      *why = "TRANSIENT";
+    } catch (const CORBA::TIMEOUT&) {
+      *why = "TIMEOUT";  // omniORB's call timeout
+    } catch (const CORBA::Exception& e) {
+      Log::Info(std::string("a consumer raised ") + e._name() + "; its event is discarded");
+      return Outcome::kSkipped;
+    }
+    if (attempt >= settings_.retries) {
+      *why += " after " + std::to_string(attempt + 1) + " attempts";
+      return Outcome::kLost;
+    }
+    if (!queue_.SleepUnlessClosed(backoff)) return Outcome::kStopped;
+    backoff *= 2;
+  }
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,80 @@
+// One consumer's delivery: its queue and the thread that pushes the queued
+// events to it, one two-way call at a time, in queue order. A slow or dead
+// consumer holds up nobody but itself.
+//
+// Failures: OBJECT_NOT_EXIST (or the consumer's Disconnected) loses the
+// consumer at once; COMM_FAILURE, TRANSIENT and TIMEOUT (what omniORB raises
+// when the call timeout expires) are retried a few times with a doubling
+// back-off, then lose it; any other exception discards that one event. A
+// retried push may reach the consumer twice. Losing the consumer ends the thread
+// after calling the onLost callback on it.
+
+#ifndef KESTREL_TOOLS_CHANNELD_CONSUMER_DELIVERY_H_
+#define KESTREL_TOOLS_CHANNELD_CONSUMER_DELIVERY_H_
+
+#include <COS/CosNotifyComm.hh>
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "tools/channeld/delivery_queue.h"
+
+namespace kestrel {
+namespace channeld {
+
+class ConsumerDelivery {
+ public:
+  struct Settings {
+    std::size_t queueLength = 10000;
+    unsigned long callTimeoutMs = 5000;
+    int retries = 3;
+    std::chrono::milliseconds firstBackoff{50};
+  };
+  // Called on the delivery thread, once, when the consumer is lost; why
+  // names the failure. It must not call Join().
+  using LostCallback = std::function<void(const std::string& why)>;
+
+  // Sets consumer's call timeout to settings.callTimeoutMs.
+  ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer, const Settings& settings,
+                   LostCallback onLost);
+  ~ConsumerDelivery();  // REQUIRES: Stop() and Join() done, or Start() never called
+  ConsumerDelivery(const ConsumerDelivery&) = delete;
+  ConsumerDelivery& operator=(const ConsumerDelivery&) = delete;
+
+  void Start();
+
+  // Queues event for delivery; false once stopped.
+  bool Enqueue(EventPtr event) { return queue_.Push(std::move(event)); }
+
+  // Holds deliveries back (events still queue), and lets them go again.
+  void Suspend() { queue_.Pause(); }
+  void Resume() { queue_.Resume(); }
+
+  // No more deliveries and no more retries; queued events are discarded. A
+  // push in progress finishes (within the call timeout). Does not wait.
+  void Stop() { queue_.Close(); }
+  // Waits for the thread to end. Never call it on the delivery thread.
+  void Join();
+
+  const DeliveryQueue& queue() const { return queue_; }
+
+ private:
+  enum class Outcome { kDelivered, kSkipped, kLost, kStopped };
+
+  void Run();
+  Outcome Deliver(const CosNotification::StructuredEvent& event, std::string* why);
+
+  CosNotifyComm::StructuredPushConsumer_var consumer_;
+  Settings settings_;
+  LostCallback onLost_;
+  DeliveryQueue queue_;
+  std::thread thread_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_CONSUMER_DELIVERY_H_

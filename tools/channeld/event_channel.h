@@ -1,0 +1,115 @@
+// One event channel, reachable at its persistent object key. It owns the
+// default admins (id 0), any admins made with new_for_*, the forwarding
+// table, and the count of proxies under the admin limits.
+
+#ifndef KESTREL_TOOLS_CHANNELD_EVENT_CHANNEL_H_
+#define KESTREL_TOOLS_CHANNELD_EVENT_CHANNEL_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "tools/channeld/event_router.h"
+#include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_context.h"
+#include "tools/channeld/unsupported.h"
+
+namespace kestrel {
+namespace channeld {
+
+class ConsumerAdmin;
+class FarewellCalls;
+class SupplierAdmin;
+
+class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQoSAdmin {
+ public:
+  enum class Side { kSupplier, kConsumer };
+  // Called once, after a remote destroy() has disconnected every client.
+  using DestroyedCallback = std::function<void(EventChannel* channel)>;
+
+  EventChannel(std::string key, const ServiceContext& context, DestroyedCallback onDestroyed);
+  ~EventChannel() override;
+
+  // Activates the channel at its key in the context's channel POA, with its
+  // default admins. Raises what the POA raises.
+  void Activate();
+  CosNotifyChannelAdmin::EventChannel_ptr Reference();  // a new reference
+
+  // Ends every proxy and admin and the channel itself: later calls raise
+  // OBJECT_NOT_EXIST. The disconnect calls owed to connected clients go to
+  // farewells, for the caller to make. True for the call that ended the
+  // channel, false when it had already ended.
+  bool Destroy(FarewellCalls& farewells);
+  bool destroyed() const;
+
+  const std::string& key() const { return key_; }
+  const ServiceContext& context() const { return context_; }
+  EventRouter& router() { return router_; }
+
+  // Counts one more proxy on side, or raises AdminLimitExceeded.
+  void AdmitProxy(Side side);
+  void ReleaseProxy(Side side);
+
+  // An admin destroyed by its client leaves the channel.
+  void ForgetConsumerAdmin(CosNotifyChannelAdmin::AdminID id);
+  void ForgetSupplierAdmin(CosNotifyChannelAdmin::AdminID id);
+
+  // CosNotifyChannelAdmin::EventChannel
+  CosNotifyChannelAdmin::EventChannelFactory_ptr MyFactory() override;
+  CosNotifyChannelAdmin::ConsumerAdmin_ptr default_consumer_admin() override;
+  CosNotifyChannelAdmin::SupplierAdmin_ptr default_supplier_admin() override;
+  CosNotifyFilter::FilterFactory_ptr default_filter_factory() override;
+  CosNotifyChannelAdmin::ConsumerAdmin_ptr new_for_consumers(
+      CosNotifyChannelAdmin::InterFilterGroupOperator op,
+      CosNotifyChannelAdmin::AdminID& id) override;
+  CosNotifyChannelAdmin::SupplierAdmin_ptr new_for_suppliers(
+      CosNotifyChannelAdmin::InterFilterGroupOperator op,
+      CosNotifyChannelAdmin::AdminID& id) override;
+  CosNotifyChannelAdmin::ConsumerAdmin_ptr get_consumeradmin(
+      CosNotifyChannelAdmin::AdminID id) override;
+  CosNotifyChannelAdmin::SupplierAdmin_ptr get_supplieradmin(
+      CosNotifyChannelAdmin::AdminID id) override;
+  CosNotifyChannelAdmin::AdminIDSeq* get_all_consumeradmins() override;
+  CosNotifyChannelAdmin::AdminIDSeq* get_all_supplieradmins() override;
+
+  // CosNotification::AdminPropertiesAdmin
+  CosNotification::AdminProperties* get_admin() override;  // MaxConsumers, MaxSuppliers
+  void set_admin(const CosNotification::AdminProperties& admin) override;  // NO_IMPLEMENT
+
+  // CosEventChannelAdmin::EventChannel
+  CosEventChannelAdmin::ConsumerAdmin_ptr for_consumers() override;  // the default admins
+  CosEventChannelAdmin::SupplierAdmin_ptr for_suppliers() override;
+  void destroy() override;
+
+ private:
+  using ConsumerAdmins = std::map<CosNotifyChannelAdmin::AdminID,
+                                  PortableServer::Servant_var<ConsumerAdmin>>;
+  using SupplierAdmins = std::map<CosNotifyChannelAdmin::AdminID,
+                                  PortableServer::Servant_var<SupplierAdmin>>;
+
+  PortableServer::Servant_var<ConsumerAdmin> FindConsumerAdmin(CosNotifyChannelAdmin::AdminID id);
+  PortableServer::Servant_var<SupplierAdmin> FindSupplierAdmin(CosNotifyChannelAdmin::AdminID id);
+
+  const std::string key_;
+  const ServiceContext& context_;
+  DestroyedCallback onDestroyed_;
+  EventRouter router_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::EventChannel_var reference_;
+
+  mutable std::mutex mutex_;
+  bool destroyed_ = false;
+  long suppliers_ = 0;
+  long consumers_ = 0;
+  CosNotifyChannelAdmin::AdminID nextAdminId_ = 1;
+  ConsumerAdmins consumerAdmins_;
+  SupplierAdmins supplierAdmins_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_EVENT_CHANNEL_H_

@@ -1,0 +1,33 @@
+// kestrel-channeld: the embedded CosNotification channel service.
+
+#include <cstdio>
+#include <string>
+
+#include "tools/channeld/command_line.h"
+#include "tools/channeld/service.h"
+#include "tools/channeld/shutdown_signals.h"
+
+int main(int argc, char** argv) {
+  using kestrel::channeld::CommandLine;
+  // Before any thread exists, so that every thread inherits the mask.
+  kestrel::channeld::ShutdownSignals::BlockInProcess();
+
+  const std::string program = "kestrel-channeld";
+  CommandLine line = CommandLine::Parse(argc, argv);
+  switch (line.action()) {
+    case CommandLine::Action::kHelp: {
+      std::string usage = CommandLine::Usage(program);
+      std::fwrite(usage.data(), 1, usage.size(), stdout);
+      return 0;
+    }
+    case CommandLine::Action::kError: {
+      std::string message = program + ": " + line.error() + "\n" + CommandLine::Usage(program);
+      std::fwrite(message.data(), 1, message.size(), stderr);
+      return 2;
+    }
+    case CommandLine::Action::kRun:
+      break;
+  }
+  kestrel::channeld::Service service(line.options());
+  return service.Run();
+}

@@ -1,0 +1,173 @@
+#include "tools/channeld/orb_runtime.h"
+
+#include <dirent.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <omniORB4/omniIOR.h>
+#include <omniORB4/omniORB.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+// IPv6 addresses go in brackets in an endpoint.
+std::string EndpointHost(const std::string& host) {
+  if (host.find(':') != std::string::npos && host.front() != '[') return "[" + host + "]";
+  return host;
+}
+
+// Binds a socket to host:port to learn why the ORB could not: errno's value
+// (0: no reason found); a host that does not resolve fills *message.
+int ProbeBind(const std::string& host, int port, std::string* message) {
+  std::string bare = host;
+  if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') {
+    bare = bare.substr(1, bare.size() - 2);
+  }
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE;
+  addrinfo* addresses = nullptr;
+  std::string service = std::to_string(port);
+  int resolved = ::getaddrinfo(bare.c_str(), service.c_str(), &hints, &addresses);
+  if (resolved != 0) {
+    *message = resolved == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(resolved);
+    return EADDRNOTAVAIL;
+  }
+  int result = 0;
+  for (addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
+    int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
+    if (fd < 0) {
+      result = errno;
+      continue;
+    }
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    result = ::bind(fd, address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+    ::close(fd);
+    if (result != 0) break;
+  }
+  ::freeaddrinfo(addresses);
+  return result;
+}
+
+}  // namespace
+
+OrbRuntime::OrbRuntime() = default;
+
+OrbRuntime::~OrbRuntime() { Stop(); }
+
+OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool verbose,
+                                     std::string* error) {
+  // Endpoints from the environment would add to ours: the service listens
+  // where its command line says, and nowhere else.
+  for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
+                           "ORBendPointNoPublish", "ORBendPointPublishAllIFs"}) {
+    ::unsetenv(name);
+  }
+  std::string endpoint = "giop:tcp:" + EndpointHost(host) + ":" + std::to_string(port);
+  std::vector<std::string> arguments = {"kestrel-channeld", "-ORBendPoint", endpoint};
+  if (!verbose) {
+    arguments.insert(arguments.end(), {"-ORBtraceLevel", "0", "-ORBtraceExceptions", "0"});
+  }
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  int argc = static_cast<int>(arguments.size());
+  try {
+    orb_ = CORBA::ORB_init(argc, argv.data());
+    CORBA::Object_var root = orb_->resolve_initial_references("RootPOA");
+    rootPoa_ = PortableServer::POA::_narrow(root.in());
+    CORBA::Object_var ins = orb_->resolve_initial_references("omniINSPOA");
+    insPoa_ = PortableServer::POA::_narrow(ins.in());
+    PortableServer::POAManager_var rootManager = rootPoa_->the_POAManager();
+    rootManager->activate();
+    PortableServer::POAManager_var insManager = insPoa_->the_POAManager();
+    insManager->activate();
+    return Status::kReady;
+  } catch (const CORBA::Exception& e) {
+    Stop();
+    std::string message;
+    int why = ProbeBind(host, port, &message);
+    if (why == EADDRINUSE) {
+      *error = "cannot listen on " + host + ":" + std::to_string(port) +
+               ": the address is already in use";
+      return Status::kAddressInUse;
+    }
+    if (message.empty()) message = why != 0 ? std::strerror(why) : e._name();
+    *error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + message;
+    return Status::kFailed;
+  }
+}
+
+int OrbRuntime::PublishedPort(CORBA::Object_ptr reference) {
+  if (CORBA::is_nil(reference)) return -1;
+  omniIOR* ior = reference->_PR_getobj()->_getIOR();
+  int port = -1;
+  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
+  for (CORBA::ULong i = 0; i < profiles.length() && port < 0; ++i) {
+    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
+    IIOP::ProfileBody body;
+    IIOP::unmarshalProfile(profiles[i], body);
+    port = body.address.port;
+  }
+  ior->release();
+  return port;
+}
+
+void OrbRuntime::AllowRestartOnPort(int port) {
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return;
+  int folderFd = ::dirfd(folder);
+  while (dirent* entry = ::readdir(folder)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == folderFd) continue;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+        !listening) {
+      continue;
+    }
+    sockaddr_storage address;
+    length = sizeof address;
+    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      continue;
+    }
+    int boundPort = -1;
+    if (address.ss_family == AF_INET) {
+      boundPort = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      boundPort = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    if (boundPort != port) continue;
+    int on = 1;
+    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  ::closedir(folder);
+}
+
+void OrbRuntime::Stop() {
+  insPoa_ = PortableServer::POA::_nil();
+  rootPoa_ = PortableServer::POA::_nil();
+  if (CORBA::is_nil(orb_.in())) return;
+  try {
+    orb_->shutdown(true);
+    orb_->destroy();
+  } catch (const CORBA::Exception&) {
+  }
+  orb_ = CORBA::ORB::_nil();
+}
+
+}  // namespace channeld
+}  // namespace kestrel

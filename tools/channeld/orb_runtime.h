@@ -1,0 +1,55 @@
+// The ORB of kestrel-channeld: initialised with one listening endpoint
+// (HOST:PORT, nothing from the environment), its RootPOA and omniINSPOA
+// active, and quiet unless verbose.
+
+#ifndef KESTREL_TOOLS_CHANNELD_ORB_RUNTIME_H_
+#define KESTREL_TOOLS_CHANNELD_ORB_RUNTIME_H_
+
+#include <omniORB4/CORBA.h>
+
+#include <string>
+
+namespace kestrel {
+namespace channeld {
+
+class OrbRuntime {
+ public:
+  enum class Status { kReady, kAddressInUse, kFailed };
+
+  OrbRuntime();
+  ~OrbRuntime();  // Stop()
+  OrbRuntime(const OrbRuntime&) = delete;
+  OrbRuntime& operator=(const OrbRuntime&) = delete;
+
+  // Initialises the ORB listening on host:port (port 0: one that the system
+  // picks). On failure, error says why.
+  Status Start(const std::string& host, int port, bool verbose, std::string* error);
+
+  CORBA::ORB_ptr orb() const { return orb_.in(); }
+  PortableServer::POA_ptr rootPoa() const { return rootPoa_.in(); }
+  PortableServer::POA_ptr insPoa() const { return insPoa_.in(); }
+
+  // The port in reference's first IIOP profile, or -1.
+  static int PublishedPort(CORBA::Object_ptr reference);
+
+  // Sets SO_REUSEADDR on this process's listening sockets on port. omniORB
+  // sets it only when it is given a port number: without it, a service that
+  // started on port 0 leaves sockets behind (its clients' connections, in
+  // FIN_WAIT2) that keep a restart from binding the same port for a minute.
+  // Call it before clients connect: accepted sockets inherit the option.
+  static void AllowRestartOnPort(int port);
+
+  // Shuts the ORB down, waiting for incoming calls in progress, and destroys
+  // it. Idempotent.
+  void Stop();
+
+ private:
+  CORBA::ORB_var orb_;
+  PortableServer::POA_var rootPoa_;
+  PortableServer::POA_var insPoa_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_ORB_RUNTIME_H_

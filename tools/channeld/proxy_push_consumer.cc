@@ -1,0 +1,93 @@
+#include "tools/channeld/proxy_push_consumer.h"
+
+#include "tools/channeld/event_channel.h"
+#include "tools/channeld/event_router.h"
+#include "tools/channeld/log.h"
+#include "tools/channeld/supplier_admin.h"
+
+namespace kestrel {
+namespace channeld {
+
+ProxyPushConsumer::ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel,
+                                     CosNotifyChannelAdmin::ProxyID id)
+    : id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
+
+ProxyPushConsumer::~ProxyPushConsumer() = default;
+
+CosNotifyChannelAdmin::ProxyConsumer_ptr ProxyPushConsumer::Activate() {
+  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  reference_ = CosNotifyChannelAdmin::ProxyConsumer::_narrow(reference.in());
+  return Reference();
+}
+
+CosNotifyChannelAdmin::ProxyConsumer_ptr ProxyPushConsumer::Reference() {
+  return CosNotifyChannelAdmin::ProxyConsumer::_duplicate(reference_.in());
+}
+
+CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const char* why) {
+  PortableServer::Servant_var<ProxyPushConsumer> self = Retain(this);
+  CosNotifyComm::StructuredPushSupplier_var supplier;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) return CosNotifyComm::StructuredPushSupplier::_nil();
+    if (state_ == State::kConnected) {
+      Log::Info("channel " + channel_->key() + ": supplier proxy " + std::to_string(id_) +
+                " disconnected (" + why + ")");
+    }
+    state_ = State::kGone;
+    supplier = supplier_._retn();
+  }
+  admin_->ForgetProxy(id_);
+  channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+  activation_.Deactivate();
+  return supplier._retn();
+}
+
+CosNotifyChannelAdmin::ProxyType ProxyPushConsumer::MyType() {
+  return CosNotifyChannelAdmin::PUSH_STRUCTURED;
+}
+
+CosNotifyChannelAdmin::SupplierAdmin_ptr ProxyPushConsumer::MyAdmin() {
+  return admin_->Reference();
+}
+
+CosNotification::EventTypeSeq* ProxyPushConsumer::obtain_subscription_types(
+    CosNotifyChannelAdmin::ObtainInfoMode) {
+  RaiseNoImplement();
+}
+
+void ProxyPushConsumer::validate_event_qos(const CosNotification::QoSProperties&,
+                                           CosNotification::NamedPropertyRangeSeq_out) {
+  RaiseNoImplement();
+}
+
+void ProxyPushConsumer::offer_change(const CosNotification::EventTypeSeq& added,
+                                     const CosNotification::EventTypeSeq& removed) {
+  offers_.Change(added, removed);
+}
+
+void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredEvent& event) {
+  State state = state_.load(std::memory_order_acquire);
+  if (state == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  if (state != State::kConnected) throw CosEventComm::Disconnected();
+  channel_->router().Forward(event);
+}
+
+void ProxyPushConsumer::disconnect_structured_push_consumer() {
+  CosNotifyComm::StructuredPushSupplier_var supplier = Disconnect("by the supplier");
+}
+
+void ProxyPushConsumer::connect_structured_push_supplier(
+    CosNotifyComm::StructuredPushSupplier_ptr supplier) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+  // A nil supplier may connect; it is then never told of a disconnection.
+  supplier_ = CosNotifyComm::StructuredPushSupplier::_duplicate(supplier);
+  state_.store(State::kConnected, std::memory_order_release);
+  Log::Info("channel " + channel_->key() + ": supplier proxy " + std::to_string(id_) +
+            " connected");
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,79 @@
+// The proxy that a supplier connects to and pushes to: a
+// StructuredProxyPushConsumer. A push is forwarded to the channel's router
+// and returns as soon as the event is queued for its consumers.
+
+#ifndef KESTREL_TOOLS_CHANNELD_PROXY_PUSH_CONSUMER_H_
+#define KESTREL_TOOLS_CHANNELD_PROXY_PUSH_CONSUMER_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <atomic>
+#include <mutex>
+
+#include "tools/channeld/servant_activation.h"
+#include "tools/channeld/subscription_set.h"
+#include "tools/channeld/unsupported.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+class SupplierAdmin;
+
+class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer,
+                          public NoFilterAdmin,
+                          public NoQoSAdmin {
+ public:
+  ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel, CosNotifyChannelAdmin::ProxyID id);
+  ~ProxyPushConsumer() override;
+
+  // Activates the proxy in the context's proxy POA; returns a new reference.
+  CosNotifyChannelAdmin::ProxyConsumer_ptr Activate();
+  CosNotifyChannelAdmin::ProxyConsumer_ptr Reference();  // a new reference
+  CosNotifyChannelAdmin::ProxyID id() const { return id_; }
+
+  // Ends the proxy: it leaves the admin, frees its place under the channel's
+  // limit and is deactivated. Answers the supplier that was connected (the
+  // caller owns it), or nil when there was none (a supplier may connect
+  // with a nil reference) or the proxy had already ended.
+  CosNotifyComm::StructuredPushSupplier_ptr Disconnect(const char* why);
+
+  // CosNotifyChannelAdmin::ProxyConsumer
+  CosNotifyChannelAdmin::ProxyType MyType() override;
+  CosNotifyChannelAdmin::SupplierAdmin_ptr MyAdmin() override;
+  CosNotification::EventTypeSeq* obtain_subscription_types(
+      CosNotifyChannelAdmin::ObtainInfoMode mode) override;
+  void validate_event_qos(const CosNotification::QoSProperties& required,
+                          CosNotification::NamedPropertyRangeSeq_out available) override;
+
+  // CosNotifyComm::NotifyPublish
+  void offer_change(const CosNotification::EventTypeSeq& added,
+                    const CosNotification::EventTypeSeq& removed) override;
+
+  // CosNotifyComm::StructuredPushConsumer
+  void push_structured_event(const CosNotification::StructuredEvent& event) override;
+  void disconnect_structured_push_consumer() override;
+
+  // CosNotifyChannelAdmin::StructuredProxyPushConsumer
+  void connect_structured_push_supplier(
+      CosNotifyComm::StructuredPushSupplier_ptr supplier) override;
+
+ private:
+  enum class State { kIdle, kConnected, kGone };
+
+  const CosNotifyChannelAdmin::ProxyID id_;
+  PortableServer::Servant_var<SupplierAdmin> admin_;
+  PortableServer::Servant_var<EventChannel> channel_;
+  SubscriptionSet offers_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::ProxyConsumer_var reference_;
+
+  std::mutex mutex_;
+  std::atomic<State> state_{State::kIdle};
+  CosNotifyComm::StructuredPushSupplier_var supplier_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_PROXY_PUSH_CONSUMER_H_

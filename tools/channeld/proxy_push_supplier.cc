@@ -1,0 +1,142 @@
+#include "tools/channeld/proxy_push_supplier.h"
+
+#include <utility>
+
+#include "tools/channeld/consumer_admin.h"
+#include "tools/channeld/event_channel.h"
+#include "tools/channeld/janitor.h"
+#include "tools/channeld/log.h"
+
+namespace kestrel {
+namespace channeld {
+
+ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel,
+                                     CosNotifyChannelAdmin::ProxyID id)
+    : id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
+
+ProxyPushSupplier::~ProxyPushSupplier() = default;
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Activate() {
+  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  reference_ = CosNotifyChannelAdmin::ProxySupplier::_narrow(reference.in());
+  return Reference();
+}
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Reference() {
+  return CosNotifyChannelAdmin::ProxySupplier::_duplicate(reference_.in());
+}
+
+bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
+  bool byAdmin = admin_->subscriptions().Matches(domain, type);
+  if (admin_->op() == CosNotifyChannelAdmin::OR_OP) {
+    return byAdmin || subscriptions_.Matches(domain, type);
+  }
+  return byAdmin && subscriptions_.Matches(domain, type);
+}
+
+void ProxyPushSupplier::Deliver(const EventPtr& event) { delivery_->Enqueue(event); }
+
+CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const char* why) {
+  // Keeps this servant alive to the end of the function, whoever lets go.
+  PortableServer::Servant_var<ProxyPushSupplier> self = Retain(this);
+  CosNotifyComm::StructuredPushConsumer_var consumer;
+  bool wasConnected = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) return CosNotifyComm::StructuredPushConsumer::_nil();
+    wasConnected = state_ == State::kConnected;
+    state_ = State::kGone;
+    consumer = consumer_._retn();
+  }
+  if (wasConnected) {
+    channel_->router().Remove(this);
+    delivery_->Stop();
+    // Only the janitor joins delivery threads: this may be one of them, or an
+    // incoming call that should not wait for a push in progress.
+    channel_->context().janitor->Post([self] { self->delivery_->Join(); });
+    Log::Info("channel " + channel_->key() + ": consumer proxy " + std::to_string(id_) +
+              " disconnected (" + why + ")");
+  }
+  admin_->ForgetProxy(id_);
+  channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+  activation_.Deactivate();
+  return consumer._retn();
+}
+
+void ProxyPushSupplier::OnConsumerLost(const std::string& why) {
+  CosNotifyComm::StructuredPushConsumer_var consumer =
+      Disconnect(("consumer lost: " + why).c_str());
+}
+
+CosNotifyChannelAdmin::ProxyType ProxyPushSupplier::MyType() {
+  return CosNotifyChannelAdmin::PUSH_STRUCTURED;
+}
+
+CosNotifyChannelAdmin::ConsumerAdmin_ptr ProxyPushSupplier::MyAdmin() {
+  return admin_->Reference();
+}
+
+CosNotifyFilter::MappingFilter_ptr ProxyPushSupplier::priority_filter() { RaiseNoImplement(); }
+
+void ProxyPushSupplier::priority_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotifyFilter::MappingFilter_ptr ProxyPushSupplier::lifetime_filter() { RaiseNoImplement(); }
+
+void ProxyPushSupplier::lifetime_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotification::EventTypeSeq* ProxyPushSupplier::obtain_offered_types(
+    CosNotifyChannelAdmin::ObtainInfoMode) {
+  RaiseNoImplement();
+}
+
+void ProxyPushSupplier::validate_event_qos(const CosNotification::QoSProperties&,
+                                           CosNotification::NamedPropertyRangeSeq_out) {
+  RaiseNoImplement();
+}
+
+void ProxyPushSupplier::subscription_change(const CosNotification::EventTypeSeq& added,
+                                            const CosNotification::EventTypeSeq& removed) {
+  subscriptions_.Change(added, removed);
+}
+
+void ProxyPushSupplier::disconnect_structured_push_supplier() {
+  CosNotifyComm::StructuredPushConsumer_var consumer = Disconnect("by the consumer");
+}
+
+void ProxyPushSupplier::connect_structured_push_consumer(
+    CosNotifyComm::StructuredPushConsumer_ptr consumer) {
+  if (CORBA::is_nil(consumer)) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+  consumer_ = CosNotifyComm::StructuredPushConsumer::_duplicate(consumer);
+  delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery,
+                                       [this](const std::string& why) { OnConsumerLost(why); }));
+  if (suspended_) delivery_->Suspend();
+  delivery_->Start();
+  state_ = State::kConnected;
+  channel_->router().Add(this);
+  Log::Info("channel " + channel_->key() + ": consumer proxy " + std::to_string(id_) +
+            " connected");
+}
+
+void ProxyPushSupplier::suspend_connection() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+  if (suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyInactive();
+  suspended_ = true;
+  delivery_->Suspend();
+}
+
+void ProxyPushSupplier::resume_connection() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+  if (!suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyActive();
+  suspended_ = false;
+  delivery_->Resume();
+}
+
+}  // namespace channeld
+}  // namespace kestrel

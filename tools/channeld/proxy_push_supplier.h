@@ -1,0 +1,97 @@
+// The proxy that a consumer connects to: a StructuredProxyPushSupplier.
+// Connecting starts the consumer's delivery (its own queue and thread);
+// disconnecting, from either end, deactivates the proxy, so that later calls
+// on it raise OBJECT_NOT_EXIST.
+
+#ifndef KESTREL_TOOLS_CHANNELD_PROXY_PUSH_SUPPLIER_H_
+#define KESTREL_TOOLS_CHANNELD_PROXY_PUSH_SUPPLIER_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "tools/channeld/consumer_delivery.h"
+#include "tools/channeld/delivery_queue.h"
+#include "tools/channeld/servant_activation.h"
+#include "tools/channeld/subscription_set.h"
+#include "tools/channeld/unsupported.h"
+
+namespace kestrel {
+namespace channeld {
+
+class ConsumerAdmin;
+class EventChannel;
+
+class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier,
+                          public NoFilterAdmin,
+                          public NoQoSAdmin {
+ public:
+  ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel, CosNotifyChannelAdmin::ProxyID id);
+  ~ProxyPushSupplier() override;
+
+  // Activates the proxy in the context's proxy POA; returns a new reference.
+  CosNotifyChannelAdmin::ProxySupplier_ptr Activate();
+  CosNotifyChannelAdmin::ProxySupplier_ptr Reference();  // a new reference
+  CosNotifyChannelAdmin::ProxyID id() const { return id_; }
+
+  // For the router, on suppliers' threads.
+  bool Wants(const char* domain, const char* type) const;
+  void Deliver(const EventPtr& event);
+
+  // Ends the proxy: stops its delivery, leaves the router and the admin,
+  // frees its place under the channel's limit, deactivates it. Answers the
+  // consumer that was connected (the caller owns it), or nil when there was
+  // none or the proxy had already ended. why is for the log.
+  CosNotifyComm::StructuredPushConsumer_ptr Disconnect(const char* why);
+
+  // CosNotifyChannelAdmin::ProxySupplier
+  CosNotifyChannelAdmin::ProxyType MyType() override;
+  CosNotifyChannelAdmin::ConsumerAdmin_ptr MyAdmin() override;
+  CosNotifyFilter::MappingFilter_ptr priority_filter() override;
+  void priority_filter(CosNotifyFilter::MappingFilter_ptr filter) override;
+  CosNotifyFilter::MappingFilter_ptr lifetime_filter() override;
+  void lifetime_filter(CosNotifyFilter::MappingFilter_ptr filter) override;
+  CosNotification::EventTypeSeq* obtain_offered_types(
+      CosNotifyChannelAdmin::ObtainInfoMode mode) override;
+  void validate_event_qos(const CosNotification::QoSProperties& required,
+                          CosNotification::NamedPropertyRangeSeq_out available) override;
+
+  // CosNotifyComm::NotifySubscribe
+  void subscription_change(const CosNotification::EventTypeSeq& added,
+                           const CosNotification::EventTypeSeq& removed) override;
+
+  // CosNotifyComm::StructuredPushSupplier
+  void disconnect_structured_push_supplier() override;
+
+  // CosNotifyChannelAdmin::StructuredProxyPushSupplier
+  void connect_structured_push_consumer(
+      CosNotifyComm::StructuredPushConsumer_ptr consumer) override;
+  void suspend_connection() override;
+  void resume_connection() override;
+
+ private:
+  enum class State { kIdle, kConnected, kGone };
+
+  void OnConsumerLost(const std::string& why);
+
+  const CosNotifyChannelAdmin::ProxyID id_;
+  PortableServer::Servant_var<ConsumerAdmin> admin_;
+  PortableServer::Servant_var<EventChannel> channel_;
+  SubscriptionSet subscriptions_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::ProxySupplier_var reference_;
+
+  std::mutex mutex_;
+  State state_ = State::kIdle;
+  bool suspended_ = false;
+  CosNotifyComm::StructuredPushConsumer_var consumer_;
+  // Set once, at connect, before the router sees the proxy; never reset.
+  std::unique_ptr<ConsumerDelivery> delivery_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_PROXY_PUSH_SUPPLIER_H_

@@ -1,0 +1,58 @@
+// kestrel-channeld as a whole: starts the ORB, serves one channel per key,
+// prints each channel's corbaloc address on stdout, and on SIGTERM, SIGINT
+// or the destruction of its last channel disconnects every client and stops.
+
+#ifndef KESTREL_TOOLS_CHANNELD_SERVICE_H_
+#define KESTREL_TOOLS_CHANNELD_SERVICE_H_
+
+#include <omniORB4/CORBA.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tools/channeld/command_line.h"
+#include "tools/channeld/janitor.h"
+#include "tools/channeld/orb_runtime.h"
+#include "tools/channeld/service_context.h"
+#include "tools/channeld/shutdown_signals.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+
+class Service {
+ public:
+  explicit Service(const ServiceOptions& options);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Runs the service to its end; answers the exit status: 0 after a graceful
+  // shutdown, 1 when it could not start.
+  // REQUIRES: ShutdownSignals::BlockInProcess() was called first.
+  int Run();
+
+  // The address that clients use for the channel at key.
+  static std::string Address(const std::string& host, int port, const std::string& key);
+
+ private:
+  bool StartChannels();
+  void OnChannelDestroyed();
+  void Shutdown();
+
+  ServiceOptions options_;
+  ShutdownSignals signals_;
+  OrbRuntime orb_;
+  std::unique_ptr<Janitor> janitor_;
+  ServiceContext context_;
+  std::vector<PortableServer::Servant_var<EventChannel>> channels_;
+  std::atomic<std::size_t> destroyedChannels_{0};
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_SERVICE_H_

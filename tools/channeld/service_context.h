@@ -1,0 +1,29 @@
+// What every channel, admin and proxy of one service shares.
+
+#ifndef KESTREL_TOOLS_CHANNELD_SERVICE_CONTEXT_H_
+#define KESTREL_TOOLS_CHANNELD_SERVICE_CONTEXT_H_
+
+#include <omniORB4/CORBA.h>
+
+#include "tools/channeld/consumer_delivery.h"
+
+namespace kestrel {
+namespace channeld {
+
+class Janitor;
+
+struct ServiceContext {
+  PortableServer::POA_var channelPoa;  // omniINSPOA: channels, at their keys
+  PortableServer::POA_var proxyPoa;    // RootPOA: admins and proxies, system ids
+  Janitor* janitor = nullptr;
+
+  long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
+  long maxConsumers = 0;  // proxy suppliers a channel may have; 0: no limit
+  ConsumerDelivery::Settings delivery;
+  unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_SERVICE_CONTEXT_H_

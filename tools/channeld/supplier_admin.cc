@@ -1,0 +1,130 @@
+#include "tools/channeld/supplier_admin.h"
+
+#include "tools/channeld/event_channel.h"
+#include "tools/channeld/farewell_calls.h"
+#include "tools/channeld/proxy_push_consumer.h"
+
+namespace kestrel {
+namespace channeld {
+
+SupplierAdmin::SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
+                             CosNotifyChannelAdmin::InterFilterGroupOperator op)
+    : id_(id), op_(op), channel_(Retain(channel)) {}
+
+SupplierAdmin::~SupplierAdmin() = default;
+
+void SupplierAdmin::Activate() {
+  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  reference_ = CosNotifyChannelAdmin::SupplierAdmin::_narrow(reference.in());
+}
+
+CosNotifyChannelAdmin::SupplierAdmin_ptr SupplierAdmin::Reference() {
+  return CosNotifyChannelAdmin::SupplierAdmin::_duplicate(reference_.in());
+}
+
+void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) {
+  PortableServer::Servant_var<ProxyPushConsumer> proxy;  // released outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = proxies_.find(id);
+  if (found == proxies_.end()) return;
+  proxy = found->second;
+  proxies_.erase(found);
+}
+
+void SupplierAdmin::Shutdown(FarewellCalls& farewells) {
+  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushConsumer>> proxies;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ended_) return;
+    ended_ = true;
+    proxies.swap(proxies_);
+  }
+  for (auto& entry : proxies) {
+    CosNotifyComm::StructuredPushSupplier_var supplier = entry.second->Disconnect("shutdown");
+    if (CORBA::is_nil(supplier.in())) continue;
+    farewells.Add(supplier.in(), [supplier] { supplier->disconnect_structured_push_supplier(); });
+  }
+  activation_.Deactivate();
+}
+
+CosNotifyChannelAdmin::AdminID SupplierAdmin::MyID() { return id_; }
+
+CosNotifyChannelAdmin::EventChannel_ptr SupplierAdmin::MyChannel() {
+  return channel_->Reference();
+}
+
+CosNotifyChannelAdmin::InterFilterGroupOperator SupplierAdmin::MyOperator() { return op_; }
+
+CosNotifyChannelAdmin::ProxyIDSeq* SupplierAdmin::pull_consumers() {
+  return new CosNotifyChannelAdmin::ProxyIDSeq;  // this admin makes none
+}
+
+CosNotifyChannelAdmin::ProxyIDSeq* SupplierAdmin::push_consumers() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  CosNotifyChannelAdmin::ProxyIDSeq* ids = new CosNotifyChannelAdmin::ProxyIDSeq;
+  ids->length(static_cast<CORBA::ULong>(proxies_.size()));
+  CORBA::ULong i = 0;
+  for (const auto& entry : proxies_) (*ids)[i++] = entry.first;
+  return ids;
+}
+
+CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::get_proxy_consumer(
+    CosNotifyChannelAdmin::ProxyID id) {
+  PortableServer::Servant_var<ProxyPushConsumer> proxy;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = proxies_.find(id);
+    if (found == proxies_.end()) throw CosNotifyChannelAdmin::ProxyNotFound();
+    proxy = found->second;
+  }
+  return proxy->Reference();
+}
+
+CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_pull_consumer(
+    CosNotifyChannelAdmin::ClientType, CosNotifyChannelAdmin::ProxyID&) {
+  RaiseNoImplement();
+}
+
+CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_push_consumer(
+    CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
+  if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+  channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
+  PortableServer::Servant_var<ProxyPushConsumer> proxy =
+      new ProxyPushConsumer(this, channel_.in(), nextProxyId_);
+  CosNotifyChannelAdmin::ProxyConsumer_var reference;
+  try {
+    reference = proxy->Activate();
+  } catch (...) {
+    channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+    throw;
+  }
+  id = nextProxyId_++;
+  proxies_[id] = proxy;
+  return reference._retn();
+}
+
+void SupplierAdmin::destroy() {
+  if (id_ == 0) throw CORBA::NO_PERMISSION(0, CORBA::COMPLETED_NO);  // the default admin
+  FarewellCalls farewells(channel_->context().farewellTimeoutMs);
+  Shutdown(farewells);
+  channel_->ForgetSupplierAdmin(id_);
+  farewells.Run();
+}
+
+void SupplierAdmin::offer_change(const CosNotification::EventTypeSeq& added,
+                                 const CosNotification::EventTypeSeq& removed) {
+  offers_.Change(added, removed);
+}
+
+CosEventChannelAdmin::ProxyPushConsumer_ptr SupplierAdmin::obtain_push_consumer() {
+  RaiseNoImplement();
+}
+
+CosEventChannelAdmin::ProxyPullConsumer_ptr SupplierAdmin::obtain_pull_consumer() {
+  RaiseNoImplement();
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,83 @@
+// A supplier admin: makes the proxies that suppliers connect to, and keeps
+// the event types that its suppliers offer.
+
+#ifndef KESTREL_TOOLS_CHANNELD_SUPPLIER_ADMIN_H_
+#define KESTREL_TOOLS_CHANNELD_SUPPLIER_ADMIN_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <map>
+#include <mutex>
+
+#include "tools/channeld/servant_activation.h"
+#include "tools/channeld/subscription_set.h"
+#include "tools/channeld/unsupported.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+class FarewellCalls;
+class ProxyPushConsumer;
+
+class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
+                      public NoFilterAdmin,
+                      public NoQoSAdmin {
+ public:
+  SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
+                CosNotifyChannelAdmin::InterFilterGroupOperator op);
+  ~SupplierAdmin() override;
+
+  // Activates the admin in the context's proxy POA.
+  void Activate();
+  CosNotifyChannelAdmin::SupplierAdmin_ptr Reference();  // a new reference
+  CosNotifyChannelAdmin::AdminID id() const { return id_; }
+
+  // A proxy that ended leaves the admin.
+  void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);
+
+  // Ends every proxy and the admin itself; the disconnect calls owed to
+  // connected suppliers go to farewells. Idempotent.
+  void Shutdown(FarewellCalls& farewells);
+
+  // CosNotifyChannelAdmin::SupplierAdmin
+  CosNotifyChannelAdmin::AdminID MyID() override;
+  CosNotifyChannelAdmin::EventChannel_ptr MyChannel() override;
+  CosNotifyChannelAdmin::InterFilterGroupOperator MyOperator() override;
+  CosNotifyChannelAdmin::ProxyIDSeq* pull_consumers() override;
+  CosNotifyChannelAdmin::ProxyIDSeq* push_consumers() override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr get_proxy_consumer(
+      CosNotifyChannelAdmin::ProxyID id) override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr obtain_notification_pull_consumer(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr obtain_notification_push_consumer(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  void destroy() override;
+
+  // CosNotifyComm::NotifyPublish
+  void offer_change(const CosNotification::EventTypeSeq& added,
+                    const CosNotification::EventTypeSeq& removed) override;
+
+  // CosEventChannelAdmin::SupplierAdmin (untyped events: not supported)
+  CosEventChannelAdmin::ProxyPushConsumer_ptr obtain_push_consumer() override;
+  CosEventChannelAdmin::ProxyPullConsumer_ptr obtain_pull_consumer() override;
+
+ private:
+  const CosNotifyChannelAdmin::AdminID id_;
+  const CosNotifyChannelAdmin::InterFilterGroupOperator op_;
+  PortableServer::Servant_var<EventChannel> channel_;
+  SubscriptionSet offers_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::SupplierAdmin_var reference_;
+
+  std::mutex mutex_;
+  bool ended_ = false;
+  CosNotifyChannelAdmin::ProxyID nextProxyId_ = 1;
+  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushConsumer>>
+      proxies_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_SUPPLIER_ADMIN_H_
