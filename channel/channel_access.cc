@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include <omniORB4/omniORB.h>
+
 #include "orb/corba_result.h"
 #include "orb/orb_argument_list.h"
+#include "platform/registry_store.h"
 
 namespace kestrel {
 
@@ -23,6 +26,19 @@ std::string ReadSettingsText(Getter get) {
   return buffer;
 }
 
+// The narrow is the first call on a new reference. After the service went
+// away, it may go out on a connection that the process still holds to the
+// old service; with a call timeout set, omniORB then reports COMM_FAILURE
+// instead of quietly trying a new connection. _is_a changes nothing at the
+// service, so it is asked once more, on a fresh connection.
+CosNotifyChannelAdmin::EventChannel_ptr NarrowToChannel(CORBA::Object_ptr object) {
+  try {
+    return CosNotifyChannelAdmin::EventChannel::_narrow(object);
+  } catch (const CORBA::COMM_FAILURE&) {
+    return CosNotifyChannelAdmin::EventChannel::_narrow(object);
+  }
+}
+
 }  // namespace
 
 ChannelAccess::ChannelAccess() = default;
@@ -30,8 +46,15 @@ ChannelAccess::ChannelAccess() = default;
 ChannelAccess::~ChannelAccess() = default;
 
 HRESULT ChannelAccess::PrepareBroker(const char* orbId) {
-  OrbArgumentList arguments(orbId);
+  RegistryStore store;
+  settings_ = BrokerSettings::Read(store);
+  OrbArgumentList arguments(orbId, store);
   return runtime_.Start(arguments);
+}
+
+void ChannelAccess::LimitCalls(CORBA::Object_ptr object) const {
+  if (settings_.callTimeoutMilliseconds == 0 || CORBA::is_nil(object)) return;
+  omniORB::setClientCallTimeout(object, settings_.callTimeoutMilliseconds);
 }
 
 HRESULT ChannelAccess::BuildChannelAddress(IChannelSettings* settings) {
@@ -54,8 +77,10 @@ HRESULT ChannelAccess::ResolveChannel() {
   CORBA::Object_var object;
   HRESULT hr = runtime_.StringToObject(address_.c_str(), object);
   if (FAILED(hr)) return hr;
+  LimitCalls(object);
   return Guarded([&] {
-    channel_ = CosNotifyChannelAdmin::EventChannel::_narrow(object);
+    channel_ = NarrowToChannel(object);
+    LimitCalls(channel_);
     return CORBA::is_nil(channel_) ? E_FAIL : S_OK;
   });
 }
@@ -70,11 +95,14 @@ HRESULT ChannelAccess::ObtainProxyPushConsumer(
   if (CORBA::is_nil(channel_)) return E_FAIL;
   return Guarded([&] {
     CosNotifyChannelAdmin::SupplierAdmin_var admin = channel_->default_supplier_admin();
+    LimitCalls(admin);
     CosNotifyChannelAdmin::ProxyID id;
     CosNotifyChannelAdmin::ProxyConsumer_var obtained =
         admin->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
     if (CORBA::is_nil(obtained)) return E_FAIL;
+    LimitCalls(obtained);
     proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(obtained);
+    LimitCalls(proxy);
     return CORBA::is_nil(proxy) ? E_FAIL : S_OK;
   });
 }
@@ -84,6 +112,7 @@ HRESULT ChannelAccess::ObtainProxyPushSupplier(
   if (CORBA::is_nil(channel_)) return E_FAIL;
   return Guarded([&] {
     CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel_->default_consumer_admin();
+    LimitCalls(admin);
     CosNotification::EventTypeSeq added(1);
     added.length(1);
     added[0].domain_name = static_cast<const char*>("*");
@@ -94,7 +123,9 @@ HRESULT ChannelAccess::ObtainProxyPushSupplier(
     CosNotifyChannelAdmin::ProxySupplier_var obtained =
         admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
     if (CORBA::is_nil(obtained)) return E_FAIL;
+    LimitCalls(obtained);
     proxy = CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(obtained);
+    LimitCalls(proxy);
     return CORBA::is_nil(proxy) ? E_FAIL : S_OK;
   });
 }

@@ -24,6 +24,7 @@
 #include <string>
 
 #include "kestrel/notification.h"
+#include "orb/broker_settings.h"
 #include "orb/orb_runtime.h"
 
 namespace kestrel {
@@ -36,8 +37,8 @@ class ChannelAccess {
   ChannelAccess(const ChannelAccess&) = delete;
   ChannelAccess& operator=(const ChannelAccess&) = delete;
 
-  // Starts or joins the broker of orbId ("KestrelSupplier",
-  // "KestrelConsumer") with the machine's broker settings. Answers S_OK or
+  // Reads the machine's broker settings and starts or joins the broker of
+  // orbId ("KestrelSupplier", "KestrelConsumer") with them. Answers S_OK or
   // the code of the start.
   HRESULT PrepareBroker(const char* orbId);
 
@@ -68,13 +69,22 @@ class ChannelAccess {
   // the same rules for proxy as above.
   HRESULT ObtainProxyPushSupplier(CosNotifyChannelAdmin::StructuredProxyPushSupplier_var& proxy);
 
+  // Limits the calls made through object to the CallTimeout setting (none
+  // when it is 0). Set on the library's own references only: the
+  // process's other omniORB users keep their own limits. The channel, its
+  // admins and the proxies obtained here are limited already.
+  void LimitCalls(CORBA::Object_ptr object) const;
+
   OrbRuntime& runtime() { return runtime_; }
+  // The settings read by the latest PrepareBroker (defaults before).
+  const BrokerSettings& brokerSettings() const { return settings_; }
   const std::string& address() const { return address_; }
   bool hasChannel() const { return !CORBA::is_nil(channel_); }
 
  private:
   // Declared first, destroyed last.
   OrbRuntime runtime_;
+  BrokerSettings settings_;
   std::string address_;
   CosNotifyChannelAdmin::EventChannel_var channel_;
 };

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "channel/event_record.h"
+#include "consumer/liveness_timer.h"
 #include "consumer/reconnect_timer.h"
 #include "orb/corba_result.h"
 #include "orb/library_use.h"
@@ -87,6 +88,7 @@ HRESULT NotificationConsumer::Connect(IUnknown* settings, uint32_t threadCount) 
     hr = runtime().SpawnRunThreads(deliveryLimit_);
     if (FAILED(hr)) return hr;
     started = true;
+    StartLivenessChecks();
   }
   std::lock_guard<std::mutex> stateLock(stateMutex_);
   wantConnected_ = true;
@@ -230,7 +232,9 @@ void NotificationConsumer::push_structured_event(const CosNotification::Structur
   if (lastUserOfReleasedSink) FreeSink(held);
 }
 
-void NotificationConsumer::disconnect_structured_push_consumer() {
+void NotificationConsumer::disconnect_structured_push_consumer() { StartReconnection(); }
+
+void NotificationConsumer::StartReconnection() {
   std::lock_guard<std::mutex> lock(stateMutex_);
   ACE_Reactor* reactor = runtime().reactor();
   if (!wantConnected_ || reconnectPending_ || reactor == nullptr) return;
@@ -257,6 +261,53 @@ bool NotificationConsumer::AttemptReconnection(unsigned epoch) {
   std::lock_guard<std::mutex> lock(stateMutex_);
   reconnectPending_ = false;
   return true;
+}
+
+void NotificationConsumer::StartLivenessChecks() {
+  uint32_t seconds = brokerSettings().consumerLivenessIntervalSeconds;
+  ACE_Reactor* reactor = runtime().reactor();
+  if (seconds == 0 || reactor == nullptr) return;
+  auto* timer = new (std::nothrow) LivenessTimer;
+  if (timer == nullptr) return;
+  ACE_Time_Value interval(static_cast<time_t>(seconds), 0);
+  long id = reactor->schedule_timer(timer, this, interval, interval);
+  if (id == -1) {
+    delete timer;
+    return;
+  }
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  scheduledTimers_.push_back(id);
+}
+
+void NotificationConsumer::CheckLiveness() {
+  std::unique_lock<std::mutex> connection(connectionMutex_, std::try_to_lock);
+  if (!connection.owns_lock()) return;
+  {
+    std::lock_guard<std::mutex> lock(stateMutex_);
+    if (!wantConnected_ || reconnectPending_) return;
+  }
+  bool gone = CORBA::is_nil(proxySupplier);
+  if (!gone) {
+    try {
+      gone = proxySupplier->_non_existent();
+    } catch (const CORBA::OBJECT_NOT_EXIST&) {
+      gone = true;
+    } catch (const CORBA::COMM_FAILURE&) {
+      gone = true;
+    } catch (const CORBA::TRANSIENT&) {
+      gone = true;
+    } catch (const CORBA::TIMEOUT&) {
+      gone = true;
+    } catch (const CORBA::Exception&) {
+      // Any other answer is no proof that the proxy is gone.
+    }
+  }
+  if (gone) StartReconnection();
+}
+
+size_t NotificationConsumer::scheduledTimerCount() {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  return scheduledTimers_.size();
 }
 
 void NotificationConsumer::CancelLeftoverTimers() {

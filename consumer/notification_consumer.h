@@ -16,9 +16,13 @@
 // holds no EventData, or that arrives while no sink is held, is dropped.
 //
 // Reconnection. When the channel drops the consumer
-// (disconnect_structured_push_consumer), a ReconnectTimer on the runtime's
-// reactor tries to connect again 2 s later and every 2 s until it succeeds.
-// At most one such timer is pending; Disconnect and destruction cancel it.
+// (disconnect_structured_push_consumer), or the liveness check finds the
+// proxy gone (a service that crashed says nothing), a ReconnectTimer on the
+// runtime's reactor tries to connect again 2 s later and every 2 s until it
+// succeeds. At most one such timer is pending; Disconnect and destruction
+// cancel it. The liveness check runs every ConsumerLivenessInterval seconds
+// (broker_settings.h) while a connection is wanted and none is being
+// remade; an interval of 0 turns it off.
 //
 // Threads. Connect, Disconnect and destruction are serialised against each
 // other and against the reconnection. The sink is exchanged safely against
@@ -86,6 +90,15 @@ class NotificationConsumer final
   // when the timer should end: connected again, or no longer wanted.
   bool AttemptReconnection(unsigned epoch);
 
+  // The liveness timer's check, on a run thread: asks the proxy whether it
+  // still exists and starts the reconnection when it does not (or cannot
+  // be reached, or does not answer in time).
+  void CheckLiveness();
+
+  // How many timers this consumer has scheduled so far (for tests: a
+  // consumer whose service never comes back must not pile them up).
+  size_t scheduledTimerCount();
+
  protected:
   void* FindClientInterface(const IID& riid) override;
   void FreeObject() override;
@@ -109,6 +122,8 @@ class NotificationConsumer final
   HeldSink* DisconnectLocked();
   HeldSink* DetachSink();
   static void FreeSink(HeldSink* held);
+  void StartReconnection();
+  void StartLivenessChecks();
   void CancelLeftoverTimers();
   bool OnOwnDeliveryThread() const;
 

@@ -3,11 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "orb/broker_settings.h"
 #include "platform/registry_store.h"
 
 namespace kestrel {
-
-const char kBrokerSettingsKey[] = "SOFTWARE\\Tarnwell Networks\\Common";
 
 namespace {
 
@@ -26,10 +25,7 @@ OrbArgumentList::~OrbArgumentList() = default;
 void OrbArgumentList::Build(const char* orbId, const RegistryStore& store) {
   arguments_.push_back("Appname");
   if (orbId != nullptr) AppendFormatted("-ORBid %s", orbId);
-  uint32_t dottedDecimal = 0;
-  if (store.ReadDword(RegistryRoot::kLocalMachine, kBrokerSettingsKey,
-                      "ORBDottedDecimalAddresses", &dottedDecimal) &&
-      dottedDecimal != 0) {
+  if (BrokerSettings::Read(store).dottedDecimalAddresses) {
     AppendFormatted("-ORBDottedDecimalAddresses 1");
   }
 }

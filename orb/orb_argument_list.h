@@ -13,6 +13,7 @@
 // leaves it off. The registry is read anew for every list.
 //
 // A list is built for one broker start and discarded when the start returns.
+// (broker_settings.h lists every setting kept under that key.)
 
 #ifndef KESTREL_ORB_ORB_ARGUMENT_LIST_H_
 #define KESTREL_ORB_ORB_ARGUMENT_LIST_H_
@@ -24,9 +25,6 @@
 namespace kestrel {
 
 class RegistryStore;
-
-// The registry key of the broker settings, below HKEY_LOCAL_MACHINE.
-extern const char kBrokerSettingsKey[];
 
 class OrbArgumentList {
  public:

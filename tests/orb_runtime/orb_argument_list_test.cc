@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "orb/broker_settings.h"
 #include "orb/broker_table.h"
 #include "orb/orb_argument_list.h"
 #include "platform/registry_store.h"

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "orb/broker_settings.h"
 #include "orb/broker_table.h"
 #include "orb/library_use.h"
 #include "orb/orb_argument_list.h"
