@@ -1,0 +1,151 @@
+// kestrel-listen: prints the notifications that a Kestrel consumer receives.
+//
+//   kestrel-listen --host H --port P --key K [--threads N]
+//                  [--format text|json] [--count N]
+//
+// One line per notification on standard output, flushed at once. It runs
+// until N notifications were printed (--count), or until SIGINT or SIGTERM,
+// and keeps running while the channel service restarts: the library
+// connects again by itself. Exit status: 0 when it ended as asked, 1 when
+// the consumer could not be created or connected (the code on stderr) or
+// the output failed, 2 for a usage error.
+
+#include <cstdio>
+#include <string>
+
+#include "kestrel/kestrel.h"
+#include "tools/common/channel_settings.h"
+#include "tools/common/component_loader.h"
+#include "tools/listen/event_printer.h"
+#include "tools/listen/stop_request.h"
+
+namespace {
+
+using kestrel::tools::DescribeResult;
+using kestrel::tools::EventPrinter;
+using kestrel::tools::ParseNumber;
+using kestrel::tools::StopRequest;
+
+// More delivery threads than this buy nothing for a program that
+// serialises its printing anyway.
+constexpr uint32_t kMaxThreads = 64;
+
+struct Options {
+  std::string host;
+  uint32_t port = 0;
+  std::string key;
+  uint32_t threads = 1;
+  EventPrinter::Format format = EventPrinter::Format::kText;
+  uint32_t count = 0;  // 0: until a signal
+};
+
+const char kUsage[] =
+    "usage: kestrel-listen --host H --port P --key K [--threads N]\n"
+    "                      [--format text|json] [--count N]\n"
+    "  Prints every notification published on the channel at\n"
+    "  corbaloc:iiop:H:P/K, one line each, until N were printed (--count)\n"
+    "  or until SIGINT or SIGTERM. It keeps listening while the channel\n"
+    "  service restarts.\n"
+    "  --threads N  notifications handled at once, 1 to 64 (default 1)\n"
+    "  --format     text (default): local time, host, module, severity, code,\n"
+    "                 description, for example\n"
+    "                 2026-12-07 09:10:11.123 web1 disk severity=3 code=0x00001001 disk almost full\n"
+    "               json: {\"module\":...,\"host\":...,\"severity\":...,\n"
+    "                 \"messageCode\":...,\"description\":...}\n"
+    "  Numbers are decimal or 0x-hexadecimal.\n"
+    "  Exit status: 0 ended as asked, 1 cannot connect or write, 2 usage error.\n";
+
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "kestrel-listen: %s\n%s", problem.c_str(), kUsage);
+  return 2;
+}
+
+// Answers -1 when the options are good, otherwise the exit status.
+int ParseOptions(int argc, char** argv, Options* options) {
+  bool seenPort = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i];
+    if (argument == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument.rfind("--", 0) != 0) return UsageError("unexpected argument " + argument);
+    if (i + 1 >= argc) return UsageError("missing value for " + argument);
+    const char* value = argv[++i];
+    if (argument == "--host") {
+      options->host = value;
+    } else if (argument == "--key") {
+      options->key = value;
+    } else if (argument == "--port") {
+      if (!ParseNumber(value, &options->port) || options->port == 0 || options->port > 65535) {
+        return UsageError("--port takes a number from 1 to 65535");
+      }
+      seenPort = true;
+    } else if (argument == "--threads") {
+      if (!ParseNumber(value, &options->threads) || options->threads == 0 ||
+          options->threads > kMaxThreads) {
+        return UsageError("--threads takes a number from 1 to 64");
+      }
+    } else if (argument == "--count") {
+      if (!ParseNumber(value, &options->count) || options->count == 0) {
+        return UsageError("--count takes a number from 1 to 4294967295");
+      }
+    } else if (argument == "--format") {
+      std::string format = value;
+      if (format == "text") {
+        options->format = EventPrinter::Format::kText;
+      } else if (format == "json") {
+        options->format = EventPrinter::Format::kJson;
+      } else {
+        return UsageError("--format takes text or json");
+      }
+    } else {
+      return UsageError("unknown option " + argument);
+    }
+  }
+  if (options->host.empty() || !seenPort || options->key.empty()) {
+    return UsageError("--host, --port and --key are required");
+  }
+  return -1;
+}
+
+bool Report(const char* what, HRESULT hr) {
+  if (hr == S_OK) return true;
+  std::fprintf(stderr, "kestrel-listen: %s failed: %s\n", what, DescribeResult(hr).c_str());
+  return false;
+}
+
+int Listen(const Options& options, StopRequest* stop) {
+  INotificationConsumer* consumer = nullptr;
+  HRESULT hr = kestrel::tools::CreateComponent(CLSID_NotificationConsumer, IID_INotificationConsumer,
+                                               reinterpret_cast<void**>(&consumer));
+  if (!Report("creating the consumer", hr)) return 1;
+
+  auto* printer = new EventPrinter(options.format, options.count, stdout, stop);
+  auto* settings = new kestrel::tools::ChannelSettings(options.host, static_cast<int32_t>(options.port),
+                                                      options.key, printer);
+  int status = 1;
+  if (Report("Connect", consumer->Connect(settings, options.threads))) {
+    std::fprintf(stderr, "kestrel-listen: listening on corbaloc:iiop:%s:%u/%s\n", options.host.c_str(),
+                 options.port, options.key.c_str());
+    status = stop->Wait();
+  }
+  // Disconnect returns once no delivery uses the printer any more, so that
+  // stdout and stop are left alone from here on.
+  consumer->Disconnect();
+  consumer->Release();
+  printer->Release();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StopRequest::BlockInProcess();
+  Options options;
+  int status = ParseOptions(argc, argv, &options);
+  if (status >= 0) return status;
+
+  StopRequest stop;
+  return Listen(options, &stop);
+}
