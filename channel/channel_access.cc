@@ -29,13 +29,17 @@ std::string ReadSettingsText(Getter get) {
 // The narrow is the first call on a new reference. After the service went
 // away, it may go out on a connection that the process still holds to the
 // old service; with a call timeout set, omniORB then reports COMM_FAILURE
-// instead of quietly trying a new connection. _is_a changes nothing at the
-// service, so it is asked once more, on a fresh connection.
+// instead of quietly trying a new connection, and it may hold several such
+// connections. _is_a changes nothing at the service, so it is asked again,
+// a few times at most, each time on the next connection.
 CosNotifyChannelAdmin::EventChannel_ptr NarrowToChannel(CORBA::Object_ptr object) {
-  try {
-    return CosNotifyChannelAdmin::EventChannel::_narrow(object);
-  } catch (const CORBA::COMM_FAILURE&) {
-    return CosNotifyChannelAdmin::EventChannel::_narrow(object);
+  constexpr int kStaleConnections = 4;
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return CosNotifyChannelAdmin::EventChannel::_narrow(object);
+    } catch (const CORBA::COMM_FAILURE&) {
+      if (attempt == kStaleConnections) throw;
+    }
   }
 }
 

@@ -278,6 +278,26 @@ TEST_F(Consumer, ReconnectsOnItsOwnAfterTheServiceRestarts) {
   consumer->Release();
 }
 
+TEST_F(Consumer, AQuickRestartIsCaughtByTheFirstAttempt) {
+  RecordingSink sink;
+  INotificationConsumer* consumer = NewConsumer();
+  ASSERT_EQ(S_OK, consumer->Connect(Settings(&sink), 2));
+  INotificationSupplier* supplier = ConnectedSupplier("quick");
+  ASSERT_TRUE(service_.Restart(SIGTERM));
+  Clock::time_point restarted = Clock::now();
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        supplier->Publish(1, 1, "back");
+        return sink.count() > 0;
+      },
+      seconds(10)));
+  // The connections that the process held to the old service are dead;
+  // the first attempt, 2 s after the drop, must not stumble over them.
+  EXPECT_LT(std::chrono::duration<double>(Clock::now() - restarted).count(), 3.5);
+  supplier->Release();
+  consumer->Release();
+}
+
 TEST_F(Consumer, NoReconnectionAfterTheClientDisconnected) {
   RecordingSink sink;
   INotificationConsumer* consumer = NewConsumer();
