@@ -45,6 +45,15 @@ CosNotifyChannelAdmin::EventChannel_ptr NarrowToChannel(CORBA::Object_ptr object
 
 }  // namespace
 
+HRESULT QueryChannelSettings(IUnknown* settings, IChannelSettings** out) {
+  *out = nullptr;
+  HRESULT hr = settings->QueryInterface(IID_IChannelSettings, reinterpret_cast<void**>(out));
+  if (SUCCEEDED(hr) && *out != nullptr) return hr;
+  if (*out != nullptr) (*out)->Release();
+  *out = nullptr;
+  return FAILED(hr) ? hr : E_NOINTERFACE;
+}
+
 ChannelAccess::ChannelAccess() = default;
 
 ChannelAccess::~ChannelAccess() = default;

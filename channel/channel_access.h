@@ -29,6 +29,12 @@
 
 namespace kestrel {
 
+// Asks the client's settings object for IChannelSettings. On failure the
+// answer is the object's QueryInterface code (E_NOINTERFACE when it claimed
+// success but handed out nothing), *out is null and any pointer that the
+// object handed out all the same has been released.
+HRESULT QueryChannelSettings(IUnknown* settings, IChannelSettings** out);
+
 class ChannelAccess {
  public:
   ChannelAccess();

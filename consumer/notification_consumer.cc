@@ -97,9 +97,8 @@ HRESULT NotificationConsumer::Connect(IUnknown* settings, uint32_t threadCount) 
 
 HRESULT NotificationConsumer::attachSite(IUnknown* settings) {
   IChannelSettings* channelSettings = nullptr;
-  HRESULT hr = settings->QueryInterface(IID_IChannelSettings, reinterpret_cast<void**>(&channelSettings));
+  HRESULT hr = QueryChannelSettings(settings, &channelSettings);
   if (FAILED(hr)) {
-    if (channelSettings != nullptr) channelSettings->Release();
     settings->Release();
     return hr;
   }

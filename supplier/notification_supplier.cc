@@ -53,9 +53,8 @@ HRESULT NotificationSupplier::Initialize(IUnknown* settings, const char* moduleN
     return E_UNEXPECTED;
   }
   IChannelSettings* channelSettings = nullptr;
-  HRESULT hr = settings->QueryInterface(IID_IChannelSettings, reinterpret_cast<void**>(&channelSettings));
+  HRESULT hr = QueryChannelSettings(settings, &channelSettings);
   if (FAILED(hr)) {
-    if (channelSettings != nullptr) channelSettings->Release();
     settings->Release();
     return hr;
   }
