@@ -61,13 +61,27 @@ bool ParseDword(std::string_view digits, uint32_t* out) {
   return true;
 }
 
-bool IsOtherTypeData(std::string_view data) {
-  if (data.substr(0, 4) == "hex:") return true;
-  if (data.substr(0, 4) != "hex(") return false;
-  size_t close = data.find("):");
-  if (close == std::string_view::npos || close <= 4) return false;
-  for (char c : data.substr(4, close - 4)) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+// The data of a hex: or hex(n): value, as it will be stored: the type
+// prefix, then the bytes as hex digits and commas with the white space of
+// the file's layout left out, so that rewriting the file changes nothing.
+// False for anything else.
+bool NormaliseOtherTypeData(std::string_view data, std::string* normalised) {
+  size_t colon = data.find(':');
+  if (colon == std::string_view::npos) return false;
+  std::string_view type = data.substr(0, colon);
+  bool hexType = type == "hex";
+  if (!hexType && type.substr(0, 4) == "hex(" && type.size() > 5 && type.back() == ')') {
+    hexType = true;
+    for (char c : type.substr(4, type.size() - 5)) {
+      if (!std::isxdigit(static_cast<unsigned char>(c))) hexType = false;
+    }
+  }
+  if (!hexType) return false;
+  normalised->assign(data.substr(0, colon + 1));
+  for (char c : data.substr(colon + 1)) {
+    if (c == ' ' || c == '\t') continue;
+    if (c != ',' && !std::isxdigit(static_cast<unsigned char>(c))) return false;
+    normalised->push_back(c);
   }
   return true;
 }
@@ -92,8 +106,8 @@ bool ParseValueLine(std::string_view line, RegistryKey* key) {
     uint32_t number = 0;
     return ParseDword(line.substr(6), &number) && key->SetDword(name, number);
   }
-  if (IsOtherTypeData(line)) return key->SetOther(name, line);
-  return false;
+  std::string normalised;
+  return NormaliseOtherTypeData(line, &normalised) && key->SetOther(name, normalised);
 }
 
 // Splits text into logical lines: a line that ends in a backslash continues

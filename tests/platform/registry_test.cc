@@ -57,6 +57,19 @@ TEST(RegistryText, KeepsValuesOfOtherTypesAndSkipsComments) {
   EXPECT_EQ(RegistryValue::Type::kOther, key->FindValue("Expand")->type);
 }
 
+TEST(RegistryText, HexDataIsStoredWithoutItsLayoutSoRewritesAreStable) {
+  RegistryTree tree;
+  ASSERT_TRUE(ParseRegistryText("REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"B\"=hex:01, 02 ,  \\\n  03\n", &tree));
+  EXPECT_EQ("hex:01,02,03", tree.Find(RegistryRoot::kClassesRoot, "A")->FindValue("B")->text);
+  std::string once = SerializeRegistry(tree);
+  RegistryTree again;
+  ASSERT_TRUE(ParseRegistryText(once, &again));
+  EXPECT_EQ(once, SerializeRegistry(again));
+  // A backslash left in the data would join the next line on rewriting.
+  RegistryTree stray;
+  EXPECT_FALSE(ParseRegistryText("REGEDIT4\n[HKEY_CLASSES_ROOT\\A]\n\"B\"=hex:01,\\\\\n\n\"C\"=\"x\"\n", &stray));
+}
+
 TEST(RegistryText, RefusesWhatItCannotUnderstand) {
   const char* malformed[] = {
       "not a registry",
