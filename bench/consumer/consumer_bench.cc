@@ -28,10 +28,10 @@
 //
 // --rounds 0 skips the rates, --latency-rounds 0 the latency. --threads is
 // the consumer's threadCount (1 by default). --bare-call-timeout gives the
-// bare supplier's proxy omniORB's call timeout, as the library gives its
-// own proxies one (CallTimeout, 30 s by default). KESTREL_REGISTRY, when set,
-// names the registry with the library's broker settings; otherwise a file
-// that does not exist stands for the defaults.
+// bare supplier's proxy omniORB's call timeout, as the library gives one to
+// its own proxies unless its CallTimeout setting is 0. KESTREL_REGISTRY,
+// when set, names the registry with the library's broker settings;
+// otherwise a file that does not exist stands for the defaults.
 
 #include <benchmark/benchmark.h>
 
@@ -46,6 +46,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -292,6 +293,14 @@ struct Rate {
   double microsPerEvent(double cpu) const { return events > 0 ? 1e6 * cpu / events : 0; }
 };
 
+double Lowest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+double Highest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -381,7 +390,8 @@ void ConnectBareConsumer() {
   CosNotifyChannelAdmin::ProxyID id;
   CosNotifyChannelAdmin::ProxySupplier_var proxy =
       admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
-  world->bareConsumerProxy = CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
+  world->bareConsumerProxy =
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
   world->bareConsumerProxy->connect_structured_push_consumer(consumer.in());
 }
 
@@ -515,8 +525,7 @@ void PrintRates() {
   auto row = [](const char* name, const Rate& rate) {
     std::printf("%-36s %9.0f %9.0f %9.0f %9.0f %14.2f %14.2f\n", name, rate.perSecond(),
                 Median(rate.rounds),
-                rate.rounds.empty() ? 0.0 : *std::min_element(rate.rounds.begin(), rate.rounds.end()),
-                rate.rounds.empty() ? 0.0 : *std::max_element(rate.rounds.begin(), rate.rounds.end()),
+                Lowest(rate.rounds), Highest(rate.rounds),
                 rate.microsPerEvent(rate.cpuSeconds), rate.microsPerEvent(rate.channeldCpuSeconds));
   };
   row("bare omniORB supplier and consumer", world->bareRate);
@@ -527,9 +536,7 @@ void PrintRates() {
                   : 0.0,
               100.0 * Median(ratios));
   if (!ratios.empty()) {
-    std::printf(" (pairs %.1f %% to %.1f %%)",
-                100.0 * *std::min_element(ratios.begin(), ratios.end()),
-                100.0 * *std::max_element(ratios.begin(), ratios.end()));
+    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * Lowest(ratios), 100.0 * Highest(ratios));
   }
   std::printf("\n");
 }
@@ -538,11 +545,15 @@ void RunRates(int rounds) {
   for (int round = 0; round < rounds; ++round) {
     auto bare = [] {
       benchmark::RegisterBenchmark("BareEndToEnd", BareEndToEnd)
-          ->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(kBatchesPerRun);
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond)
+          ->Iterations(kBatchesPerRun);
     };
     auto kestrel = [] {
       benchmark::RegisterBenchmark("KestrelEndToEnd", KestrelEndToEnd)
-          ->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(kBatchesPerRun);
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond)
+          ->Iterations(kBatchesPerRun);
     };
     if (round % 2 == 0) {
       bare();
@@ -566,11 +577,12 @@ struct LatencyFigures {
   std::size_t late = 0;  // sends that started behind schedule by more than a period
 };
 
+// The nearest-rank percentile of sorted values (ns), in us.
 double Percentile(const std::vector<int64_t>& sorted, double fraction) {
   if (sorted.empty()) return 0;
-  std::size_t rank = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size()));
-  if (rank > 0 && static_cast<double>(rank) == fraction * static_cast<double>(sorted.size())) --rank;
-  return static_cast<double>(sorted[std::min(rank, sorted.size() - 1)]) / 1000.0;
+  double rank = std::ceil(fraction * static_cast<double>(sorted.size()));
+  std::size_t index = rank < 1 ? 0 : static_cast<std::size_t>(rank) - 1;
+  return static_cast<double>(sorted[std::min(index, sorted.size() - 1)]) / 1000.0;
 }
 
 // Sends events at ratePerSecond for seconds through one path and keeps the

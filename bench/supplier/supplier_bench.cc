@@ -26,7 +26,10 @@
 //       as a baseline for what omniORB itself adds.
 //
 // --bare-call-timeout gives the bare loop's proxy omniORB's call timeout, as
-// the library gives its own proxies one (CallTimeout, 30 s by default).
+// the library gives one to its own proxies unless its CallTimeout setting is
+// 0. omniORB polls the socket before every send and every receive of a call
+// that has a timeout: two system calls per push, several times what Publish
+// itself adds to the push.
 // KESTREL_REGISTRY, when set, names the registry with the library's broker
 // settings; otherwise a file that does not exist stands for the defaults.
 //
@@ -43,6 +46,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -81,13 +85,13 @@ constexpr char kDescription[] = "A description of about the length that Kestrel 
 
 // ---- The helper process: a consumer that counts ---------------------------
 
-// Writes the count to stdout every `report` events.
+// Writes the count to stdout every `report` events (0: never).
 class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
  public:
   explicit CountingConsumer(long report) : report_(report) {}
   void push_structured_event(const CosNotification::StructuredEvent&) override {
     long count = ++count_;
-    if (count % report_ == 0) {
+    if (report_ > 0 && count % report_ == 0) {
       char line[32];
       int length = std::snprintf(line, sizeof line, "%ld\n", count);
       if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
@@ -102,9 +106,12 @@ class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
   std::atomic<long> count_{0};
 };
 
-// --consumer-helper REPORT CHANNEL: connects a counting consumer to the
-// channel, prints a line when it is connected, then serves until killed.
-int RunConsumerHelper(long report, const char* channelAddress) {
+// --consumer-helper REPORT CHANNEL PARENT: connects a counting consumer to
+// the channel, prints a line when it is connected, then serves until killed,
+// at the latest when the bench process (PARENT) ends.
+int RunConsumerHelper(long report, const char* channelAddress, pid_t parent) {
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != parent) return 1;
   kestrel::testing::TestOrb orb;
   PortableServer::Servant_var<CountingConsumer> servant = new CountingConsumer(report);
   PortableServer::ObjectId_var id = orb.poa()->activate_object(servant.in());
@@ -138,10 +145,13 @@ std::string ThisProgram() {
 
 class Helper {
  public:
-  // Runs this program with --consumer-helper and waits until it is connected.
+  // Runs this program with --consumer-helper and waits until it is
+  // connected. Call it on the main thread: the helper ends with the thread
+  // that started it.
   bool Start(long report, const std::string& channelAddress) {
     std::vector<std::string> arguments = {ThisProgram(), "--consumer-helper",
-                                          std::to_string(report), channelAddress};
+                                          std::to_string(report), channelAddress,
+                                          std::to_string(::getpid())};
     std::vector<char*> argv;
     for (std::string& argument : arguments) argv.push_back(&argument[0]);
     argv.push_back(nullptr);
@@ -299,6 +309,14 @@ double ThreadCpuSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
+double Lowest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+double Highest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
@@ -332,14 +350,22 @@ INotificationSupplier* NewSupplier() {
   return supplier;
 }
 
-// warmUp: a batch through both paths before anything is measured.
-bool SetUpWorld(bool warmUp, unsigned long bareCallTimeoutMs) {
+struct Options {
+  int rounds = kDefaultRounds;
+  unsigned long bareCallTimeoutMs = 0;
+  bool memory = false;
+  bool bare = false;
+  long calls = 1000000;
+};
+
+bool SetUpWorld(const Options& options) {
   if (!world->channeld.Start()) {
     std::fprintf(stderr, "supplier_bench: kestrel-channeld did not start (%s)\n",
                  kestrel::testing::ChannelService::ProgramPath().c_str());
     return false;
   }
-  if (!world->consumer.Start(kBatch, world->channeld.address())) {
+  // The memory run never waits for the consumer: it does not report then.
+  if (!world->consumer.Start(options.memory ? 0 : kBatch, world->channeld.address())) {
     std::fprintf(stderr, "supplier_bench: the consumer did not start\n");
     return false;
   }
@@ -357,8 +383,9 @@ bool SetUpWorld(bool warmUp, unsigned long bareCallTimeoutMs) {
     return false;
   }
   CosNotifyChannelAdmin::EventChannel_var channel = world->orb.Channel(world->channeld.address());
-  world->bare.Connect(channel.in(), bareCallTimeoutMs);
-  if (!warmUp) return true;
+  world->bare.Connect(channel.in(), options.bareCallTimeoutMs);
+  // The memory run counts every call from the first.
+  if (options.memory) return true;
   // Warms both paths up (connections, buffers) and leaves the bare event
   // built for PushAgain.
   for (long i = 0; i < kBatch; ++i) {
@@ -454,8 +481,7 @@ void PrintRates() {
   auto row = [](const char* name, const Rate& rate) {
     std::printf("%-44s %9.0f %9.0f %9.0f %9.0f %12.2f\n", name, rate.perSecond(),
                 Median(rate.rounds),
-                rate.rounds.empty() ? 0.0 : *std::min_element(rate.rounds.begin(), rate.rounds.end()),
-                rate.rounds.empty() ? 0.0 : *std::max_element(rate.rounds.begin(), rate.rounds.end()),
+                Lowest(rate.rounds), Highest(rate.rounds),
                 rate.cpuMicrosPerEvent());
   };
   row("bare omniORB push, record inserted per push", world->bareRate);
@@ -472,8 +498,7 @@ void PrintRates() {
                   : 0.0,
               100.0 * Median(ratios));
   if (!ratios.empty()) {
-    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * *std::min_element(ratios.begin(), ratios.end()),
-                100.0 * *std::max_element(ratios.begin(), ratios.end()));
+    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * Lowest(ratios), 100.0 * Highest(ratios));
   }
   std::printf("\n");
 }
@@ -484,11 +509,15 @@ int RunRates(int rounds) {
   for (int round = 0; round < rounds; ++round) {
     auto bare = [] {
       benchmark::RegisterBenchmark("BarePush", BarePush)
-          ->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(kBatchesPerRun);
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond)
+          ->Iterations(kBatchesPerRun);
     };
     auto kestrel = [] {
       benchmark::RegisterBenchmark("KestrelPublish", KestrelPublish)
-          ->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(kBatchesPerRun);
+          ->UseManualTime()
+          ->Unit(benchmark::kMicrosecond)
+          ->Iterations(kBatchesPerRun);
     };
     if (round % 2 == 0) {
       bare();
@@ -498,7 +527,9 @@ int RunRates(int rounds) {
       bare();
     }
     benchmark::RegisterBenchmark("PrebuiltBarePush", PrebuiltBarePush)
-        ->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(kBatchesPerRun);
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond)
+        ->Iterations(kBatchesPerRun);
   }
   benchmark::RunSpecifiedBenchmarks();
   PrintRates();
@@ -527,7 +558,8 @@ int RunMemory(long calls, bool bare) {
     } else {
       HRESULT hr = world->supplier->Publish(n % 8, 0x1000 + n, kDescription);
       if (hr != S_OK) {
-        std::fprintf(stderr, "supplier_bench: Publish answered 0x%08X\n", static_cast<unsigned>(hr));
+        std::fprintf(stderr, "supplier_bench: Publish answered 0x%08X\n",
+                     static_cast<unsigned>(hr));
         return 1;
       }
     }
@@ -541,13 +573,6 @@ int RunMemory(long calls, bool bare) {
   return 0;
 }
 
-struct Options {
-  int rounds = kDefaultRounds;
-  unsigned long bareCallTimeoutMs = 0;
-  bool memory = false;
-  bool bare = false;
-  long calls = 1000000;
-};
 
 // Takes this program's own flags out of argv, leaving the benchmark's.
 Options TakeOptions(int* argc, char** argv) {
@@ -583,8 +608,9 @@ int main(int argc, char** argv) {
   // The library reads its broker settings from the registry: the defaults
   // unless the caller names a registry file of its own.
   ::setenv("KESTREL_REGISTRY", KESTREL_BENCH_REGISTRY, 0);
-  if (argc >= 4 && std::strcmp(argv[1], "--consumer-helper") == 0) {
-    return RunConsumerHelper(std::max(1L, std::atol(argv[2])), argv[3]);
+  if (argc >= 5 && std::strcmp(argv[1], "--consumer-helper") == 0) {
+    return RunConsumerHelper(std::max(0L, std::atol(argv[2])), argv[3],
+                             static_cast<pid_t>(std::atol(argv[4])));
   }
   Options options = TakeOptions(&argc, argv);
   benchmark::Initialize(&argc, argv);
@@ -594,7 +620,9 @@ int main(int argc, char** argv) {
   std::unique_ptr<World> owner(new World);
   world = owner.get();
   try {
-    if (SetUpWorld(!options.memory, options.bareCallTimeoutMs)) status = options.memory ? RunMemory(options.calls, options.bare) : RunRates(options.rounds);
+    if (SetUpWorld(options)) {
+      status = options.memory ? RunMemory(options.calls, options.bare) : RunRates(options.rounds);
+    }
   } catch (const CORBA::Exception& e) {
     std::fprintf(stderr, "supplier_bench: %s\n", e._name());
     status = 1;
