@@ -36,6 +36,9 @@ NotificationConsumer::~NotificationConsumer() {
   if (started) runtime().Stop();
   CancelLeftoverTimers();
   selfReference = CosNotifyComm::StructuredPushConsumer::_nil();
+  // The broker goes here, before the object count drops with the base:
+  // once the count says no object lives, no library code may still run.
+  runtime().Destroy();
   ReleaseAceLibrary();
 }
 
@@ -256,7 +259,12 @@ bool NotificationConsumer::AttemptReconnection(unsigned epoch) {
     std::lock_guard<std::mutex> lock(stateMutex_);
     if (epoch != epoch_ || !wantConnected_) return true;
   }
-  if (FAILED(connectToChannel())) return false;
+  // After a restart the process may still hold several connections to
+  // the old service; each one fails a first call with COMM_FAILURE once.
+  // Trying again at once uses them up instead of one per 2 s attempt.
+  HRESULT hr = connectToChannel();
+  for (int retry = 0; hr == E_CORBA_COMM_FAILURE && retry < 3; ++retry) hr = connectToChannel();
+  if (FAILED(hr)) return false;
   std::lock_guard<std::mutex> lock(stateMutex_);
   reconnectPending_ = false;
   return true;

@@ -39,6 +39,11 @@ NotificationSupplier::~NotificationSupplier() {
   }
   selfReference = CosNotifyComm::StructuredPushSupplier::_nil();
   Deactivate();
+  // The channel reference and the broker go here, before the object count
+  // drops with the base: once it says no object lives, no library code
+  // may still run.
+  ReleaseChannel();
+  runtime().Destroy();
   ReleaseAceLibrary();
 }
 

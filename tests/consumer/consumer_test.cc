@@ -282,9 +282,12 @@ TEST_F(Consumer, AQuickRestartIsCaughtByTheFirstAttempt) {
   RecordingSink sink;
   INotificationConsumer* consumer = NewConsumer();
   ASSERT_EQ(S_OK, consumer->Connect(Settings(&sink), 2));
-  INotificationSupplier* supplier = ConnectedSupplier("quick");
   ASSERT_TRUE(service_.Restart(SIGTERM));
   Clock::time_point restarted = Clock::now();
+  // Made after the restart, so that nothing but the consumer's own
+  // reconnection meets the connections left over from the old service.
+  std::this_thread::sleep_for(milliseconds(2500));
+  INotificationSupplier* supplier = ConnectedSupplier("quick");
   ASSERT_TRUE(WaitFor(
       [&] {
         supplier->Publish(1, 1, "back");
