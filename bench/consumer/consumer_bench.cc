@@ -57,6 +57,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/common/bare_publisher.h"
 #include "channel/event_record.h"
 #include "consumer/notification_consumer.h"
 #include "kestrel/notification.h"
@@ -69,6 +70,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kestrel::bench::BarePublisher;
 
 constexpr long kBatch = 2000;
 // A fixed count, so that each registered run is run once (no estimating
@@ -204,56 +206,6 @@ class BareConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
   DeliveryLog* const log_;
 };
 
-std::string LocalHostName() {
-  char name[256] = {0};
-  ACE_INET_Addr().get_host_name(name, sizeof name);
-  return name;
-}
-
-// What a client without Kestrel does per notification: the header that
-// Kestrel sends, and a record whose three values change per push.
-class BarePublisher {
- public:
-  BarePublisher() {
-    CosNotification::FixedEventHeader& fixed = event_.header.fixed_header;
-    fixed.event_type.domain_name = static_cast<const char*>("TNW");
-    fixed.event_type.type_name = static_cast<const char*>("Event");
-    fixed.event_name = static_cast<const char*>("SystemEvent");
-    record_.mModule = static_cast<const char*>(kModule);
-    record_.mHost = LocalHostName().c_str();
-  }
-
-  // callTimeoutMs: omniORB's call timeout on the proxy; 0 leaves none.
-  void Connect(CosNotifyChannelAdmin::EventChannel_ptr channel, unsigned long callTimeoutMs) {
-    CosNotifyChannelAdmin::SupplierAdmin_var admin = channel->default_supplier_admin();
-    CosNotifyChannelAdmin::ProxyID id;
-    CosNotifyChannelAdmin::ProxyConsumer_var proxy =
-        admin->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
-    proxy_ = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(proxy.in());
-    if (callTimeoutMs > 0) omniORB::setClientCallTimeout(proxy_.in(), callTimeoutMs);
-    proxy_->connect_structured_push_supplier(CosNotifyComm::StructuredPushSupplier::_nil());
-  }
-
-  void Disconnect() {
-    if (CORBA::is_nil(proxy_)) return;
-    proxy_->disconnect_structured_push_consumer();
-    proxy_ = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
-  }
-
-  void Push(CORBA::ULong severity, CORBA::ULong code, const char* description) {
-    record_.mSeverity = severity;
-    record_.mMessageCode = code;
-    record_.mDescription = description;
-    event_.remainder_of_body <<= record_;
-    proxy_->push_structured_event(event_);
-  }
-
- private:
-  CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxy_;
-  CosNotification::StructuredEvent event_;
-  Kestrel::EventData record_;
-};
-
 // CPU seconds (user + system) of this process.
 double ProcessCpuSeconds() {
   rusage usage;
@@ -349,7 +301,7 @@ struct World {
   PortableServer::ObjectId_var bareServantId;
   bool bareServantActive = false;
   CosNotifyChannelAdmin::StructuredProxyPushSupplier_var bareConsumerProxy;
-  BarePublisher bareSupplier;
+  BarePublisher bareSupplier{kModule};
 
   long kestrelSent = 0;
   long bareSent = 0;

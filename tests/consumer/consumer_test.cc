@@ -16,6 +16,7 @@
 #include "supplier/notification_supplier.h"
 #include "tests/channeld/channel_clients.h"
 #include "tests/support/channel_service.h"
+#include "tests/support/component_objects.h"
 #include "tests/support/fake_settings.h"
 #include "tests/support/recording_sink.h"
 
@@ -25,20 +26,11 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testing::ChannelService;
+using testing::Create;
 using testing::FakeSettings;
 using testing::RecordingSink;
 
 using Clock = std::chrono::steady_clock;
-
-template <class Interface>
-Interface* Create(HRESULT (*creator)(IUnknown*, ComObjectBase**), const IID& iid) {
-  ComObjectBase* object = nullptr;
-  EXPECT_EQ(S_OK, creator(nullptr, &object));
-  Interface* client = nullptr;
-  EXPECT_EQ(S_OK, object->QueryInterface(iid, reinterpret_cast<void**>(&client)));
-  object->Release();
-  return client;
-}
 
 INotificationConsumer* NewConsumer() {
   return Create<INotificationConsumer>(CreateNotificationConsumer, IID_INotificationConsumer);

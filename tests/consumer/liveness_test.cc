@@ -24,6 +24,7 @@
 #include "supplier/notification_supplier.h"
 #include "tests/channeld/channel_clients.h"
 #include "tests/support/channel_service.h"
+#include "tests/support/component_objects.h"
 #include "tests/support/fake_settings.h"
 #include "tests/support/recording_sink.h"
 #include "tests/support/test_support.h"
@@ -34,22 +35,13 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using testing::ChannelService;
+using testing::Create;
 using testing::FakeSettings;
 using testing::RecordingSink;
 using Clock = std::chrono::steady_clock;
 
 double SecondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-template <class Interface>
-Interface* Create(HRESULT (*creator)(IUnknown*, ComObjectBase**), const IID& iid) {
-  ComObjectBase* object = nullptr;
-  EXPECT_EQ(S_OK, creator(nullptr, &object));
-  Interface* client = nullptr;
-  EXPECT_EQ(S_OK, object->QueryInterface(iid, reinterpret_cast<void**>(&client)));
-  object->Release();
-  return client;
 }
 
 // A TCP listener on 127.0.0.1 that accepts every connection and never
