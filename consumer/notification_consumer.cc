@@ -5,6 +5,7 @@
 #include <new>
 
 #include "channel/event_record.h"
+#include "channel/screened_dispatch.h"
 #include "consumer/liveness_timer.h"
 #include "consumer/reconnect_timer.h"
 #include "orb/corba_result.h"
@@ -205,6 +206,11 @@ void NotificationConsumer::FreeSink(HeldSink* held) {
   if (held == nullptr) return;
   held->sink->Release();
   delete held;
+}
+
+CORBA::Boolean NotificationConsumer::_dispatch(omniCallHandle& handle) {
+  return DispatchScreenedPush(this, handle) ||
+         POA_CosNotifyComm::StructuredPushConsumer::_dispatch(handle);
 }
 
 void NotificationConsumer::push_structured_event(const CosNotification::StructuredEvent& notification) {

@@ -80,7 +80,9 @@ class NotificationConsumer final
   // call when nothing is connected.
   HRESULT Disconnect() override;
 
-  // Channel upcalls.
+  // Channel upcalls. Events from the channel are read through the type code
+  // screen, so a malformed body is refused before omniORB decodes it.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
   void push_structured_event(const CosNotification::StructuredEvent& notification) override;
   void disconnect_structured_push_consumer() override;
   void offer_change(const CosNotification::EventTypeSeq& added,

@@ -2,12 +2,18 @@
 
 #include <vector>
 
+#include "channel/screened_dispatch.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/proxy_push_supplier.h"
 
 namespace kestrel {
 namespace channeld {
+
+CORBA::Boolean ConsumerAdmin::_dispatch(omniCallHandle& handle) {
+  return RefuseScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::ConsumerAdmin::_dispatch(handle);
+}
 
 ConsumerAdmin::ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                              CosNotifyChannelAdmin::InterFilterGroupOperator op)

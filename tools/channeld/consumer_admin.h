@@ -25,6 +25,9 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
                       public NoFilterAdmin,
                       public NoQoSAdmin {
  public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
   ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                 CosNotifyChannelAdmin::InterFilterGroupOperator op);
   ~ConsumerAdmin() override;

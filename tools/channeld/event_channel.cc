@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "channel/screened_dispatch.h"
 #include "tools/channeld/consumer_admin.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
@@ -9,6 +10,11 @@
 
 namespace kestrel {
 namespace channeld {
+
+CORBA::Boolean EventChannel::_dispatch(omniCallHandle& handle) {
+  return RefuseScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::EventChannel::_dispatch(handle);
+}
 
 EventChannel::EventChannel(std::string key, const ServiceContext& context,
                            DestroyedCallback onDestroyed)

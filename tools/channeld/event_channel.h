@@ -26,6 +26,9 @@ class SupplierAdmin;
 
 class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQoSAdmin {
  public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
   enum class Side { kSupplier, kConsumer };
   // Called once, after a remote destroy() has disconnected every client.
   using DestroyedCallback = std::function<void(EventChannel* channel)>;

@@ -1,5 +1,6 @@
 #include "tools/channeld/proxy_push_consumer.h"
 
+#include "channel/screened_dispatch.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/event_router.h"
 #include "tools/channeld/log.h"
@@ -7,6 +8,11 @@
 
 namespace kestrel {
 namespace channeld {
+
+CORBA::Boolean ProxyPushConsumer::_dispatch(omniCallHandle& handle) {
+  return DispatchScreenedPush(this, handle) || RefuseScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer::_dispatch(handle);
+}
 
 ProxyPushConsumer::ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel,
                                      CosNotifyChannelAdmin::ProxyID id)

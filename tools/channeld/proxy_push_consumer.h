@@ -24,6 +24,9 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
                           public NoFilterAdmin,
                           public NoQoSAdmin {
  public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
   ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel, CosNotifyChannelAdmin::ProxyID id);
   ~ProxyPushConsumer() override;
 

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "channel/screened_dispatch.h"
 #include "tools/channeld/consumer_admin.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/janitor.h"
@@ -9,6 +10,11 @@
 
 namespace kestrel {
 namespace channeld {
+
+CORBA::Boolean ProxyPushSupplier::_dispatch(omniCallHandle& handle) {
+  return RefuseScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier::_dispatch(handle);
+}
 
 ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel,
                                      CosNotifyChannelAdmin::ProxyID id)

@@ -28,6 +28,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
                           public NoFilterAdmin,
                           public NoQoSAdmin {
  public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
   ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel, CosNotifyChannelAdmin::ProxyID id);
   ~ProxyPushSupplier() override;
 

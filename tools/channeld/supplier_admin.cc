@@ -1,11 +1,17 @@
 #include "tools/channeld/supplier_admin.h"
 
+#include "channel/screened_dispatch.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/proxy_push_consumer.h"
 
 namespace kestrel {
 namespace channeld {
+
+CORBA::Boolean SupplierAdmin::_dispatch(omniCallHandle& handle) {
+  return RefuseScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::SupplierAdmin::_dispatch(handle);
+}
 
 SupplierAdmin::SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                              CosNotifyChannelAdmin::InterFilterGroupOperator op)

@@ -24,6 +24,9 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
                       public NoFilterAdmin,
                       public NoQoSAdmin {
  public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
   SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                 CosNotifyChannelAdmin::InterFilterGroupOperator op);
   ~SupplierAdmin() override;
