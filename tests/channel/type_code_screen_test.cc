@@ -16,9 +16,12 @@
 #include "channel/event_record.h"
 #include "channel/type_code_screen.h"
 #include "kestrel.hh"
+#include "tests/support/cdr_writer.h"
 
 namespace kestrel {
 namespace {
+
+using testing::CdrWriter;
 
 class OrbEnvironment : public ::testing::Environment {
  public:
@@ -41,64 +44,6 @@ class OrbEnvironment : public ::testing::Environment {
 CORBA::ORB_var OrbEnvironment::orb_;
 ::testing::Environment* const kOrbEnvironment =
     ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
-
-// Writes CDR by hand, in either byte order, so that a test can say exactly
-// what arrives, including what no ORB would marshal. Alignment is counted
-// from the writer's start, as in a message or an encapsulation.
-class CdrWriter {
- public:
-  explicit CdrWriter(bool bigEndian) : bigEndian_(bigEndian) {}
-
-  CdrWriter& Octet(uint8_t value) {
-    bytes_.push_back(value);
-    return *this;
-  }
-  CdrWriter& UShort(uint16_t value) { return Number(value, 2); }
-  CdrWriter& ULong(uint32_t value) { return Number(value, 4); }
-  CdrWriter& String(const std::string& text) {
-    ULong(static_cast<uint32_t>(text.size() + 1));
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
-    return Octet(0);
-  }
-  // An encapsulation: its length, then its byte-order octet and content.
-  CdrWriter& Encapsulation(const CdrWriter& content) {
-    ULong(static_cast<uint32_t>(content.bytes_.size()));
-    bytes_.insert(bytes_.end(), content.bytes_.begin(), content.bytes_.end());
-    return *this;
-  }
-  // A type code written by another writer, at the alignment it was written for.
-  CdrWriter& TypeCode(const CdrWriter& type) {
-    while (bytes_.size() % 4 != 0) bytes_.push_back(0);
-    bytes_.insert(bytes_.end(), type.bytes_.begin(), type.bytes_.end());
-    return *this;
-  }
-  // A new encapsulation's content, which starts with its byte order.
-  static CdrWriter Encapsulated(bool bigEndian) {
-    CdrWriter content(bigEndian);
-    content.Octet(bigEndian ? 0 : 1);
-    return content;
-  }
-  // A type code of a kind with an encapsulated parameter list.
-  CdrWriter& Complex(CORBA::TCKind kind, const CdrWriter& parameters) {
-    return ULong(kind).Encapsulation(parameters);
-  }
-
-  const std::vector<uint8_t>& bytes() const { return bytes_; }
-  bool bigEndian() const { return bigEndian_; }
-
- private:
-  CdrWriter& Number(uint64_t value, size_t size) {
-    while (bytes_.size() % size != 0) bytes_.push_back(0);
-    for (size_t i = 0; i < size; ++i) {
-      size_t shift = 8 * (bigEndian_ ? size - 1 - i : i);
-      bytes_.push_back(static_cast<uint8_t>(value >> shift));
-    }
-    return *this;
-  }
-
-  bool bigEndian_;
-  std::vector<uint8_t> bytes_;
-};
 
 // A stream that reads what writer wrote, as a request body is read.
 class Incoming {

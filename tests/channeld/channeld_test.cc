@@ -16,8 +16,10 @@
 #include <thread>
 #include <vector>
 
+#include "channel/screened_dispatch.h"
 #include "tests/channeld/channel_clients.h"
 #include "tests/channeld/child_process.h"
+#include "tests/support/cdr_writer.h"
 #include "tests/support/channel_service.h"
 
 namespace kestrel {
@@ -27,6 +29,7 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
+using testing::CdrWriter;
 
 constexpr milliseconds kDeliveryWait = seconds(10);
 
@@ -458,6 +461,72 @@ TEST_F(ChanneldTest, UnsupportedOperationsRaiseNoImplement) {
   CosNotifyChannelAdmin::EventChannel_var mine = consumerAdmin->MyChannel();
   EXPECT_TRUE(mine->_is_equivalent(channel.in()));
   EXPECT_EQ(0, service.Stop());
+}
+
+// A struct type code that announces more members than could ever arrive:
+// omniORB 4.2 ends the process that reads it unscreened.
+CdrWriter MalformedType() {
+  CdrWriter parameters = CdrWriter::Encapsulated(false);
+  parameters.String("IDL:Probe/S:1.0").String("S").ULong(0xfffffff0);
+  return CdrWriter(false).Complex(CORBA::tk_struct, parameters);
+}
+
+// An any that holds the unsigned long 42.
+CdrWriter WellFormedBody() { return CdrWriter(false).ULong(CORBA::tk_ulong).ULong(42); }
+
+// How a peer's request with these raw bytes was answered (see
+// raw_push_main.cc), as one line.
+std::string RawRequest(const std::string& mode, const std::string& target, const CdrWriter& bytes) {
+  ProgramResult result =
+      RunProgram({BinDir() + "/channeld_test_raw_push", mode, target, bytes.Hex()});
+  EXPECT_EQ(0, result.status) << result.err;
+  return result.out;
+}
+
+TEST_F(ChanneldTest, MalformedAnysAreRefusedAndDeliveryGoesOn) {
+  ChannelService service;
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+
+  EXPECT_EQ("MARSHAL\n", RawRequest("channel-push", service.address(), MalformedType()));
+  CdrWriter properties(false);
+  properties.ULong(1).String("Priority").TypeCode(MalformedType());
+  EXPECT_EQ("MARSHAL\n", RawRequest("set-qos", service.address(), properties));
+  EXPECT_EQ("NO_IMPLEMENT\n", RawRequest("set-qos", service.address(), CdrWriter(false).ULong(0)));
+
+  // The service is still there, and an honest raw body travels as before.
+  EXPECT_EQ("answered\n", RawRequest("channel-push", service.address(), WellFormedBody()));
+  PushAll(supplier, "after", 0, 1);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(2, kDeliveryWait));
+  std::vector<TestEvent> events = consumer.servant->events();
+  EXPECT_EQ("raw", events[0].supplier);
+  EXPECT_EQ("after", events[1].supplier);
+  EXPECT_EQ(0, service.Stop());
+}
+
+// A consumer servant that reads pushes through the screen, as the
+// library's consumer does.
+class ScreenedConsumer : public RecordingConsumer {
+ public:
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override {
+    return DispatchScreenedPush(this, handle) || RecordingConsumer::_dispatch(handle);
+  }
+};
+
+TEST_F(ChanneldTest, AScreenedConsumerRefusesMalformedBodiesAndTakesTheNext) {
+  PortableServer::Servant_var<ScreenedConsumer> servant(new ScreenedConsumer);
+  PortableServer::ObjectId_var id = orb_.poa()->activate_object(servant.in());
+  CORBA::Object_var reference = orb_.poa()->id_to_reference(id.in());
+  CORBA::String_var ior = orb_.orb()->object_to_string(reference.in());
+
+  EXPECT_EQ("MARSHAL\n", RawRequest("consumer-push", ior.in(), MalformedType()));
+  EXPECT_EQ(0u, servant->count());
+  EXPECT_EQ("answered\n", RawRequest("consumer-push", ior.in(), WellFormedBody()));
+  ASSERT_EQ(1u, servant->count());
+  EXPECT_EQ("raw", servant->events()[0].supplier);
+  orb_.poa()->deactivate_object(id.in());
 }
 
 TEST_F(ChanneldTest, DestroyDisconnectsEveryClientAndEndsTheLastChannelsService) {
