@@ -6,8 +6,6 @@ namespace kestrel {
 
 namespace {
 
-constexpr CORBA::ULong kIndirection = 0xffffffff;
-
 // The smallest encoding of one item of a counted list inside an
 // encapsulation: a string is a length and at least its terminating octet; a
 // type code is at least its kind; a union label is at least one octet; a
@@ -17,6 +15,9 @@ constexpr CORBA::ULong kMinTypeCode = 4;
 constexpr CORBA::ULong kMinStructMember = kMinString + kMinTypeCode;
 constexpr CORBA::ULong kMinUnionMember = 1 + kMinString + kMinTypeCode;
 constexpr CORBA::ULong kMinEnumerator = kMinString;
+
+// The most digits that a fixed-point type may have.
+constexpr CORBA::UShort kMaxFixedDigits = 31;
 
 [[noreturn]] void Refuse() { throw CORBA::MARSHAL(0, CORBA::COMPLETED_NO); }
 
@@ -37,22 +38,43 @@ Parameters ParametersOf(CORBA::ULong kind) {
       return Parameters::kFixed;
     case CORBA::tk_objref: case CORBA::tk_struct: case CORBA::tk_union: case CORBA::tk_enum:
     case CORBA::tk_sequence: case CORBA::tk_array: case CORBA::tk_alias: case CORBA::tk_except:
-    case CORBA::tk_native: case CORBA::tk_local_interface:
       return Parameters::kEncapsulation;
     default:
       // Nested anys and type codes are read by omniORB past this screen;
-      // value types may share and nest without limit; indirections refer
+      // value types may share and nest without limit; native and local
+      // types cannot travel (omniORB aborts reading one); indirections refer
       // back to themselves; and other numbers are no kind that omniORB
       // knows.
       return Parameters::kRefused;
   }
 }
 
+// omniORB leaks a type code's string that lacks its terminating octet, so
+// the screen looks for it first.
 void SkipString(cdrStream& in) {
   CORBA::ULong length;
   length <<= in;
   if (length == 0 || !in.checkInputOverrun(1, length)) Refuse();
-  in.skipInput(length);
+  in.skipInput(length - 1);
+  if (in.unmarshalOctet() != 0) Refuse();
+}
+
+struct FixedLimits {
+  CORBA::UShort digits;
+  CORBA::Short scale;
+};
+
+// omniORB ends the process, instead of raising, when a fixed-point value is
+// read under limits that no fixed type can have.
+FixedLimits ReadFixedLimits(cdrStream& in) {
+  FixedLimits limits;
+  limits.digits <<= in;
+  limits.scale <<= in;
+  if (limits.digits == 0 || limits.digits > kMaxFixedDigits || limits.scale < 0 ||
+      limits.scale > limits.digits) {
+    Refuse();
+  }
+  return limits;
 }
 
 void CheckCount(CORBA::ULong count, CORBA::ULong available, CORBA::ULong itemSize) {
@@ -170,13 +192,9 @@ CORBA::ULong ScreenNested(cdrStream& in, int depth) {
       bound <<= in;
       return kind;
     }
-    case Parameters::kFixed: {
-      CORBA::UShort digits;
-      CORBA::Short scale;
-      digits <<= in;
-      scale <<= in;
+    case Parameters::kFixed:
+      ReadFixedLimits(in);
       return kind;
-    }
     case Parameters::kEncapsulation: {
       CORBA::ULong effectiveKind;
       ScreenEncapsulation(in, kind, depth, &effectiveKind);
@@ -205,12 +223,9 @@ void CopyScreened(cdrStream& in, cdrMemoryStream& out) {
       return;
     }
     case Parameters::kFixed: {
-      CORBA::UShort digits;
-      CORBA::Short scale;
-      digits <<= in;
-      scale <<= in;
-      digits >>= out;
-      scale >>= out;
+      FixedLimits limits = ReadFixedLimits(in);
+      limits.digits >>= out;
+      limits.scale >>= out;
       return;
     }
     case Parameters::kEncapsulation: {

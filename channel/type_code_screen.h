@@ -8,13 +8,16 @@
 // nest deeper than a thread's stack. Any peer of a channel can send such an
 // any, so what arrives is first checked here, and only a type code that
 // passes reaches omniORB:
-//   - every count fits in the bytes that are left of its encapsulation;
+//   - every count fits in the bytes that are left of its encapsulation, and
+//     every string ends with its terminating octet (omniORB leaks one that
+//     does not);
 //   - encapsulations nest at most kMaxTypeCodeNesting deep;
 //   - no indirection (a type code that refers to itself or to an enclosing
 //     one) and no nested any, since their values could not be checked the
 //     same way before omniORB reads them;
-//   - only the kinds that CORBA defines, and union discriminators of the
-//     kinds a union may have.
+//   - only the kinds that CORBA defines, union discriminators of the kinds
+//     a union may have, and fixed-point limits that a fixed type may have
+//     (omniORB aborts on others).
 // A type code that fails raises CORBA::MARSHAL, as any other malformed
 // request does, and omniORB answers the caller with that exception.
 

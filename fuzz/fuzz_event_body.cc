@@ -1,23 +1,21 @@
 // The body of a structured event comes from whatever supplier the channel
-// lets in, so its type code and its bytes are untrusted. The consumer's
-// broker unmarshals the any from the request, checking the value's bytes
-// against the type code that travels with them, and the consumer then
-// extracts the record from it. Extraction must answer a sound record or
-// null: no crash, no leak, no exception.
+// lets in, so its type code and its bytes are untrusted. The consumer reads
+// the any from the request through the type code screen, which refuses a
+// type code that omniORB could not read safely before omniORB sees it and
+// then has omniORB check the value's bytes against it; the consumer then
+// extracts the record. Reading must answer a sound any or raise; extraction
+// a sound record or null: no crash, no leak, no other exception.
 //
-// Input: a flags byte (low bit: the message's byte order, 1 little endian
-// as GIOP's flag), a byte giving the length of a recipe, the recipe, then
-// the value's bytes. The recipe builds a type code (kinds, nesting,
-// repository ids, among them the record's own and those of its members),
-// which is marshalled as a peer's broker would, followed by the value's
-// bytes as they are; the whole is then read back as a received message.
-//
-// The type codes are built well-formed rather than taken as raw bytes, and
-// no value holds an any of its own (whose type code would be raw bytes
-// again): a type code is unmarshalled by omniORB before any of the
-// consumer's code runs, and omniORB 4.2.5 itself crashes on some malformed
-// ones (a struct whose member count cannot be allocated), which would stop
-// every run before it reached the extraction.
+// Input: a flags byte (bit 0: the message's byte order, 1 little endian as
+// GIOP's flag; bit 1: raw), then
+//   raw:       the any's bytes exactly as they arrive, type code and value;
+//   otherwise: a byte giving the length of a recipe, the recipe, then the
+//              value's bytes. The recipe builds a well-formed type code
+//              (kinds, nesting, repository ids, among them the record's own
+//              and those of its members), which is marshalled as a peer's
+//              broker would, followed by the value's bytes as they are.
+// Raw inputs reach every check of the screen; recipes reach deep, honest
+// type codes that random bytes seldom spell.
 
 #include <omniORB4/CORBA.h>
 #include <omniORB4/cdrStream.h>
@@ -32,6 +30,7 @@
 #include <vector>
 
 #include "channel/event_record.h"
+#include "channel/type_code_screen.h"
 #include "kestrel.hh"
 
 namespace {
@@ -194,6 +193,23 @@ std::vector<uint8_t> Compose(CORBA::TypeCode_ptr type, bool littleEndian, const 
   return std::vector<uint8_t>(begin, begin + wire.bufSize());
 }
 
+// The message as it arrives, from the input after its flags byte; empty
+// when a recipe makes a type code that the ORB will not make, which no peer
+// sends.
+std::vector<uint8_t> Message(const uint8_t* data, size_t size, bool raw, bool littleEndian) {
+  if (raw) return std::vector<uint8_t>(data, data + size);
+  if (size < 1) return {};
+  const size_t recipeSize = std::min<size_t>(data[0], size - 1);
+  Recipe recipe(data + 1, recipeSize);
+  CORBA::TypeCode_var type;
+  try {
+    type = BuildType(recipe, 0);
+  } catch (const CORBA::SystemException&) {
+    return {};
+  }
+  return Compose(type, littleEndian, data + 1 + recipeSize, size - 1 - recipeSize);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -210,20 +226,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 2) return 0;
+  if (size < 1) return 0;
   const bool littleEndian = (data[0] & 1) != 0;
-  const size_t recipeSize = std::min<size_t>(data[1], size - 2);
-  Recipe recipe(data + 2, recipeSize);
-  const uint8_t* value = data + 2 + recipeSize;
-  const size_t valueSize = size - 2 - recipeSize;
-
-  CORBA::TypeCode_var type;
-  try {
-    type = BuildType(recipe, 0);
-  } catch (const CORBA::SystemException&) {
-    return 0;  // a combination that the ORB will not make; no peer sends it
-  }
-  const std::vector<uint8_t> composed = Compose(type, littleEndian, value, valueSize);
+  const bool raw = (data[0] & 2) != 0;
+  const std::vector<uint8_t> composed = Message(data + 1, size - 1, raw, littleEndian);
+  if (composed.empty()) return 0;
 
   // A buffer of exactly the message's length, so that reading past it is
   // caught.
@@ -234,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CORBA::Any body;
   try {
-    body <<= stream;
+    kestrel::ReadScreenedAny(stream, body);
   } catch (const CORBA::SystemException&) {
     // The broker refuses the request; the consumer never sees the event.
     return 0;

@@ -205,6 +205,33 @@ TEST(TypeCodeScreen, WhatCannotBeCheckedFirstIsRefused) {
   EXPECT_EQ("MARSHAL", ScreenOutcome(Kind(false, static_cast<CORBA::TCKind>(99))));
 }
 
+TEST(TypeCodeScreen, WhatOmniOrbAbortsOrLeaksOnIsRefused) {
+  // Fixed-point limits that no fixed type has: omniORB asserts on them.
+  for (uint16_t digits : {0, 32, 126}) {
+    CdrWriter fixed(false);
+    fixed.ULong(CORBA::tk_fixed).UShort(digits).UShort(0);
+    EXPECT_EQ("MARSHAL", ScreenOutcome(fixed)) << digits << " digits";
+  }
+  CdrWriter scaleBeyondDigits(false);
+  scaleBeyondDigits.ULong(CORBA::tk_fixed).UShort(4).UShort(5);
+  EXPECT_EQ("MARSHAL", ScreenOutcome(scaleBeyondDigits));
+  CdrWriter negativeScale(false);
+  negativeScale.ULong(CORBA::tk_fixed).UShort(4).UShort(0xffff);
+  EXPECT_EQ("MARSHAL", ScreenOutcome(negativeScale));
+
+  // Types that cannot travel.
+  for (CORBA::TCKind kind : {CORBA::tk_native, CORBA::tk_local_interface}) {
+    CdrWriter parameters = CdrWriter::Encapsulated(false);
+    parameters.String("IDL:Probe/L:1.0").String("L");
+    EXPECT_EQ("MARSHAL", ScreenOutcome(CdrWriter(false).Complex(kind, parameters))) << kind;
+  }
+
+  // A name without its terminating octet: omniORB would leak it.
+  CdrWriter unterminated = CdrWriter::Encapsulated(false);
+  unterminated.String("IDL:Probe/A:1.0").ULong(2).Octet('A').Octet('B').ULong(CORBA::tk_long);
+  EXPECT_EQ("MARSHAL", ScreenOutcome(CdrWriter(false).Complex(CORBA::tk_alias, unterminated)));
+}
+
 TEST(TypeCodeScreen, NestingIsBoundedAtTheLimit) {
   auto nestedSequences = [](int depth) {
     CdrWriter type = Kind(false, CORBA::tk_ulong);
