@@ -1,11 +1,68 @@
 #include "orb/poa_servant.h"
 
+#include <functional>
+#include <list>
+#include <mutex>
 #include <thread>
 
 #include "orb/corba_result.h"
 #include "orb/orb_runtime.h"
 
 namespace kestrel {
+
+namespace {
+
+// The threads that delete objects later. They are joined, never detached:
+// a finished one when the next starts, and any still running when the
+// library's statics are destroyed (at unload or at exit), so that no thread
+// is left running the library's code after the library has gone.
+class DeleterThreads {
+ public:
+  ~DeleterThreads() {
+    std::list<Deleter> remaining;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      remaining.swap(deleters_);  // the elements stay where their threads see them
+    }
+    for (Deleter& deleter : remaining) deleter.thread.join();
+  }
+
+  void Start(std::function<void()> deletion) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    JoinFinished();
+    deleters_.emplace_back();
+    Deleter& deleter = deleters_.back();
+    deleter.thread = std::thread([deletion = std::move(deletion), &deleter, this] {
+      deletion();
+      std::lock_guard<std::mutex> lock(mutex_);
+      deleter.finished = true;
+    });
+  }
+
+ private:
+  struct Deleter {
+    std::thread thread;
+    bool finished = false;
+  };
+
+  void JoinFinished() {
+    for (auto it = deleters_.begin(); it != deleters_.end();) {
+      if (!it->finished) {
+        ++it;
+        continue;
+      }
+      it->thread.join();
+      it = deleters_.erase(it);
+    }
+  }
+
+  std::mutex mutex_;
+  std::list<Deleter> deleters_;  // a list: a running thread holds its element
+};
+
+DeleterThreads deleterThreads;
+
+}  // namespace
 
 HRESULT PoaServant::ActivateInRootPoa(const OrbRuntime& runtime, CORBA::Object_var& reference) {
   PortableServer::POA_var root = activated() ? PortableServer::POA::_duplicate(poa_)
@@ -67,7 +124,7 @@ void PoaServant::_remove_ref() {
   }
   // The adapter calls this on one of omniORB's threads, where the object's
   // teardown (which may destroy the broker) must not run.
-  if (deleteNow) std::thread([this] { delete this; }).detach();
+  if (deleteNow) deleterThreads.Start([this] { delete this; });
 }
 
 }  // namespace kestrel
