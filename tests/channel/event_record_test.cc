@@ -14,33 +14,15 @@
 
 #include "channel/event_record.h"
 #include "kestrel.hh"
+#include "tests/support/orb_environment.h"
 
 namespace kestrel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// omniORB marshals strings through the ORB's code sets, and only the ORB
-// builds type codes at run time, so every case runs with the process ORB.
-class OrbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char name[] = "event_record_test";
-    char* argv[] = {name, nullptr};
-    int argc = 1;
-    orb_ = CORBA::ORB_init(argc, argv);
-  }
-  void TearDown() override {
-    orb_->destroy();
-    orb_ = CORBA::ORB::_nil();
-  }
-  static CORBA::ORB_ptr orb() { return orb_; }
+using testing::OrbEnvironment;
 
- private:
-  static CORBA::ORB_var orb_;
-};
-
-CORBA::ORB_var OrbEnvironment::orb_;
 ::testing::Environment* const kOrbEnvironment =
     ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
 

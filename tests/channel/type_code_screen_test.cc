@@ -17,31 +17,15 @@
 #include "channel/type_code_screen.h"
 #include "kestrel.hh"
 #include "tests/support/cdr_writer.h"
+#include "tests/support/orb_environment.h"
 
 namespace kestrel {
 namespace {
 
 using testing::CdrWriter;
 
-class OrbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    char name[] = "type_code_screen_test";
-    char* argv[] = {name, nullptr};
-    int argc = 1;
-    orb_ = CORBA::ORB_init(argc, argv);
-  }
-  void TearDown() override {
-    orb_->destroy();
-    orb_ = CORBA::ORB::_nil();
-  }
-  static CORBA::ORB_ptr orb() { return orb_; }
+using testing::OrbEnvironment;
 
- private:
-  static CORBA::ORB_var orb_;
-};
-
-CORBA::ORB_var OrbEnvironment::orb_;
 ::testing::Environment* const kOrbEnvironment =
     ::testing::AddGlobalTestEnvironment(new OrbEnvironment);
 
@@ -87,7 +71,7 @@ CdrWriter Kind(bool bigEndian, CORBA::TCKind kind) { return CdrWriter(bigEndian)
 
 // Type codes that peers send honestly, built by the ORB itself.
 std::vector<CORBA::TypeCode_var> HonestTypeCodes() {
-  CORBA::ORB_ptr orb = OrbEnvironment::orb();
+  CORBA::ORB_ptr orb = OrbEnvironment::orb().in();
   std::vector<CORBA::TypeCode_var> types;
   types.emplace_back(CORBA::TypeCode::_duplicate(Kestrel::_tc_EventData));
   types.emplace_back(CORBA::TypeCode::_duplicate(CORBA::_tc_string));
