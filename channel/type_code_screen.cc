@@ -83,6 +83,19 @@ void CheckCount(CORBA::ULong count, CORBA::ULong available, CORBA::ULong itemSiz
 
 CORBA::ULong ScreenNested(cdrStream& in, int depth);
 
+// The kinds that a union's discriminator may have (aliases seen through);
+// omniORB aborts reading a union value over any other.
+bool IsDiscriminatorKind(CORBA::ULong kind) {
+  switch (kind) {
+    case CORBA::tk_short: case CORBA::tk_ushort: case CORBA::tk_long: case CORBA::tk_ulong:
+    case CORBA::tk_enum: case CORBA::tk_longlong: case CORBA::tk_ulonglong:
+    case CORBA::tk_boolean: case CORBA::tk_char: case CORBA::tk_octet:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // A union label is a value of the discriminator's kind.
 void SkipLabel(cdrStream& in, CORBA::ULong discriminatorKind) {
   switch (discriminatorKind) {
@@ -139,11 +152,16 @@ CORBA::ULong ScreenParameters(CORBA::ULong kind, cdrEncapsulationStream& in,
     }
     case CORBA::tk_union: {
       CORBA::ULong discriminatorKind = ScreenNested(in, depth);
+      if (!IsDiscriminatorKind(discriminatorKind)) Refuse();
       CORBA::Long defaultIndex;
       defaultIndex <<= in;
       CORBA::ULong count;
       count <<= in;
       CheckCount(count, length, kMinUnionMember);
+      // No default, or one of the members.
+      if (defaultIndex < -1 || (defaultIndex >= 0 && static_cast<CORBA::ULong>(defaultIndex) >= count)) {
+        Refuse();
+      }
       for (CORBA::ULong i = 0; i < count; ++i) {
         SkipLabel(in, discriminatorKind);
         SkipString(in);

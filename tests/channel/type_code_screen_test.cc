@@ -181,6 +181,18 @@ TEST(TypeCodeScreen, WhatCannotBeCheckedFirstIsRefused) {
   selfReference.ULong(0xffffffff).ULong(static_cast<uint32_t>(-40));
   EXPECT_EQ("MARSHAL", ScreenOutcome(StructTypeCode(false, {selfReference}, 1)));
 
+  // A union over a type that cannot discriminate, even with no members to
+  // label (omniORB aborts reading its value), and one whose default is no
+  // member.
+  CdrWriter nullDiscriminator = CdrWriter::Encapsulated(false);
+  nullDiscriminator.String("IDL:Probe/N:1.0").String("N").ULong(CORBA::tk_null).ULong(0xffffffff)
+      .ULong(0);
+  EXPECT_EQ("MARSHAL", ScreenOutcome(CdrWriter(false).Complex(CORBA::tk_union, nullDiscriminator)));
+  CdrWriter defaultBeyond = CdrWriter::Encapsulated(false);
+  defaultBeyond.String("IDL:Probe/D:1.0").String("D").ULong(CORBA::tk_long).ULong(1).ULong(1)
+      .ULong(0).String("m").ULong(CORBA::tk_long);
+  EXPECT_EQ("MARSHAL", ScreenOutcome(CdrWriter(false).Complex(CORBA::tk_union, defaultBeyond)));
+
   // A union over a wide character, and a number that is no kind.
   CdrWriter wide = CdrWriter::Encapsulated(false);
   wide.String("IDL:Probe/W:1.0").String("W").ULong(CORBA::tk_wchar).ULong(0).ULong(1)
