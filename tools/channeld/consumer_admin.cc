@@ -30,23 +30,11 @@ CosNotifyChannelAdmin::ConsumerAdmin_ptr ConsumerAdmin::Reference() {
   return CosNotifyChannelAdmin::ConsumerAdmin::_duplicate(reference_.in());
 }
 
-void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) {
-  PortableServer::Servant_var<ProxyPushSupplier> proxy;  // released outside the lock
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = proxies_.find(id);
-  if (found == proxies_.end()) return;
-  proxy = found->second;
-  proxies_.erase(found);
-}
+void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
 
 void ConsumerAdmin::Shutdown(FarewellCalls& farewells) {
-  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushSupplier>> proxies;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (ended_) return;
-    ended_ = true;
-    proxies.swap(proxies_);
-  }
+  ProxyRegistry<ProxyPushSupplier>::Proxies proxies;
+  if (!proxies_.End(&proxies)) return;
   for (auto& entry : proxies) {
     CosNotifyComm::StructuredPushConsumer_var consumer = entry.second->Disconnect("shutdown");
     if (CORBA::is_nil(consumer.in())) continue;
@@ -75,25 +63,11 @@ CosNotifyChannelAdmin::ProxyIDSeq* ConsumerAdmin::pull_suppliers() {
   return new CosNotifyChannelAdmin::ProxyIDSeq;  // this admin makes none
 }
 
-CosNotifyChannelAdmin::ProxyIDSeq* ConsumerAdmin::push_suppliers() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CosNotifyChannelAdmin::ProxyIDSeq* ids = new CosNotifyChannelAdmin::ProxyIDSeq;
-  ids->length(static_cast<CORBA::ULong>(proxies_.size()));
-  CORBA::ULong i = 0;
-  for (const auto& entry : proxies_) (*ids)[i++] = entry.first;
-  return ids;
-}
+CosNotifyChannelAdmin::ProxyIDSeq* ConsumerAdmin::push_suppliers() { return proxies_.Ids(); }
 
 CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::get_proxy_supplier(
     CosNotifyChannelAdmin::ProxyID id) {
-  PortableServer::Servant_var<ProxyPushSupplier> proxy;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = proxies_.find(id);
-    if (found == proxies_.end()) throw CosNotifyChannelAdmin::ProxyNotFound();
-    proxy = found->second;
-  }
-  return proxy->Reference();
+  return proxies_.Find(id)->Reference();
 }
 
 CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_pull_supplier(
@@ -104,21 +78,17 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_push_supplier(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  channel_->AdmitProxy(EventChannel::Side::kConsumer);  // raises AdminLimitExceeded
-  PortableServer::Servant_var<ProxyPushSupplier> proxy =
-      new ProxyPushSupplier(this, channel_.in(), nextProxyId_);
-  CosNotifyChannelAdmin::ProxySupplier_var reference;
-  try {
-    reference = proxy->Activate();
-  } catch (...) {
-    channel_->ReleaseProxy(EventChannel::Side::kConsumer);
-    throw;
-  }
-  id = nextProxyId_++;
-  proxies_[id] = proxy;
-  return reference._retn();
+  return proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
+                                 PortableServer::Servant_var<ProxyPushSupplier>& proxy) {
+    channel_->AdmitProxy(EventChannel::Side::kConsumer);  // raises AdminLimitExceeded
+    proxy = new ProxyPushSupplier(this, channel_.in(), next);
+    try {
+      return proxy->Activate();
+    } catch (...) {
+      channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+      throw;
+    }
+  });
 }
 
 void ConsumerAdmin::destroy() {

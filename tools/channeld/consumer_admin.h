@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 
+#include "tools/channeld/proxy_registry.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -80,11 +81,7 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   ServantActivation activation_;
   CosNotifyChannelAdmin::ConsumerAdmin_var reference_;
 
-  std::mutex mutex_;
-  bool ended_ = false;
-  CosNotifyChannelAdmin::ProxyID nextProxyId_ = 1;
-  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushSupplier>>
-      proxies_;
+  ProxyRegistry<ProxyPushSupplier> proxies_;
 };
 
 }  // namespace channeld

@@ -28,23 +28,11 @@ CosNotifyChannelAdmin::SupplierAdmin_ptr SupplierAdmin::Reference() {
   return CosNotifyChannelAdmin::SupplierAdmin::_duplicate(reference_.in());
 }
 
-void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) {
-  PortableServer::Servant_var<ProxyPushConsumer> proxy;  // released outside the lock
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto found = proxies_.find(id);
-  if (found == proxies_.end()) return;
-  proxy = found->second;
-  proxies_.erase(found);
-}
+void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
 
 void SupplierAdmin::Shutdown(FarewellCalls& farewells) {
-  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushConsumer>> proxies;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (ended_) return;
-    ended_ = true;
-    proxies.swap(proxies_);
-  }
+  ProxyRegistry<ProxyPushConsumer>::Proxies proxies;
+  if (!proxies_.End(&proxies)) return;
   for (auto& entry : proxies) {
     CosNotifyComm::StructuredPushSupplier_var supplier = entry.second->Disconnect("shutdown");
     if (CORBA::is_nil(supplier.in())) continue;
@@ -65,25 +53,11 @@ CosNotifyChannelAdmin::ProxyIDSeq* SupplierAdmin::pull_consumers() {
   return new CosNotifyChannelAdmin::ProxyIDSeq;  // this admin makes none
 }
 
-CosNotifyChannelAdmin::ProxyIDSeq* SupplierAdmin::push_consumers() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CosNotifyChannelAdmin::ProxyIDSeq* ids = new CosNotifyChannelAdmin::ProxyIDSeq;
-  ids->length(static_cast<CORBA::ULong>(proxies_.size()));
-  CORBA::ULong i = 0;
-  for (const auto& entry : proxies_) (*ids)[i++] = entry.first;
-  return ids;
-}
+CosNotifyChannelAdmin::ProxyIDSeq* SupplierAdmin::push_consumers() { return proxies_.Ids(); }
 
 CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::get_proxy_consumer(
     CosNotifyChannelAdmin::ProxyID id) {
-  PortableServer::Servant_var<ProxyPushConsumer> proxy;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = proxies_.find(id);
-    if (found == proxies_.end()) throw CosNotifyChannelAdmin::ProxyNotFound();
-    proxy = found->second;
-  }
-  return proxy->Reference();
+  return proxies_.Find(id)->Reference();
 }
 
 CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_pull_consumer(
@@ -94,21 +68,17 @@ CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_push_consumer(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
-  PortableServer::Servant_var<ProxyPushConsumer> proxy =
-      new ProxyPushConsumer(this, channel_.in(), nextProxyId_);
-  CosNotifyChannelAdmin::ProxyConsumer_var reference;
-  try {
-    reference = proxy->Activate();
-  } catch (...) {
-    channel_->ReleaseProxy(EventChannel::Side::kSupplier);
-    throw;
-  }
-  id = nextProxyId_++;
-  proxies_[id] = proxy;
-  return reference._retn();
+  return proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
+                                 PortableServer::Servant_var<ProxyPushConsumer>& proxy) {
+    channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
+    proxy = new ProxyPushConsumer(this, channel_.in(), next);
+    try {
+      return proxy->Activate();
+    } catch (...) {
+      channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+      throw;
+    }
+  });
 }
 
 void SupplierAdmin::destroy() {

@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 
+#include "tools/channeld/proxy_registry.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -73,11 +74,7 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   ServantActivation activation_;
   CosNotifyChannelAdmin::SupplierAdmin_var reference_;
 
-  std::mutex mutex_;
-  bool ended_ = false;
-  CosNotifyChannelAdmin::ProxyID nextProxyId_ = 1;
-  std::map<CosNotifyChannelAdmin::ProxyID, PortableServer::Servant_var<ProxyPushConsumer>>
-      proxies_;
+  ProxyRegistry<ProxyPushConsumer> proxies_;
 };
 
 }  // namespace channeld
