@@ -35,6 +35,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/common/counting_consumer.h"
+#include "bench/common/figures.h"
 #include "tests/support/channel_service.h"
 
 extern char** environ;
@@ -42,6 +44,9 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kestrel::bench::CountingConsumer;
+using kestrel::bench::CpuSecondsOf;
+using kestrel::bench::Median;
 
 constexpr long kBatch = 2000;
 constexpr int kRounds = 8;
@@ -74,27 +79,6 @@ CORBA::ORB_var InitOrb() {
 }
 
 // ---- The helper process: a consumer that counts ---------------------------
-
-// Counts events; every `report` events (0: never) writes the count to stdout.
-class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
- public:
-  explicit CountingConsumer(long report) : report_(report) {}
-  void push_structured_event(const CosNotification::StructuredEvent&) override {
-    long count = ++count_;
-    if (report_ > 0 && count % report_ == 0) {
-      char line[32];
-      int length = std::snprintf(line, sizeof line, "%ld\n", count);
-      if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
-    }
-  }
-  void disconnect_structured_push_consumer() override {}
-  void offer_change(const CosNotification::EventTypeSeq&,
-                    const CosNotification::EventTypeSeq&) override {}
-
- private:
-  const long report_;
-  std::atomic<long> count_{0};
-};
 
 // --consumer-helper REPORT [CHANNEL]: prints the consumer's IOR (and, with a
 // channel, connects it there first), then serves until killed.
@@ -210,33 +194,6 @@ struct Rate {
   double perSecond() const { return seconds > 0 ? events / seconds : 0; }
 };
 
-// CPU seconds (user + system) that process pid has used so far.
-double CpuSeconds(pid_t pid) {
-  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (file == nullptr) return 0;
-  char text[1024];
-  std::size_t length = std::fread(text, 1, sizeof text - 1, file);
-  std::fclose(file);
-  text[length] = '\0';
-  const char* fields = std::strrchr(text, ')');
-  if (fields == nullptr) return 0;
-  unsigned long user = 0;
-  unsigned long system = 0;
-  // Fields 14 and 15 of stat; the text after ')' starts at field 3.
-  if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
-                  &system) != 2) {
-    return 0;
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  std::size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 struct World {
   CORBA::ORB_var orb;
   Helper bareConsumer;
@@ -302,7 +259,7 @@ void ChanneldEndToEnd(benchmark::State& state) {
   static long pushed = 0;
   double pushPhase = 0;
   Rate run;
-  const double channeldCpu = CpuSeconds(world->channeld.pid());
+  const double channeldCpu = CpuSecondsOf(world->channeld.pid());
   for (auto _ : state) {
     Clock::time_point started = Clock::now();
     for (long i = 0; i < kBatch; ++i) world->proxy->push_structured_event(event);
@@ -327,7 +284,7 @@ void ChanneldEndToEnd(benchmark::State& state) {
   // channeld's CPU time (user + system) per event delivered.
   if (run.events > 0) {
     state.counters["channeld_cpu_us_per_event"] =
-        (CpuSeconds(world->channeld.pid()) - channeldCpu) * 1e6 / run.events;
+        (CpuSecondsOf(world->channeld.pid()) - channeldCpu) * 1e6 / run.events;
   }
 }
 

@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "bench/common/bare_publisher.h"
+#include "bench/common/figures.h"
 #include "channel/event_record.h"
 #include "consumer/notification_consumer.h"
 #include "kestrel/notification.h"
@@ -70,6 +71,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kestrel::bench::CpuSecondsOf;
+using kestrel::bench::Lowest;
+using kestrel::bench::Highest;
+using kestrel::bench::Median;
 using kestrel::bench::BarePublisher;
 
 constexpr long kBatch = 2000;
@@ -214,26 +219,6 @@ double ProcessCpuSeconds() {
          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
 }
 
-// CPU seconds (user + system) that process pid has used so far.
-double CpuSecondsOf(pid_t pid) {
-  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
-  if (file == nullptr) return 0;
-  char text[1024];
-  std::size_t length = std::fread(text, 1, sizeof text - 1, file);
-  std::fclose(file);
-  text[length] = '\0';
-  const char* fields = std::strrchr(text, ')');
-  if (fields == nullptr) return 0;
-  unsigned long user = 0;
-  unsigned long system = 0;
-  // Fields 14 and 15 of stat; the text after ')' starts at field 3.
-  if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
-                  &system) != 2) {
-    return 0;
-  }
-  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 // One path's figures: totals, and the rate of each run (one per round).
 struct Rate {
   double events = 0;
@@ -244,21 +229,6 @@ struct Rate {
   double perSecond() const { return seconds > 0 ? events / seconds : 0; }
   double microsPerEvent(double cpu) const { return events > 0 ? 1e6 * cpu / events : 0; }
 };
-
-double Lowest(const std::vector<double>& values) {
-  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
-}
-
-double Highest(const std::vector<double>& values) {
-  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  std::size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 INotificationSupplier* NewSupplier() {
   kestrel::ComObjectBase* object = nullptr;

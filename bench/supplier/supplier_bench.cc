@@ -62,6 +62,8 @@
 #include <vector>
 
 #include "bench/common/bare_publisher.h"
+#include "bench/common/counting_consumer.h"
+#include "bench/common/figures.h"
 #include "channel/event_record.h"
 #include "kestrel/notification.h"
 #include "server/com_object_base.h"
@@ -75,6 +77,10 @@ extern char** environ;
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kestrel::bench::CountingConsumer;
+using kestrel::bench::Highest;
+using kestrel::bench::Lowest;
+using kestrel::bench::Median;
 using kestrel::bench::BarePublisher;
 
 constexpr long kBatch = 2000;
@@ -86,27 +92,6 @@ constexpr char kModule[] = "supplier_bench";
 constexpr char kDescription[] = "A description of about the length that Kestrel events carry.";
 
 // ---- The helper process: a consumer that counts ---------------------------
-
-// Writes the count to stdout every `report` events (0: never).
-class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
- public:
-  explicit CountingConsumer(long report) : report_(report) {}
-  void push_structured_event(const CosNotification::StructuredEvent&) override {
-    long count = ++count_;
-    if (report_ > 0 && count % report_ == 0) {
-      char line[32];
-      int length = std::snprintf(line, sizeof line, "%ld\n", count);
-      if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
-    }
-  }
-  void disconnect_structured_push_consumer() override {}
-  void offer_change(const CosNotification::EventTypeSeq&,
-                    const CosNotification::EventTypeSeq&) override {}
-
- private:
-  const long report_;
-  std::atomic<long> count_{0};
-};
 
 // --consumer-helper REPORT CHANNEL PARENT: connects a counting consumer to
 // the channel, prints a line when it is connected, then serves until killed,
@@ -257,21 +242,6 @@ double ThreadCpuSeconds() {
   timespec now;
   ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double Lowest(const std::vector<double>& values) {
-  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
-}
-
-double Highest(const std::vector<double>& values) {
-  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
-}
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  std::size_t middle = values.size() / 2;
-  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 // Declared in the order of construction; torn down explicitly by TearDown,

@@ -1,0 +1,41 @@
+// The consumer that the benchmarks' helper processes serve: it only counts,
+// and every `report` events (0: never) writes the count as a line to stdout,
+// which the bench reads to know what has arrived.
+
+#ifndef KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
+#define KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
+
+#include <COS/CosNotifyComm.hh>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kestrel {
+namespace bench {
+
+class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
+ public:
+  explicit CountingConsumer(long report) : report_(report) {}
+  void push_structured_event(const CosNotification::StructuredEvent&) override {
+    long count = ++count_;
+    if (report_ > 0 && count % report_ == 0) {
+      char line[32];
+      int length = std::snprintf(line, sizeof line, "%ld\n", count);
+      if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
+    }
+  }
+  void disconnect_structured_push_consumer() override {}
+  void offer_change(const CosNotification::EventTypeSeq&,
+                    const CosNotification::EventTypeSeq&) override {}
+
+ private:
+  const long report_;
+  std::atomic<long> count_{0};
+};
+
+}  // namespace bench
+}  // namespace kestrel
+
+#endif  // KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_

@@ -1,0 +1,58 @@
+// What the benchmarks compute alike: the spread of a set of runs, and the
+// CPU time that another process has used.
+
+#ifndef KESTREL_BENCH_COMMON_FIGURES_H_
+#define KESTREL_BENCH_COMMON_FIGURES_H_
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kestrel {
+namespace bench {
+
+inline double Lowest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+}
+
+inline double Highest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+inline double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  std::size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// CPU seconds (user + system) that process pid has used so far; 0 when it
+// cannot be read.
+inline double CpuSecondsOf(pid_t pid) {
+  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (file == nullptr) return 0;
+  char text[1024];
+  std::size_t length = std::fread(text, 1, sizeof text - 1, file);
+  std::fclose(file);
+  text[length] = '\0';
+  const char* fields = std::strrchr(text, ')');
+  if (fields == nullptr) return 0;
+  unsigned long user = 0;
+  unsigned long system = 0;
+  // Fields 14 and 15 of stat; the text after ')' starts at field 3.
+  if (std::sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                  &system) != 2) {
+    return 0;
+  }
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+}  // namespace bench
+}  // namespace kestrel
+
+#endif  // KESTREL_BENCH_COMMON_FIGURES_H_
