@@ -5,12 +5,12 @@
 
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/service.h"
-#include "tools/channeld/shutdown_signals.h"
+#include "tools/common/stop_signals.h"
 
 int main(int argc, char** argv) {
   using kestrel::channeld::CommandLine;
   // Before any thread exists, so that every thread inherits the mask.
-  kestrel::channeld::ShutdownSignals::BlockInProcess();
+  kestrel::tools::StopSignals::BlockInProcess();
 
   const std::string program = "kestrel-channeld";
   CommandLine line = CommandLine::Parse(argc, argv);

@@ -60,7 +60,7 @@ int Service::Run() {
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
 
-  std::string reason = signals_.Wait();
+  std::string reason = signals_.Wait().reason;
   Log::Info("shutting down (" + reason + ")");
   Shutdown();
   return 0;

@@ -16,7 +16,7 @@
 #include "tools/channeld/janitor.h"
 #include "tools/channeld/orb_runtime.h"
 #include "tools/channeld/service_context.h"
-#include "tools/channeld/shutdown_signals.h"
+#include "tools/common/stop_signals.h"
 
 namespace kestrel {
 namespace channeld {
@@ -32,7 +32,7 @@ class Service {
 
   // Runs the service to its end; answers the exit status: 0 after a graceful
   // shutdown, 1 when it could not start.
-  // REQUIRES: ShutdownSignals::BlockInProcess() was called first.
+  // REQUIRES: tools::StopSignals::BlockInProcess() was called first.
   int Run();
 
   // The address that clients use for the channel at key.
@@ -44,7 +44,7 @@ class Service {
   void Shutdown();
 
   ServiceOptions options_;
-  ShutdownSignals signals_;
+  tools::StopSignals signals_;
   OrbRuntime orb_;
   std::unique_ptr<Janitor> janitor_;
   ServiceContext context_;

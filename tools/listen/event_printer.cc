@@ -11,7 +11,7 @@
 namespace kestrel {
 namespace tools {
 
-EventPrinter::EventPrinter(Format format, uint32_t limit, std::FILE* out, StopRequest* stop)
+EventPrinter::EventPrinter(Format format, uint32_t limit, std::FILE* out, StopSignals* stop)
     : format_(format), limit_(limit), out_(out), stop_(stop) {}
 
 HRESULT EventPrinter::QueryInterface(const IID& riid, void** out) {
@@ -47,11 +47,11 @@ HRESULT EventPrinter::OnEvent(const char* module, const char* host, uint32_t sev
   if (!written) {
     outputFailed_ = true;
     std::fprintf(stderr, "kestrel-listen: cannot write the events: %s\n", std::strerror(errno));
-    stop_->Request(1);
+    stop_->Request("cannot write", 1);
     return E_FAIL;
   }
   ++printed_;
-  if (limit_ != 0 && printed_ == limit_) stop_->Request(0);
+  if (limit_ != 0 && printed_ == limit_) stop_->Request("--count reached");
   return S_OK;
 }
 

@@ -14,7 +14,7 @@
 #include <mutex>
 
 #include "kestrel/notification.h"
-#include "tools/listen/stop_request.h"
+#include "tools/common/stop_signals.h"
 
 namespace kestrel {
 namespace tools {
@@ -27,7 +27,7 @@ class EventPrinter final : public INotificationSink {
   // caller's.
   // REQUIRES: out and stop outlive every delivery, that is, the consumer's
   // Disconnect.
-  EventPrinter(Format format, uint32_t limit, std::FILE* out, StopRequest* stop);
+  EventPrinter(Format format, uint32_t limit, std::FILE* out, StopSignals* stop);
   EventPrinter(const EventPrinter&) = delete;
   EventPrinter& operator=(const EventPrinter&) = delete;
 
@@ -49,7 +49,7 @@ class EventPrinter final : public INotificationSink {
   const Format format_;
   const uint32_t limit_;
   std::FILE* const out_;
-  StopRequest* const stop_;
+  StopSignals* const stop_;
 
   // Serialises the writing and guards what follows.
   std::mutex outputMutex_;

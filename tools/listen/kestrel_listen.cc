@@ -16,15 +16,15 @@
 #include "kestrel/kestrel.h"
 #include "tools/common/channel_settings.h"
 #include "tools/common/component_loader.h"
+#include "tools/common/stop_signals.h"
 #include "tools/listen/event_printer.h"
-#include "tools/listen/stop_request.h"
 
 namespace {
 
 using kestrel::tools::DescribeResult;
 using kestrel::tools::EventPrinter;
 using kestrel::tools::ParseNumber;
-using kestrel::tools::StopRequest;
+using kestrel::tools::StopSignals;
 
 // More delivery threads than this buy nothing for a program that
 // serialises its printing anyway.
@@ -115,7 +115,7 @@ bool Report(const char* what, HRESULT hr) {
   return false;
 }
 
-int Listen(const Options& options, StopRequest* stop) {
+int Listen(const Options& options, StopSignals* stop) {
   INotificationConsumer* consumer = nullptr;
   HRESULT hr = kestrel::tools::CreateComponent(CLSID_NotificationConsumer, IID_INotificationConsumer,
                                                reinterpret_cast<void**>(&consumer));
@@ -128,7 +128,7 @@ int Listen(const Options& options, StopRequest* stop) {
   if (Report("Connect", consumer->Connect(settings, options.threads))) {
     std::fprintf(stderr, "kestrel-listen: listening on corbaloc:iiop:%s:%u/%s\n", options.host.c_str(),
                  options.port, options.key.c_str());
-    status = stop->Wait();
+    status = stop->Wait().exitStatus;
   }
   // Disconnect returns once no delivery uses the printer any more, so that
   // stdout and stop are left alone from here on.
@@ -141,11 +141,11 @@ int Listen(const Options& options, StopRequest* stop) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  StopRequest::BlockInProcess();
+  StopSignals::BlockInProcess();
   Options options;
   int status = ParseOptions(argc, argv, &options);
   if (status >= 0) return status;
 
-  StopRequest stop;
+  StopSignals stop;
   return Listen(options, &stop);
 }

@@ -1,4 +1,4 @@
-#include "tools/listen/stop_request.h"
+#include "tools/common/stop_signals.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -8,7 +8,7 @@ namespace tools {
 
 namespace {
 
-sigset_t StopSignals() {
+sigset_t StopSet() {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
@@ -18,15 +18,15 @@ sigset_t StopSignals() {
 
 }  // namespace
 
-void StopRequest::BlockInProcess() {
-  sigset_t set = StopSignals();
+void StopSignals::BlockInProcess() {
+  sigset_t set = StopSet();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
-StopRequest::StopRequest() : watcher_([this] { WatchSignals(); }) {}
+StopSignals::StopSignals() : watcher_([this] { WatchSignals(); }) {}
 
-StopRequest::~StopRequest() {
+StopSignals::~StopSignals() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;
@@ -37,22 +37,23 @@ StopRequest::~StopRequest() {
   watcher_.join();
 }
 
-int StopRequest::Wait() {
+StopSignals::Stop StopSignals::Wait() {
   std::unique_lock<std::mutex> lock(mutex_);
   requested_.wait(lock, [this] { return isRequested_; });
-  return exitStatus_;
+  return stop_;
 }
 
-void StopRequest::Request(int exitStatus) {
+void StopSignals::Request(const std::string& reason, int exitStatus) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (isRequested_) return;
   isRequested_ = true;
-  exitStatus_ = exitStatus;
+  stop_.reason = reason.empty() ? "request" : reason;
+  stop_.exitStatus = exitStatus;
   requested_.notify_all();
 }
 
-void StopRequest::WatchSignals() {
-  sigset_t set = StopSignals();
+void StopSignals::WatchSignals() {
+  sigset_t set = StopSet();
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
@@ -60,8 +61,7 @@ void StopRequest::WatchSignals() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ending_) return;
     }
-    // Asked to stop is the normal end of a listener without --count.
-    Request(0);
+    Request(signal == SIGINT ? "SIGINT" : "SIGTERM");
   }
 }
 

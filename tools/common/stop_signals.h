@@ -1,0 +1,56 @@
+// How a command-line program is asked to end: SIGINT or SIGTERM, taken by a
+// thread of its own with sigwait (so that no handler ever runs on a broker
+// thread), or a request from inside the program. kestrel-channeld and
+// kestrel-listen both end this way.
+
+#ifndef KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
+#define KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kestrel {
+namespace tools {
+
+class StopSignals {
+ public:
+  struct Stop {
+    std::string reason;  // "SIGINT", "SIGTERM", or what the program said
+    int exitStatus = 0;  // 0 for a signal: being asked to end is a normal end
+  };
+
+  // Blocks SIGINT and SIGTERM in the calling thread, which every thread it
+  // starts afterwards inherits (the library's and the broker's threads
+  // too), and ignores SIGPIPE so that a closed output is an error to
+  // report, not death.
+  // REQUIRES: called first in main, before any other thread exists.
+  static void BlockInProcess();
+
+  StopSignals();   // starts the signal thread
+  ~StopSignals();  // ends it
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
+
+  // Waits for the first request and answers it.
+  Stop Wait();
+  // Thread-safe; requests after the first are ignored. An empty reason
+  // reads "request".
+  void Request(const std::string& reason, int exitStatus = 0);
+
+ private:
+  void WatchSignals();
+
+  std::mutex mutex_;
+  std::condition_variable requested_;
+  bool isRequested_ = false;
+  Stop stop_;
+  bool ending_ = false;
+  std::thread watcher_;
+};
+
+}  // namespace tools
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
