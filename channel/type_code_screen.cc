@@ -8,8 +8,7 @@ namespace {
 
 // The smallest encoding of one item of a counted list inside an
 // encapsulation: a string is a length and at least its terminating octet; a
-// type code is at least its kind; a union label is at least one octet; a
-// value member's visibility is a short.
+// type code is at least its kind; a union label is at least one octet.
 constexpr CORBA::ULong kMinString = 5;
 constexpr CORBA::ULong kMinTypeCode = 4;
 constexpr CORBA::ULong kMinStructMember = kMinString + kMinTypeCode;
