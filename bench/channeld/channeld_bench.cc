@@ -18,11 +18,7 @@
 #include <COS/CosNotifyChannelAdmin.hh>
 #include <COS/CosNotifyComm.hh>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,9 +33,8 @@
 
 #include "bench/common/counting_consumer.h"
 #include "bench/common/figures.h"
+#include "bench/common/helper_process.h"
 #include "tests/support/channel_service.h"
-
-extern char** environ;
 
 namespace {
 
@@ -119,72 +114,14 @@ class Helper {
     std::vector<std::string> arguments = {"/proc/self/exe", "--consumer-helper",
                                           std::to_string(report)};
     if (!channelAddress.empty()) arguments.push_back(channelAddress);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
-    int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe[1]);
-    if (spawned != 0) {
-      ::close(pipe[0]);
-      pid_ = -1;
-      return false;
-    }
-    output_ = pipe[0];
-    return ReadLine(&ior_, 10000);
+    return process_.Start(arguments, &ior_);
   }
-
-  ~Helper() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (output_ >= 0) ::close(output_);
-  }
-
-  bool ReadLine(std::string* line, int timeoutMs) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      std::size_t newline = pending_.find('\n');
-      if (newline != std::string::npos) {
-        *line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        return true;
-      }
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      pollfd watched = {output_, POLLIN, 0};
-      if (left <= 0 || ::poll(&watched, 1, left) <= 0) return false;
-      char buffer[4096];
-      ssize_t got = ::read(output_, buffer, sizeof buffer);
-      if (got <= 0) return false;
-      pending_.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-
-  // Waits until the helper reports count events.
-  bool WaitForCount(long count, int timeoutMs) {
-    std::string line;
-    while (reported_ < count) {
-      if (!ReadLine(&line, timeoutMs)) return false;
-      reported_ = std::atol(line.c_str());
-    }
-    return true;
-  }
-
+  bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
   const std::string& ior() const { return ior_; }
 
  private:
-  pid_t pid_ = -1;
-  int output_ = -1;
-  std::string pending_;
+  kestrel::bench::HelperProcess process_;
   std::string ior_;
-  long reported_ = 0;
 };
 
 struct Rate {

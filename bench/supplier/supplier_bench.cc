@@ -42,12 +42,8 @@
 #include <omniORB4/omniORB.h>
 
 #include <ace/INET_Addr.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -64,6 +60,7 @@
 #include "bench/common/bare_publisher.h"
 #include "bench/common/counting_consumer.h"
 #include "bench/common/figures.h"
+#include "bench/common/helper_process.h"
 #include "channel/event_record.h"
 #include "kestrel/notification.h"
 #include "server/com_object_base.h"
@@ -71,8 +68,6 @@
 #include "tests/channeld/channel_clients.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/fake_settings.h"
-
-extern char** environ;
 
 namespace {
 
@@ -136,79 +131,18 @@ class Helper {
   // connected. Call it on the main thread: the helper ends with the thread
   // that started it.
   bool Start(long report, const std::string& channelAddress) {
-    std::vector<std::string> arguments = {ThisProgram(), "--consumer-helper",
-                                          std::to_string(report), channelAddress,
-                                          std::to_string(::getpid())};
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(&argument[0]);
-    argv.push_back(nullptr);
-    int pipe[2];
-    if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipe[1], STDOUT_FILENO);
-    int spawned = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(pipe[1]);
-    if (spawned != 0) {
-      ::close(pipe[0]);
-      pid_ = -1;
-      return false;
-    }
-    output_ = pipe[0];
     std::string line;
-    return ReadLine(&line, 10000) && line == "connected";
+    return process_.Start({ThisProgram(), "--consumer-helper", std::to_string(report),
+                           channelAddress, std::to_string(::getpid())},
+                          &line) &&
+           line == "connected";
   }
-
-  ~Helper() { Stop(); }
-
-  void Stop() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-      pid_ = -1;
-    }
-    if (output_ >= 0) ::close(output_);
-    output_ = -1;
-  }
-
-  // Waits until the helper reports count events.
-  bool WaitForCount(long count, int timeoutMs) {
-    std::string line;
-    while (reported_ < count) {
-      if (!ReadLine(&line, timeoutMs)) return false;
-      reported_ = std::atol(line.c_str());
-    }
-    return true;
-  }
+  bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
+  void Stop() { process_.Stop(); }
 
  private:
-  bool ReadLine(std::string* line, int timeoutMs) {
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      std::size_t newline = pending_.find('\n');
-      if (newline != std::string::npos) {
-        *line = pending_.substr(0, newline);
-        pending_.erase(0, newline + 1);
-        return true;
-      }
-      int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
-      pollfd watched = {output_, POLLIN, 0};
-      if (left <= 0 || ::poll(&watched, 1, left) <= 0) return false;
-      char buffer[4096];
-      ssize_t got = ::read(output_, buffer, sizeof buffer);
-      if (got <= 0) return false;
-      pending_.append(buffer, static_cast<std::size_t>(got));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int output_ = -1;
-  std::string pending_;
-  long reported_ = 0;
+  kestrel::bench::HelperProcess process_;
 };
-
 
 // The resident set size of this process, in kB.
 long ResidentKb() {
@@ -492,7 +426,6 @@ int RunMemory(long calls, bool bare) {
   if (next == 0 || checkpoints[next - 1] != calls) report(calls);
   return 0;
 }
-
 
 // Takes this program's own flags out of argv, leaving the benchmark's.
 Options TakeOptions(int* argc, char** argv) {

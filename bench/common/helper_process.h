@@ -1,0 +1,46 @@
+// A benchmark's helper process (this same program, started with a helper
+// option): it prints one line once it is ready, then the number of events it
+// has received every so many events. Killed and reaped when the object goes.
+
+#ifndef KESTREL_BENCH_COMMON_HELPER_PROCESS_H_
+#define KESTREL_BENCH_COMMON_HELPER_PROCESS_H_
+
+#include <signal.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "tests/channeld/child_process.h"
+
+namespace kestrel {
+namespace bench {
+
+class HelperProcess {
+ public:
+  // Runs arguments and reads the helper's first line into ready (up to 10 s).
+  bool Start(const std::vector<std::string>& arguments, std::string* ready) {
+    return process_.Spawn(arguments) && process_.ReadLine(ready, 10000);
+  }
+
+  // Waits until the helper reports count events.
+  bool WaitForCount(long count, int timeoutMs) {
+    std::string line;
+    while (reported_ < count) {
+      if (!process_.ReadLine(&line, timeoutMs)) return false;
+      reported_ = std::atol(line.c_str());
+    }
+    return true;
+  }
+
+  void Stop() { process_.Kill(SIGKILL); }
+
+ private:
+  testing::ChildProcess process_;
+  long reported_ = 0;
+};
+
+}  // namespace bench
+}  // namespace kestrel
+
+#endif  // KESTREL_BENCH_COMMON_HELPER_PROCESS_H_
