@@ -42,6 +42,7 @@ using Clock = std::chrono::steady_clock;
 using kestrel::bench::CountingConsumer;
 using kestrel::bench::CpuSecondsOf;
 using kestrel::bench::Median;
+using kestrel::bench::PrintPairedRatio;
 
 constexpr long kBatch = 2000;
 constexpr int kRounds = 8;
@@ -250,25 +251,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "channeld_bench: %s\n", e._name());
     return 1;
   }
-  // Pairs of neighbouring runs saw the same machine; the median of their
-  // ratios is the figure least disturbed by other load.
-  std::vector<double> ratios;
-  for (std::size_t i = 0;
-       i < world->bareRate.rounds.size() && i < world->channelRate.rounds.size(); ++i) {
-    if (world->bareRate.rounds[i] > 0) {
-      ratios.push_back(world->channelRate.rounds[i] / world->bareRate.rounds[i]);
-    }
-  }
   std::printf("\n%-40s %10s %10s\n", "events per second", "overall", "median");
   std::printf("%-40s %10.0f %10.0f\n", "bare two-way push_structured_event",
               world->bareRate.perSecond(), Median(world->bareRate.rounds));
   std::printf("%-40s %10.0f %10.0f\n", "through kestrel-channeld, end to end",
               world->channelRate.perSecond(), Median(world->channelRate.rounds));
-  std::printf("channeld / bare: %.1f %% overall, %.1f %% median of paired runs\n",
-              world->bareRate.perSecond() > 0
-                  ? 100.0 * world->channelRate.perSecond() / world->bareRate.perSecond()
-                  : 0.0,
-              100.0 * Median(ratios));
+  PrintPairedRatio("channeld / bare", world->channelRate.perSecond(), world->bareRate.perSecond(),
+                   world->channelRate.rounds, world->bareRate.rounds);
 
   world->proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
   world->bare = CosNotifyComm::StructuredPushConsumer::_nil();

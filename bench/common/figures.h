@@ -31,6 +31,25 @@ inline double Median(std::vector<double> values) {
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
+// Prints "LABEL: X % overall, Y % median of paired runs (pairs A % to B %)":
+// the rate measured against the bare one, overall and per round. Rounds of
+// the same index ran next to each other and so saw the same machine; the
+// median of their ratios is the figure least disturbed by other load.
+inline void PrintPairedRatio(const char* label, double overall, double bareOverall,
+                             const std::vector<double>& rounds,
+                             const std::vector<double>& bareRounds) {
+  std::vector<double> ratios;
+  for (std::size_t i = 0; i < rounds.size() && i < bareRounds.size(); ++i) {
+    if (bareRounds[i] > 0) ratios.push_back(rounds[i] / bareRounds[i]);
+  }
+  std::printf("%s: %.1f %% overall, %.1f %% median of paired runs", label,
+              bareOverall > 0 ? 100.0 * overall / bareOverall : 0.0, 100.0 * Median(ratios));
+  if (!ratios.empty()) {
+    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * Lowest(ratios), 100.0 * Highest(ratios));
+  }
+  std::printf("\n");
+}
+
 // CPU seconds (user + system) that process pid has used so far; 0 when it
 // cannot be read.
 inline double CpuSecondsOf(pid_t pid) {

@@ -75,6 +75,7 @@ using kestrel::bench::CpuSecondsOf;
 using kestrel::bench::Lowest;
 using kestrel::bench::Highest;
 using kestrel::bench::Median;
+using kestrel::bench::PrintPairedRatio;
 using kestrel::bench::BarePublisher;
 
 constexpr long kBatch = 2000;
@@ -435,13 +436,6 @@ void BareEndToEnd(benchmark::State& state) {
 }
 
 void PrintRates() {
-  std::vector<double> ratios;
-  for (std::size_t i = 0;
-       i < world->bareRate.rounds.size() && i < world->kestrelRate.rounds.size(); ++i) {
-    if (world->bareRate.rounds[i] > 0) {
-      ratios.push_back(world->kestrelRate.rounds[i] / world->bareRate.rounds[i]);
-    }
-  }
   std::printf("\n%-36s %9s %9s %9s %9s %14s %14s\n", "events per second, end to end", "overall",
               "median", "min", "max", "CPU us/event", "channeld us/ev");
   auto row = [](const char* name, const Rate& rate) {
@@ -452,15 +446,8 @@ void PrintRates() {
   };
   row("bare omniORB supplier and consumer", world->bareRate);
   row("Kestrel supplier and consumer", world->kestrelRate);
-  std::printf("Kestrel / bare: %.1f %% overall, %.1f %% median of paired runs",
-              world->bareRate.perSecond() > 0
-                  ? 100.0 * world->kestrelRate.perSecond() / world->bareRate.perSecond()
-                  : 0.0,
-              100.0 * Median(ratios));
-  if (!ratios.empty()) {
-    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * Lowest(ratios), 100.0 * Highest(ratios));
-  }
-  std::printf("\n");
+  PrintPairedRatio("Kestrel / bare", world->kestrelRate.perSecond(), world->bareRate.perSecond(),
+                   world->kestrelRate.rounds, world->bareRate.rounds);
 }
 
 void RunRates(int rounds) {

@@ -76,6 +76,7 @@ using kestrel::bench::CountingConsumer;
 using kestrel::bench::Highest;
 using kestrel::bench::Lowest;
 using kestrel::bench::Median;
+using kestrel::bench::PrintPairedRatio;
 using kestrel::bench::BarePublisher;
 
 constexpr long kBatch = 2000;
@@ -323,13 +324,6 @@ void PrebuiltBarePush(benchmark::State& state) {
 }
 
 void PrintRates() {
-  std::vector<double> ratios;
-  for (std::size_t i = 0;
-       i < world->bareRate.rounds.size() && i < world->kestrelRate.rounds.size(); ++i) {
-    if (world->bareRate.rounds[i] > 0) {
-      ratios.push_back(world->kestrelRate.rounds[i] / world->bareRate.rounds[i]);
-    }
-  }
   std::printf("\n%-44s %9s %9s %9s %9s %12s\n", "pushes per second", "overall", "median", "min",
               "max", "CPU us/push");
   auto row = [](const char* name, const Rate& rate) {
@@ -346,15 +340,8 @@ void PrintRates() {
                 1e6 / world->bareRate.perSecond(), 1e6 / world->kestrelRate.perSecond(),
                 world->prebuiltRate.perSecond() > 0 ? 1e6 / world->prebuiltRate.perSecond() : 0.0);
   }
-  std::printf("Publish / bare: %.1f %% overall, %.1f %% median of paired runs",
-              world->bareRate.perSecond() > 0
-                  ? 100.0 * world->kestrelRate.perSecond() / world->bareRate.perSecond()
-                  : 0.0,
-              100.0 * Median(ratios));
-  if (!ratios.empty()) {
-    std::printf(" (pairs %.1f %% to %.1f %%)", 100.0 * Lowest(ratios), 100.0 * Highest(ratios));
-  }
-  std::printf("\n");
+  PrintPairedRatio("Publish / bare", world->kestrelRate.perSecond(), world->bareRate.perSecond(),
+                   world->kestrelRate.rounds, world->bareRate.rounds);
 }
 
 int RunRates(int rounds) {
