@@ -1,5 +1,6 @@
 #include "channel/screened_dispatch.h"
 
+#include <COS/CosNotifyChannelAdmin.hh>
 #include <omniORB4/callDescriptor.h>
 
 #include <cstring>
@@ -37,23 +38,75 @@ class ScreenedPushCall : public omniCallDescriptor {
 
 const char* const ScreenedPushCall::kUserExceptions[] = {CosEventComm::Disconnected::_PD_repoId};
 
-class RefusedPropertyCall : public omniCallDescriptor {
+// omniORB sends a user exception back only when the call descriptor
+// declares it; any other one reaches the caller as CORBA::UNKNOWN.
+const char* const kUnsupportedQoS[] = {CosNotification::UnsupportedQoS::_PD_repoId};
+const char* const kUnsupportedAdmin[] = {CosNotification::UnsupportedAdmin::_PD_repoId};
+
+CosNotification::_impl_QoSAdmin* QoSAdminOf(omniServant* servant) {
+  return static_cast<CosNotification::_impl_QoSAdmin*>(
+      servant->_ptrToInterface(CosNotification::QoSAdmin::_PD_repoId));
+}
+
+CosNotification::_impl_AdminPropertiesAdmin* AdminPropertiesAdminOf(omniServant* servant) {
+  return static_cast<CosNotification::_impl_AdminPropertiesAdmin*>(
+      servant->_ptrToInterface(CosNotification::AdminPropertiesAdmin::_PD_repoId));
+}
+
+bool IsProxy(omniServant* servant) {
+  return servant->_ptrToInterface(CosNotifyChannelAdmin::ProxyConsumer::_PD_repoId) != nullptr ||
+         servant->_ptrToInterface(CosNotifyChannelAdmin::ProxySupplier::_PD_repoId) != nullptr;
+}
+
+// An operation whose only argument is a property sequence. The user
+// exception, if any, is the one the operation's IDL raises.
+class PropertyCall : public omniCallDescriptor {
  public:
-  explicit RefusedPropertyCall(const char* operation)
-      : omniCallDescriptor(&Upcall, operation, std::strlen(operation) + 1, 0, nullptr, 0, 1) {}
+  PropertyCall(LocalCallFn upcall, const char* operation, const char* const* userException)
+      : omniCallDescriptor(upcall, operation, std::strlen(operation) + 1, 0, userException,
+                           userException != nullptr ? 1 : 0, 1) {}
 
   void unmarshalArguments(cdrStream& in) override { ReadScreenedProperties(in, properties_); }
 
- private:
-  static void Upcall(omniCallDescriptor*, omniServant*) {
-    throw CORBA::NO_IMPLEMENT(0, CORBA::COMPLETED_NO);
-  }
+  static PropertyCall& Of(omniCallDescriptor* call) { return *static_cast<PropertyCall*>(call); }
+  const CosNotification::PropertySeq& properties() const { return properties_; }
 
+ private:
   CosNotification::PropertySeq properties_;
 };
 
-const char* const kPropertyOperations[] = {"set_qos", "validate_qos", "validate_event_qos",
-                                           "set_admin"};
+void SetQoS(omniCallDescriptor* call, omniServant* servant) {
+  QoSAdminOf(servant)->set_qos(PropertyCall::Of(call).properties());
+}
+
+void SetAdmin(omniCallDescriptor* call, omniServant* servant) {
+  AdminPropertiesAdminOf(servant)->set_admin(PropertyCall::Of(call).properties());
+}
+
+// No servant of ours can say which event QoS a proxy would take.
+void RefuseEventQoS(omniCallDescriptor*, omniServant*) {
+  throw CORBA::NO_IMPLEMENT(0, CORBA::COMPLETED_NO);
+}
+
+// validate_qos also answers the ranges that the servant could take.
+class ValidateQoSCall : public PropertyCall {
+ public:
+  ValidateQoSCall() : PropertyCall(&Upcall, "validate_qos", kUnsupportedQoS) {}
+
+  void marshalReturnedValues(cdrStream& out) override { available_.in() >>= out; }
+
+ private:
+  static void Upcall(omniCallDescriptor* call, omniServant* servant) {
+    auto* validation = static_cast<ValidateQoSCall*>(call);
+    CosNotification::NamedPropertyRangeSeq*& available = validation->available_.out();
+    QoSAdminOf(servant)->validate_qos(validation->properties(), available);
+    // A servant that left it null would end the process when the reply is
+    // marshalled.
+    if (available == nullptr) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_YES);
+  }
+
+  CosNotification::NamedPropertyRangeSeq_var available_;
+};
 
 }  // namespace
 
@@ -68,16 +121,25 @@ bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle) {
   return true;
 }
 
-bool RefuseScreenedPropertyRequest(omniServant* servant, omniCallHandle& handle) {
+bool DispatchScreenedPropertyRequest(omniServant* servant, omniCallHandle& handle) {
   if (!FromAnotherProcess(handle)) return false;
-  for (const char* operation : kPropertyOperations) {
-    if (omni::strMatch(handle.operation_name(), operation)) {
-      RefusedPropertyCall call(operation);
-      handle.upcall(servant, call);
-      return true;
-    }
+  const char* operation = handle.operation_name();
+  if (omni::strMatch(operation, "set_qos") && QoSAdminOf(servant) != nullptr) {
+    PropertyCall call(&SetQoS, "set_qos", kUnsupportedQoS);
+    handle.upcall(servant, call);
+  } else if (omni::strMatch(operation, "validate_qos") && QoSAdminOf(servant) != nullptr) {
+    ValidateQoSCall call;
+    handle.upcall(servant, call);
+  } else if (omni::strMatch(operation, "set_admin") && AdminPropertiesAdminOf(servant) != nullptr) {
+    PropertyCall call(&SetAdmin, "set_admin", kUnsupportedAdmin);
+    handle.upcall(servant, call);
+  } else if (omni::strMatch(operation, "validate_event_qos") && IsProxy(servant)) {
+    PropertyCall call(&RefuseEventQoS, "validate_event_qos", nullptr);
+    handle.upcall(servant, call);
+  } else {
+    return false;
   }
-  return false;
+  return true;
 }
 
 }  // namespace kestrel

@@ -5,11 +5,13 @@
 //
 //   CORBA::Boolean MyServant::_dispatch(omniCallHandle& handle) {
 //     return DispatchScreenedPush(this, handle) ||
-//            POA_CosNotifyComm::StructuredPushConsumer::_dispatch(handle);
+//            DispatchScreenedPropertyRequest(this, handle) ||
+//            POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer::_dispatch(handle);
 //   }
 //
-// Calls from the same process arrive as values already built, so they are
-// left to the generated dispatch.
+// Calls from the same process arrive as values already built (omniORB
+// calls the servant directly, without _dispatch), so they are left to the
+// generated code.
 
 #ifndef KESTREL_CHANNEL_SCREENED_DISPATCH_H_
 #define KESTREL_CHANNEL_SCREENED_DISPATCH_H_
@@ -25,12 +27,18 @@ namespace kestrel {
 // this process, or a servant that is no StructuredPushConsumer.
 bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle);
 
-// Handles the QoS and admin-property operations, whose first argument is a
-// property sequence, for a servant that implements none of them: reads the
-// properties through the screen and raises CORBA::NO_IMPLEMENT. Answers
-// false, having done nothing, for any other request or a call from this
-// process.
-bool RefuseScreenedPropertyRequest(omniServant* servant, omniCallHandle& handle);
+// Handles, for a call from another process, the operations whose only
+// argument is a property sequence: reads the properties through the screen,
+// then
+//   - set_qos and validate_qos call servant's QoSAdmin operation, set_admin
+//     its AdminPropertiesAdmin one; UnsupportedQoS or UnsupportedAdmin, and
+//     validate_qos's available ranges, go back to the caller as the
+//     generated dispatch would send them;
+//   - validate_event_qos, a proxy's, raises CORBA::NO_IMPLEMENT.
+// Answers false, having done nothing, for any other request, a call from
+// this process, or a servant that does not implement the interface the
+// operation belongs to, so that the generated dispatch answers it.
+bool DispatchScreenedPropertyRequest(omniServant* servant, omniCallHandle& handle);
 
 }  // namespace kestrel
 

@@ -142,6 +142,14 @@ ConnectedConsumer ConnectConsumer(const TestOrb& orb,
   return connected;
 }
 
+void PushEvents(CosNotifyChannelAdmin::StructuredProxyPushConsumer_ptr proxy,
+                const std::string& supplier, unsigned long from, unsigned long to,
+                const char* domain, const char* type) {
+  for (unsigned long i = from; i < to; ++i) {
+    proxy->push_structured_event(MakeEvent(domain, type, supplier, i));
+  }
+}
+
 ConnectedSupplier ConnectSupplier(const TestOrb& orb,
                                   CosNotifyChannelAdmin::EventChannel_ptr channel) {
   ConnectedSupplier connected;

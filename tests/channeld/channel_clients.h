@@ -118,6 +118,12 @@ ConnectedConsumer ConnectConsumer(
     std::chrono::milliseconds delay = std::chrono::milliseconds(0),
     CosNotifyChannelAdmin::ConsumerAdmin_ptr admin = CosNotifyChannelAdmin::ConsumerAdmin::_nil());
 
+// Pushes the events of supplier with sequence numbers from to to-1, of type
+// Kestrel/Tick unless told otherwise. Raises what the proxy raises.
+void PushEvents(CosNotifyChannelAdmin::StructuredProxyPushConsumer_ptr proxy,
+                const std::string& supplier, unsigned long from, unsigned long to,
+                const char* domain = "Kestrel", const char* type = "Tick");
+
 // Obtains a proxy from the default supplier admin and connects a new
 // recording supplier. Raises what the channel raises.
 ConnectedSupplier ConnectSupplier(const TestOrb& orb,

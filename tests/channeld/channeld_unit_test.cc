@@ -3,13 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <COS/TimeBase.hh>
+
+#include "tools/channeld/channel_backlog.h"
+#include "tools/channeld/channel_limits.h"
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/delivery_queue.h"
+#include "tools/channeld/queue_qos.h"
+#include "tools/channeld/reporter.h"
 #include "tools/channeld/subscription_set.h"
 
 namespace kestrel {
@@ -38,6 +47,9 @@ EventPtr Event(const char* name) {
 }
 
 std::string NameOf(const EventPtr& event) { return event->header.fixed_header.event_name.in(); }
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
 
 TEST(ChanneldSubscriptionSet, EmptySetMatchesEverything) {
   SubscriptionSet set;
@@ -106,55 +118,328 @@ TEST(ChanneldSubscriptionSet, AddingTwiceKeepsOneAndTypesListsThem) {
   EXPECT_STREQ("y", types[1].type_name.in());
 }
 
+QueuePolicy Policy(std::size_t maxEvents, CORBA::Short discardPolicy = CosNotification::FifoOrder,
+                   milliseconds blockTimeout = milliseconds(0)) {
+  QueuePolicy policy;
+  policy.maxEvents = maxEvents;
+  policy.discardPolicy = discardPolicy;
+  policy.blockTimeout = blockTimeout;
+  return policy;
+}
+
+std::vector<std::string> Drain(DeliveryQueue& queue) {
+  std::vector<std::string> names;
+  EventPtr event;
+  while (queue.size() > 0 && queue.Pop(&event)) names.push_back(NameOf(event));
+  return names;
+}
+
 TEST(ChanneldDeliveryQueue, PopsInPushOrder) {
-  DeliveryQueue queue(10);
+  DeliveryQueue queue(Policy(10));
   EXPECT_TRUE(queue.Push(Event("a")));
   EXPECT_TRUE(queue.Push(Event("b")));
-  EventPtr event;
-  ASSERT_TRUE(queue.Pop(&event));
-  EXPECT_EQ("a", NameOf(event));
-  ASSERT_TRUE(queue.Pop(&event));
-  EXPECT_EQ("b", NameOf(event));
+  EXPECT_EQ((std::vector<std::string>{"a", "b"}), Drain(queue));
   EXPECT_EQ(0u, queue.size());
 }
 
-TEST(ChanneldDeliveryQueue, FullQueueDiscardsItsOldestEvent) {
-  DeliveryQueue queue(3);
-  for (const char* name : {"1", "2", "3", "4", "5"}) queue.Push(Event(name));
-  EXPECT_EQ(3u, queue.size());
-  EXPECT_EQ(2u, queue.discarded());
+TEST(ChanneldDeliveryQueue, FullQueueThatMayNotWaitFollowsItsDiscardPolicy) {
+  DeliveryQueue fifo(Policy(3, CosNotification::FifoOrder));
+  DeliveryQueue any(Policy(3, CosNotification::AnyOrder));
+  DeliveryQueue lifo(Policy(3, CosNotification::LifoOrder));
+  for (const char* name : {"1", "2", "3", "4", "5"}) {
+    fifo.Push(Event(name));
+    any.Push(Event(name));
+    lifo.Push(Event(name));
+  }
+  EXPECT_EQ(DeliveryQueue::Offer::kDiscarded, lifo.TryPush(Event("6")));
+  EXPECT_EQ(DeliveryQueue::Offer::kQueued, fifo.TryPush(Event("6")));
+  EXPECT_EQ(3u, fifo.discarded());
+  EXPECT_EQ(3u, lifo.discarded());
+  EXPECT_EQ(3u, fifo.TakeNewDiscards());
+  EXPECT_EQ(0u, fifo.TakeNewDiscards());
+  EXPECT_EQ((std::vector<std::string>{"4", "5", "6"}), Drain(fifo));
+  EXPECT_EQ((std::vector<std::string>{"3", "4", "5"}), Drain(any));
+  EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Drain(lifo));
+  // No bound at all.
+  DeliveryQueue unbounded(Policy(0));
+  for (int i = 0; i < 20000; ++i) unbounded.Push(Event("x"));
+  EXPECT_EQ(20000u, unbounded.size());
+  EXPECT_EQ(0u, unbounded.discarded());
+}
+
+TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
+  DeliveryQueue queue(Policy(2, CosNotification::FifoOrder, milliseconds(10000)));
+  const int kEvents = 200;
+  std::vector<std::string> received;
+  std::thread consumer([&] {
+    EventPtr event;
+    while (received.size() < kEvents && queue.Pop(&event)) {
+      received.push_back(NameOf(event));
+      if (received.size() % 8 == 0) std::this_thread::sleep_for(milliseconds(1));
+    }
+  });
+  for (int i = 0; i < kEvents; ++i) ASSERT_TRUE(queue.Push(Event(std::to_string(i).c_str())));
+  consumer.join();
+  ASSERT_EQ(static_cast<std::size_t>(kEvents), received.size());
+  for (int i = 0; i < kEvents; ++i) EXPECT_EQ(std::to_string(i), received[i]);
+  EXPECT_EQ(0u, queue.discarded());
+  EXPECT_FALSE(queue.counters().overflowing);
+}
+
+TEST(ChanneldDeliveryQueue, ExpiredWaitOverflowsTheQueueUntilItHasDrainedToHalf) {
+  const milliseconds kBlock(300);
+  DeliveryQueue queue(Policy(4, CosNotification::FifoOrder, kBlock));
+  for (const char* name : {"1", "2", "3", "4"}) queue.Push(Event(name));
+  EXPECT_EQ(DeliveryQueue::Offer::kMustWait, queue.TryPush(Event("5")));
+
+  Clock::time_point started = Clock::now();
+  EXPECT_TRUE(queue.Push(Event("5")));
+  EXPECT_GE(Clock::now() - started, kBlock - milliseconds(10));
+  EXPECT_TRUE(queue.counters().overflowing);
+  // Overflowing: ten more pushes go by the discard policy without a wait
+  // each (which would take 3 s).
+  started = Clock::now();
+  for (int i = 6; i < 16; ++i) queue.Push(Event(std::to_string(i).c_str()));
+  EXPECT_LT(Clock::now() - started, 10 * kBlock / 2);
+  EXPECT_EQ(11u, queue.discarded());
+
   EventPtr event;
   ASSERT_TRUE(queue.Pop(&event));
-  EXPECT_EQ("3", NameOf(event));
+  EXPECT_EQ("12", NameOf(event));
+  EXPECT_TRUE(queue.counters().overflowing);  // 3 of 4 left
+  ASSERT_TRUE(queue.Pop(&event));
+  EXPECT_FALSE(queue.counters().overflowing);  // 2 of 4: half
+  queue.Push(Event("16"));
+  queue.Push(Event("17"));
+  EXPECT_EQ(DeliveryQueue::Offer::kMustWait, queue.TryPush(Event("18")));
+}
+
+TEST(ChanneldDeliveryQueue, WaitingPushesGiveUpTogetherAndWakeOnCloseOrALargerBound) {
+  DeliveryQueue queue(Policy(1, CosNotification::FifoOrder, milliseconds(300)));
+  queue.Push(Event("full"));
+  // Two suppliers wait for the same full queue: one expiry ends both waits.
+  std::thread other([&] { queue.Push(Event("other")); });
+  Clock::time_point started = Clock::now();
+  queue.Push(Event("mine"));
+  other.join();
+  EXPECT_LT(Clock::now() - started, milliseconds(3000));
+  EXPECT_EQ(2u, queue.discarded());
+
+  DeliveryQueue growing(Policy(1, CosNotification::FifoOrder, milliseconds(60000)));
+  growing.Push(Event("1"));
+  std::thread waiter([&] { EXPECT_TRUE(growing.Push(Event("2"))); });
+  std::this_thread::sleep_for(milliseconds(50));
+  growing.SetPolicy(Policy(2, CosNotification::FifoOrder, milliseconds(60000)));
+  waiter.join();
+  EXPECT_EQ((std::vector<std::string>{"1", "2"}), Drain(growing));
+  EXPECT_EQ(0u, growing.discarded());
+
+  DeliveryQueue closing(Policy(1, CosNotification::FifoOrder, milliseconds(60000)));
+  closing.Push(Event("1"));
+  std::thread closer([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    closing.Close();
+  });
+  EXPECT_FALSE(closing.Push(Event("2")));
+  closer.join();
+}
+
+TEST(ChanneldDeliveryQueue, AFullChannelBacklogDiscardsWithoutWaiting) {
+  ChannelBacklog backlog;
+  backlog.SetLimit(3);
+  DeliveryQueue first(Policy(10, CosNotification::FifoOrder, milliseconds(60000)), &backlog);
+  DeliveryQueue second(Policy(10, CosNotification::FifoOrder, milliseconds(60000)), &backlog);
+  first.Push(Event("a"));
+  first.Push(Event("b"));
+  second.Push(Event("c"));
+  EXPECT_TRUE(backlog.full());
+  // A queue gives up its oldest for the new event; an empty one, with
+  // nothing to give, the new event itself. None waits.
+  DeliveryQueue empty(Policy(10, CosNotification::FifoOrder, milliseconds(60000)), &backlog);
+  EXPECT_EQ(DeliveryQueue::Offer::kQueued, first.TryPush(Event("d")));
+  EXPECT_EQ(DeliveryQueue::Offer::kDiscarded, empty.TryPush(Event("e")));
+  EXPECT_EQ(3u, backlog.queued());
+  EXPECT_EQ((std::vector<std::string>{"b", "d"}), Drain(first));
+  EXPECT_EQ(1u, backlog.queued());
+  EXPECT_EQ(DeliveryQueue::Offer::kQueued, empty.TryPush(Event("f")));
+  second.Close();
+  EXPECT_EQ(1u, backlog.queued());
 }
 
 TEST(ChanneldDeliveryQueue, CloseWakesAWaitingPopAndRefusesPushes) {
-  DeliveryQueue queue(3);
+  DeliveryQueue queue(Policy(3));
   std::thread closer([&queue] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(milliseconds(50));
     queue.Close();
   });
   EventPtr event;
   EXPECT_FALSE(queue.Pop(&event));
   closer.join();
   EXPECT_FALSE(queue.Push(Event("late")));
-  EXPECT_FALSE(queue.SleepUnlessClosed(std::chrono::milliseconds(1000)));
+  EXPECT_FALSE(queue.SleepUnlessClosed(milliseconds(1000)));
 }
 
 TEST(ChanneldDeliveryQueue, PausedQueueHoldsEventsBack) {
-  DeliveryQueue queue(3);
+  DeliveryQueue queue(Policy(3));
   queue.Pause();
   queue.Push(Event("held"));
   std::thread resumer([&queue] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(milliseconds(50));
     queue.Resume();
   });
-  auto started = std::chrono::steady_clock::now();
+  auto started = Clock::now();
   EventPtr event;
   ASSERT_TRUE(queue.Pop(&event));
-  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(40));
+  EXPECT_GE(Clock::now() - started, milliseconds(40));
   resumer.join();
   EXPECT_EQ("held", NameOf(event));
+}
+
+template <typename T>
+CosNotification::Property Property(const char* name, T value) {
+  CosNotification::Property property;
+  property.name = name;
+  property.value <<= value;
+  return property;
+}
+
+CosNotification::PropertySeq Properties(const std::vector<CosNotification::Property>& list) {
+  CosNotification::PropertySeq properties;
+  properties.length(static_cast<CORBA::ULong>(list.size()));
+  for (CORBA::ULong i = 0; i < properties.length(); ++i) properties[i] = list[i];
+  return properties;
+}
+
+// name -> code of every error in a refusal.
+std::map<std::string, CosNotification::QoSError_code> Errors(
+    const CosNotification::PropertyErrorSeq& errors) {
+  std::map<std::string, CosNotification::QoSError_code> byName;
+  for (CORBA::ULong i = 0; i < errors.length(); ++i) byName[errors[i].name.in()] = errors[i].code;
+  return byName;
+}
+
+TEST(ChanneldQueueQoS, OwnSettingsOverInheritedAndDescribedAsSet) {
+  QueuePolicy channel = Policy(100, CosNotification::FifoOrder, milliseconds(2000));
+  QueueQoS admin;
+  admin.Set(Properties({Property(CosNotification::DiscardPolicy, CosNotification::LifoOrder)}));
+  QueueQoS proxy;
+  proxy.Set(Properties({Property(CosNotification::MaxEventsPerConsumer, CORBA::Long(7)),
+                        Property(QueueQoS::kBlockingPolicy, TimeBase::TimeT(5000))}));
+  QueuePolicy inForce = proxy.Over(admin.Over(channel));
+  EXPECT_EQ(7u, inForce.maxEvents);
+  EXPECT_EQ(CosNotification::LifoOrder, inForce.discardPolicy);
+  EXPECT_EQ(std::chrono::microseconds(500), inForce.blockTimeout);
+  EXPECT_EQ(100u, admin.Over(channel).maxEvents);
+
+  CosNotification::QoSProperties_var described = QueueQoS::Describe(inForce);
+  QueueQoS copy;
+  copy.Set(described.in());
+  QueuePolicy again = copy.Over(QueuePolicy());
+  EXPECT_EQ(inForce.maxEvents, again.maxEvents);
+  EXPECT_EQ(inForce.discardPolicy, again.discardPolicy);
+  EXPECT_EQ(inForce.blockTimeout, again.blockTimeout);
+
+  // A TimeT sent with its own alias type code, as clients of other ORBs do.
+  CosNotification::Property aliased;
+  aliased.name = QueueQoS::kBlockingPolicy;
+  aliased.value <<= TimeBase::TimeT(0);
+  CORBA::TypeCode_var timeT = CORBA::TypeCode::NP_alias_tc(
+      "IDL:omg.org/TimeBase/TimeT:1.0", "TimeT", CORBA::_tc_ulonglong);
+  aliased.value.type(timeT.in());
+  proxy.Set(Properties({aliased}));
+  EXPECT_EQ(0, proxy.Over(channel).blockTimeout.count());
+}
+
+TEST(ChanneldQueueQoS, ARefusedRequestNamesEachRefusedPropertyAndChangesNothing) {
+  QueueQoS level;
+  CosNotification::PropertySeq request = Properties({
+      Property(CosNotification::MaxEventsPerConsumer, CORBA::Long(50)),  // fine
+      Property(CosNotification::EventReliability, CosNotification::Persistent),
+      Property(CosNotification::DiscardPolicy, CosNotification::PriorityOrder),
+      Property(QueueQoS::kBlockingPolicy, CORBA::Long(10)),  // not a TimeT
+      Property("MaxEventsPerConsumer", CORBA::Long(-1)),
+  });
+  try {
+    level.Set(request);
+    FAIL() << "accepted";
+  } catch (const CosNotification::UnsupportedQoS& refused) {
+    std::map<std::string, CosNotification::QoSError_code> expected = {
+        {"EventReliability", CosNotification::UNSUPPORTED_PROPERTY},
+        {"DiscardPolicy", CosNotification::UNSUPPORTED_VALUE},
+        {"BlockingPolicy", CosNotification::BAD_TYPE},
+        {"MaxEventsPerConsumer", CosNotification::BAD_VALUE}};
+    EXPECT_EQ(expected, Errors(refused.qos_err));
+  }
+  EXPECT_EQ(QueuePolicy().maxEvents, level.Over(QueuePolicy()).maxEvents);
+  EXPECT_THROW(QueueQoS::Validate(Properties({Property(CosNotification::DiscardPolicy,
+                                                       CORBA::Short(9))})),
+               CosNotification::UnsupportedQoS);
+  EXPECT_THROW(QueueQoS::Validate(Properties({Property(QueueQoS::kBlockingPolicy,
+                                                       TimeBase::TimeT(36000000001ull))})),
+               CosNotification::UnsupportedQoS);
+  EXPECT_NO_THROW(QueueQoS::Validate(Properties(
+      {Property(CosNotification::MaxEventsPerConsumer, CORBA::Long(0))})));
+}
+
+TEST(ChanneldChannelLimits, AppliesAllOrRefusesEachBadProperty) {
+  ChannelLimits limits;
+  limits.maxConsumers = 4;
+  ChannelLimits applied = ChannelLimits::Apply(
+      limits, Properties({Property(CosNotification::MaxQueueLength, CORBA::Long(500)),
+                          Property(CosNotification::RejectNewEvents, CORBA::Any::from_boolean(1))}));
+  EXPECT_EQ(500, applied.maxQueueLength);
+  EXPECT_EQ(4, applied.maxConsumers);
+  EXPECT_TRUE(applied.rejectNewEvents);
+  try {
+    ChannelLimits::Apply(limits,
+                         Properties({Property(CosNotification::MaxSuppliers, CORBA::Long(2)),
+                                     Property(CosNotification::MaxConsumers, CORBA::Long(-3)),
+                                     Property(CosNotification::RejectNewEvents, CORBA::Long(1)),
+                                     Property("Color", CORBA::Long(1))}));
+    FAIL() << "accepted";
+  } catch (const CosNotification::UnsupportedAdmin& refused) {
+    std::map<std::string, CosNotification::QoSError_code> expected = {
+        {"MaxConsumers", CosNotification::BAD_VALUE},
+        {"RejectNewEvents", CosNotification::BAD_TYPE},
+        {"Color", CosNotification::UNSUPPORTED_PROPERTY}};
+    EXPECT_EQ(expected, Errors(refused.admin_err));
+  }
+  CosNotification::AdminProperties_var described = applied.Describe();
+  ChannelLimits again = ChannelLimits::Apply(ChannelLimits(), described.in());
+  EXPECT_EQ(500, again.maxQueueLength);
+  EXPECT_EQ(4, again.maxConsumers);
+  EXPECT_TRUE(again.rejectNewEvents);
+}
+
+TEST(ChanneldReporter, RunsItsPeriodicTaskAndAnswersRequestsAtOnce) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int periodic = 0;
+  int requested = 0;
+  auto bump = [&](int* counter) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++*counter;
+    changed.notify_all();
+  };
+  Reporter reporter(milliseconds(20), [&] { bump(&periodic); }, [&] { bump(&requested); });
+  reporter.Request();  // not started: dropped
+  reporter.Start();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return periodic >= 3; }));
+  }
+  Reporter slow(std::chrono::hours(1), [&] { bump(&periodic); }, [&] { bump(&requested); });
+  slow.Start();
+  slow.Request();
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return requested == 1; }));
+  }
+  reporter.Stop();
+  int before = periodic;
+  slow.Stop();  // one last periodic run
+  EXPECT_EQ(before + 1, periodic);
+  EXPECT_EQ(1, requested);
 }
 
 TEST(ChanneldCommandLine, DefaultsServeOneChannelOnALoopbackFreePort) {
@@ -166,12 +451,14 @@ TEST(ChanneldCommandLine, DefaultsServeOneChannelOnALoopbackFreePort) {
   EXPECT_EQ(0, line.options().maxSuppliers);
   EXPECT_EQ(0, line.options().maxConsumers);
   EXPECT_EQ(10000u, line.options().queueLength);
+  EXPECT_EQ(2000u, line.options().blockTimeoutMs);
 }
 
 TEST(ChanneldCommandLine, ReadsEveryOption) {
   CommandLine line = Parse({"--listen", "localhost", "--port=4711", "--channel", "A",
                             "--channel=B/c", "--max-suppliers", "2", "--max-consumers=3",
-                            "--queue", "5", "--push-timeout", "250", "--verbose"});
+                            "--queue", "5", "--push-timeout", "250", "--block-timeout=0",
+                            "--verbose"});
   ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
   EXPECT_EQ("localhost", line.options().listenHost);
   EXPECT_EQ(4711, line.options().port);
@@ -180,6 +467,7 @@ TEST(ChanneldCommandLine, ReadsEveryOption) {
   EXPECT_EQ(3, line.options().maxConsumers);
   EXPECT_EQ(5u, line.options().queueLength);
   EXPECT_EQ(250u, line.options().pushTimeoutMs);
+  EXPECT_EQ(0u, line.options().blockTimeoutMs);
   EXPECT_TRUE(line.options().verbose);
 }
 
@@ -193,7 +481,8 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
       {"--port", "-1"},     {"--port", "65536"}, {"--port", "1e3"},   {"--channel", ""},
       {"--channel", "a b"}, {"--channel", "%41"}, {"--channel", "A", "--channel", "A"},
       {"--queue", "0"},     {"--max-consumers", "0"}, {"--max-suppliers", "-2"},
-      {"--listen", ""},     {"--push-timeout", "0"}};
+      {"--listen", ""},     {"--push-timeout", "0"}, {"--block-timeout", "-1"},
+      {"--block-timeout", "3600001"}};
   for (const auto& arguments : bad) {
     CommandLine line = Parse(arguments);
     EXPECT_EQ(CommandLine::Action::kError, line.action()) << arguments.front();
@@ -204,7 +493,7 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
 TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
-                             "--max-consumers", "--queue", "--help"}) {
+                             "--max-consumers", "--queue", "--block-timeout", "--help"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
 }

@@ -130,6 +130,7 @@ bool ChannelService::StartOnce() {
 
   int pipe[2];
   if (::pipe2(pipe, O_CLOEXEC) != 0) return false;
+  const char* errorFile = options_.errorFile.empty() ? nullptr : options_.errorFile.c_str();
 
   // fork and exec rather than posix_spawn, so that the child can ask to be
   // killed with this process: a test that dies must not leave a channeld
@@ -144,6 +145,11 @@ bool ChannelService::StartOnce() {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(127);
     ::dup2(pipe[1], STDOUT_FILENO);
+    if (errorFile != nullptr) {
+      int error = ::open(errorFile, O_WRONLY | O_CREAT | O_APPEND, 0644);
+      if (error < 0) ::_exit(127);
+      ::dup2(error, STDERR_FILENO);
+    }
     // Default dispositions and no blocked signals, whatever the test did.
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);

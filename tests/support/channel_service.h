@@ -9,7 +9,7 @@
 //
 // The program is $KESTREL_BIN_DIR/kestrel-channeld when the environment
 // variable is set, else the build's bin/kestrel-channeld. Its stderr is the
-// test's stderr. Not thread-safe: use one object from one thread.
+// test's stderr, or a file that the options name. Not thread-safe: use one object from one thread.
 
 #ifndef KESTREL_TESTS_SUPPORT_CHANNEL_SERVICE_H_
 #define KESTREL_TESTS_SUPPORT_CHANNEL_SERVICE_H_
@@ -30,6 +30,7 @@ class ChannelService {
     std::vector<std::string> channels;        // object keys; empty: the default channel
     int port = 0;                             // 0: a free port; the first Start picks it, Restart keeps it
     std::vector<std::string> extraArguments;  // appended to the command line
+    std::string errorFile;                    // when set, its stderr goes there, not to the test's
   };
 
   // The key that channeld serves when it is given no --channel.

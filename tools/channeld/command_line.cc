@@ -34,7 +34,7 @@ bool ParseNumber(const std::string& text, unsigned long long low, unsigned long 
 bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
-         name == "--push-timeout";
+         name == "--block-timeout" || name == "--push-timeout";
 }
 
 }  // namespace
@@ -112,6 +112,12 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--queue: '" + value + "' is not a number from 1 to 100000000");
     }
     options_.queueLength = static_cast<std::size_t>(number);
+  } else if (name == "--block-timeout") {
+    if (!ParseNumber(value, 0, 3600000, &number)) {
+      return Fail("--block-timeout: '" + value +
+                  "' is not a number of milliseconds (0 to 3600000)");
+    }
+    options_.blockTimeoutMs = static_cast<unsigned long>(number);
   } else if (name == "--push-timeout") {
     if (!ParseNumber(value, 1, 3600000, &number)) {
       return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
@@ -134,7 +140,8 @@ bool CommandLine::IsValidKey(const std::string& key) {
 std::string CommandLine::Usage(const std::string& program) {
   return "usage: " + program +
          " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
-         "       [--max-consumers N] [--queue N] [--push-timeout MS] [--verbose]\n"
+         "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
+         "       [--verbose]\n"
          "       " + program + " --help\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
@@ -144,10 +151,15 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       repeated (default: one channel, NotifyEventChannel)\n"
          "  --max-suppliers N    at most N supplier proxies per channel (default: no limit)\n"
          "  --max-consumers N    at most N consumer proxies per channel (default: no limit)\n"
-         "  --queue N            events held for each consumer; a full queue discards its\n"
-         "                       oldest event (default 10000)\n"
+         "  --queue N            events held for each consumer (default 10000)\n"
+         "  --block-timeout MS   how long a push waits for room in a consumer's full queue\n"
+         "                       before that consumer's oldest event is discarded, and later\n"
+         "                       pushes stop waiting for it until its queue is half empty\n"
+         "                       (default 2000; 0: never wait)\n"
          "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
+         "Discarded events are reported on stderr, once a second at most per consumer.\n"
+         "SIGUSR1 writes every channel's and proxy's counters to stderr.\n"
          "SIGTERM or SIGINT disconnects every client and exits 0.\n";
 }
 

@@ -1,7 +1,7 @@
 // The command line of kestrel-channeld:
 //   kestrel-channeld [--listen HOST] [--port N] [--channel KEY]...
 //                    [--max-suppliers N] [--max-consumers N] [--queue N]
-//                    [--push-timeout MS] [--verbose] | --help
+//                    [--block-timeout MS] [--push-timeout MS] [--verbose] | --help
 // Every option also takes the form --option=value.
 
 #ifndef KESTREL_TOOLS_CHANNELD_COMMAND_LINE_H_
@@ -24,6 +24,7 @@ struct ServiceOptions {
   long maxSuppliers = 0;              // proxy consumers per channel; 0: no limit
   long maxConsumers = 0;              // proxy suppliers per channel; 0: no limit
   std::size_t queueLength = 10000;    // events held for each consumer
+  unsigned long blockTimeoutMs = 2000;  // a push's wait for room; 0: never
   unsigned long pushTimeoutMs = 5000;  // one delivery call to a consumer
   bool verbose = false;
 };

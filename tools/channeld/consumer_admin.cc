@@ -11,13 +11,13 @@ namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean ConsumerAdmin::_dispatch(omniCallHandle& handle) {
-  return RefuseScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::ConsumerAdmin::_dispatch(handle);
 }
 
 ConsumerAdmin::ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                              CosNotifyChannelAdmin::InterFilterGroupOperator op)
-    : id_(id), op_(op), channel_(Retain(channel)) {}
+    : QoSAdmin(channel), id_(id), op_(op), channel_(Retain(channel)) {}
 
 ConsumerAdmin::~ConsumerAdmin() = default;
 
@@ -28,6 +28,16 @@ void ConsumerAdmin::Activate() {
 
 CosNotifyChannelAdmin::ConsumerAdmin_ptr ConsumerAdmin::Reference() {
   return CosNotifyChannelAdmin::ConsumerAdmin::_duplicate(reference_.in());
+}
+
+void ConsumerAdmin::ApplyQueuePolicy() {
+  for (auto& entry : proxies_.Snapshot()) entry.second->ApplyQueuePolicy();
+}
+
+std::string ConsumerAdmin::CounterLines() {
+  std::string lines;
+  for (auto& entry : proxies_.Snapshot()) lines += entry.second->CounterLine() + "\n";
+  return lines;
 }
 
 void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }

@@ -9,8 +9,10 @@
 
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "tools/channeld/proxy_registry.h"
+#include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -24,7 +26,7 @@ class ProxyPushSupplier;
 
 class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
                       public NoFilterAdmin,
-                      public NoQoSAdmin {
+                      public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -39,6 +41,11 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   CosNotifyChannelAdmin::AdminID id() const { return id_; }
   CosNotifyChannelAdmin::InterFilterGroupOperator op() const { return op_; }
   const SubscriptionSet& subscriptions() const { return subscriptions_; }
+
+  // Every proxy takes the queue policy now in force for it.
+  void ApplyQueuePolicy();
+  // One line per proxy, each ending in a newline (see EventChannel).
+  std::string CounterLines();
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);
@@ -74,6 +81,8 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   CosEventChannelAdmin::ProxyPullSupplier_ptr obtain_pull_supplier() override;
 
  private:
+  void OnQueuePolicyChanged() override { ApplyQueuePolicy(); }
+
   const CosNotifyChannelAdmin::AdminID id_;
   const CosNotifyChannelAdmin::InterFilterGroupOperator op_;
   PortableServer::Servant_var<EventChannel> channel_;

@@ -10,11 +10,12 @@ namespace kestrel {
 namespace channeld {
 
 ConsumerDelivery::ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
-                                   const Settings& settings, LostCallback onLost)
+                                   const Settings& settings, const QueuePolicy& policy,
+                                   ChannelBacklog* backlog, LostCallback onLost)
     : consumer_(CosNotifyComm::StructuredPushConsumer::_duplicate(consumer)),
       settings_(settings),
       onLost_(std::move(onLost)),
-      queue_(settings.queueLength) {
+      queue_(policy, backlog) {
   omniORB::setClientCallTimeout(consumer_.in(), static_cast<CORBA::ULong>(settings_.callTimeoutMs));
 }
 
@@ -36,6 +37,14 @@ void ConsumerDelivery::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+ConsumerDelivery::Counters ConsumerDelivery::counters() const {
+  Counters counters;
+  counters.delivered = delivered_.load(std::memory_order_relaxed);
+  counters.retries = retries_.load(std::memory_order_relaxed);
+  counters.queue = queue_.counters();
+  return counters;
+}
+
 void ConsumerDelivery::Run() {
   EventPtr event;
   while (queue_.Pop(&event)) {
@@ -48,6 +57,7 @@ void ConsumerDelivery::Run() {
       return;
     }
     if (outcome == Outcome::kStopped) return;
+    if (outcome == Outcome::kDelivered) delivered_.fetch_add(1, std::memory_order_relaxed);
   }
 }
 
@@ -82,6 +92,7 @@ ConsumerDelivery::Outcome ConsumerDelivery::Deliver(const CosNotification::Struc
       return Outcome::kLost;
     }
     if (!queue_.SleepUnlessClosed(backoff)) return Outcome::kStopped;
+    retries_.fetch_add(1, std::memory_order_relaxed);
     backoff *= 2;
   }
 }

@@ -14,7 +14,9 @@
 
 #include <COS/CosNotifyComm.hh>
 
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -28,7 +30,6 @@ namespace channeld {
 class ConsumerDelivery {
  public:
   struct Settings {
-    std::size_t queueLength = 10000;
     unsigned long callTimeoutMs = 5000;
     int retries = 3;
     std::chrono::milliseconds firstBackoff{50};
@@ -37,17 +38,29 @@ class ConsumerDelivery {
   // names the failure. It must not call Join().
   using LostCallback = std::function<void(const std::string& why)>;
 
-  // Sets consumer's call timeout to settings.callTimeoutMs.
+  struct Counters {
+    std::uint64_t delivered = 0;
+    std::uint64_t retries = 0;  // pushes made again after a failure
+    DeliveryQueue::Counters queue;
+  };
+
+  // Sets consumer's call timeout to settings.callTimeoutMs. The queue
+  // follows policy and counts itself in backlog (the channel's, which
+  // outlives this object).
   ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer, const Settings& settings,
-                   LostCallback onLost);
+                   const QueuePolicy& policy, ChannelBacklog* backlog, LostCallback onLost);
   ~ConsumerDelivery();  // REQUIRES: Stop() and Join() done, or Start() never called
   ConsumerDelivery(const ConsumerDelivery&) = delete;
   ConsumerDelivery& operator=(const ConsumerDelivery&) = delete;
 
   void Start();
 
-  // Queues event for delivery; false once stopped.
-  bool Enqueue(EventPtr event) { return queue_.Push(std::move(event)); }
+  // Queues event for delivery: see DeliveryQueue for when a push waits.
+  DeliveryQueue::Offer TryEnqueue(EventPtr event) { return queue_.TryPush(std::move(event)); }
+  DeliveryQueue::Offer EnqueueWaiting(EventPtr event, DeliveryQueue::Clock::time_point started) {
+    return queue_.PushWaiting(std::move(event), started);
+  }
+  void SetPolicy(const QueuePolicy& policy) { queue_.SetPolicy(policy); }
 
   // Holds deliveries back (events still queue), and lets them go again.
   void Suspend() { queue_.Pause(); }
@@ -59,7 +72,8 @@ class ConsumerDelivery {
   // Waits for the thread to end. Never call it on the delivery thread.
   void Join();
 
-  const DeliveryQueue& queue() const { return queue_; }
+  DeliveryQueue& queue() { return queue_; }
+  Counters counters() const;
 
  private:
   enum class Outcome { kDelivered, kSkipped, kLost, kStopped };
@@ -71,6 +85,8 @@ class ConsumerDelivery {
   Settings settings_;
   LostCallback onLost_;
   DeliveryQueue queue_;
+  std::atomic<std::uint64_t> delivered_{0};
+  std::atomic<std::uint64_t> retries_{0};
   std::thread thread_;
 };
 

@@ -1,36 +1,125 @@
 #include "tools/channeld/delivery_queue.h"
 
+#include <limits>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace kestrel {
 namespace channeld {
 
-DeliveryQueue::DeliveryQueue(std::size_t capacity) : capacity_(capacity > 0 ? capacity : 1) {}
+namespace {
+
+std::size_t BoundOf(const QueuePolicy& policy) {
+  return policy.maxEvents > 0 ? policy.maxEvents : std::numeric_limits<std::size_t>::max();
+}
+
+}  // namespace
+
+DeliveryQueue::DeliveryQueue(const QueuePolicy& policy, ChannelBacklog* backlog)
+    : backlog_(backlog), policy_(policy), bound_(BoundOf(policy)) {}
+
+DeliveryQueue::~DeliveryQueue() {
+  if (backlog_ != nullptr) backlog_->Removed(events_.size());
+}
+
+void DeliveryQueue::SetPolicy(const QueuePolicy& policy) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    policy_ = policy;
+    bound_ = BoundOf(policy);
+  }
+  roomFreed_.notify_all();
+}
+
+QueuePolicy DeliveryQueue::policy() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return policy_;
+}
+
+bool DeliveryQueue::Full() const { return events_.size() >= bound_; }
 
 void DeliveryQueue::UpdatePoppable() {
   poppable_.store(closed_ || (!paused_ && !events_.empty()), std::memory_order_release);
 }
 
-bool DeliveryQueue::Push(EventPtr event) {
-  EventPtr oldest;  // released outside the lock
+void DeliveryQueue::Append(EventPtr event) {
+  events_.push_back(std::move(event));
+  if (backlog_ != nullptr) backlog_->Added(1);
+  UpdatePoppable();
+}
+
+DeliveryQueue::Offer DeliveryQueue::Discard(EventPtr event, EventPtr* dropped) {
+  ++discarded_;
+  if (policy_.DiscardsNewest() || events_.empty()) {
+    *dropped = std::move(event);
+    return Offer::kDiscarded;
+  }
+  *dropped = std::move(events_.front());
+  events_.pop_front();
+  // A bound made smaller while the queue was fuller gives way one event per
+  // push, so that a policy change never discards a burst at once.
+  if (backlog_ != nullptr) backlog_->Removed(1);
+  events_.push_back(std::move(event));
+  if (backlog_ != nullptr) backlog_->Added(1);
+  return Offer::kQueued;
+}
+
+DeliveryQueue::Offer DeliveryQueue::TryPush(EventPtr event) {
+  EventPtr dropped;  // released outside the lock
+  Offer offer;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) return false;
-    if (events_.size() >= capacity_) {
-      oldest = std::move(events_.front());
-      events_.pop_front();
-      ++discarded_;
+    if (closed_) return Offer::kClosed;
+    bool channelFull = backlog_ != nullptr && backlog_->full();
+    if (!Full() && !channelFull) {
+      Append(std::move(event));
+      offer = Offer::kQueued;
+    } else if (!channelFull && !overflowing_ && policy_.blockTimeout.count() > 0) {
+      return Offer::kMustWait;
+    } else {
+      offer = Discard(std::move(event), &dropped);
     }
-    events_.push_back(std::move(event));
-    UpdatePoppable();
   }
-  changed_.notify_one();
-  return true;
+  if (offer == Offer::kQueued) changed_.notify_one();
+  return offer;
+}
+
+DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_point pushStarted) {
+  EventPtr dropped;
+  Offer offer;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Clock::time_point deadline =
+        pushStarted + std::chrono::duration_cast<Clock::duration>(policy_.blockTimeout);
+    ++waitingPushers_;
+    bool room = roomFreed_.wait_until(lock, deadline,
+                                      [this] { return closed_ || overflowing_ || !Full(); });
+    --waitingPushers_;
+    if (closed_) return Offer::kClosed;
+    if (!room) {
+      overflowing_ = true;
+      roomFreed_.notify_all();  // the other waiters give up as well
+    }
+    if (!Full() && !(backlog_ != nullptr && backlog_->full())) {
+      Append(std::move(event));
+      offer = Offer::kQueued;
+    } else {
+      offer = Discard(std::move(event), &dropped);
+    }
+  }
+  if (offer == Offer::kQueued) changed_.notify_one();
+  return offer;
+}
+
+bool DeliveryQueue::Push(EventPtr event) {
+  Clock::time_point started = Clock::now();
+  Offer offer = TryPush(event);
+  if (offer == Offer::kMustWait) offer = PushWaiting(std::move(event), started);
+  return offer != Offer::kClosed;
 }
 
 bool DeliveryQueue::Pop(EventPtr* event) {
-  using Clock = std::chrono::steady_clock;
   if (streaming_ && !poppable_.load(std::memory_order_acquire)) {
     Clock::time_point until = Clock::now() + kSpin;
     while (!poppable_.load(std::memory_order_acquire) && Clock::now() < until) {
@@ -47,7 +136,10 @@ bool DeliveryQueue::Pop(EventPtr* event) {
   if (closed_) return false;
   *event = std::move(events_.front());
   events_.pop_front();
+  if (backlog_ != nullptr) backlog_->Removed(1);
+  if (overflowing_ && events_.size() <= bound_ / 2) overflowing_ = false;
   UpdatePoppable();
+  if (waitingPushers_ > 0) roomFreed_.notify_one();
   return true;
 }
 
@@ -78,14 +170,16 @@ bool DeliveryQueue::paused() const {
 }
 
 void DeliveryQueue::Close() {
-  std::deque<EventPtr> discarded;
+  std::deque<EventPtr> unsent;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
-    discarded.swap(events_);
+    unsent.swap(events_);
+    if (backlog_ != nullptr) backlog_->Removed(unsent.size());
     UpdatePoppable();
   }
   changed_.notify_all();
+  roomFreed_.notify_all();
 }
 
 bool DeliveryQueue::closed() const {
@@ -101,6 +195,22 @@ std::size_t DeliveryQueue::size() const {
 std::uint64_t DeliveryQueue::discarded() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return discarded_;
+}
+
+DeliveryQueue::Counters DeliveryQueue::counters() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Counters counters;
+  counters.queued = events_.size();
+  counters.discarded = discarded_;
+  counters.overflowing = overflowing_;
+  return counters;
+}
+
+std::uint64_t DeliveryQueue::TakeNewDiscards() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::uint64_t fresh = discarded_ - reportedDiscards_;
+  reportedDiscards_ = discarded_;
+  return fresh;
 }
 
 }  // namespace channeld

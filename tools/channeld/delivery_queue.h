@@ -1,6 +1,15 @@
 // The bounded queue of events waiting for one consumer. Suppliers' threads
-// put events in, the consumer's delivery thread takes them out. A full queue
-// discards its oldest event to make room.
+// put events in, the consumer's delivery thread takes them out.
+//
+// Flow control: an event that finds the queue full makes its supplier's push
+// wait for room, up to the policy's block timeout, so that a consumer that
+// keeps up on average loses nothing and its suppliers run at its pace. When
+// a wait expires the queue is marked overflowing: that event and every later
+// one that finds it full go by the discard policy at once, without waiting,
+// until the queue has drained to half its bound. A hung consumer therefore
+// costs its suppliers one wait, not one per event. A queue of a channel
+// whose backlog is full takes no more events either; they too go by the
+// discard policy without waiting. Every discarded event is counted.
 //
 // While events stream in (each one arriving within kSpin of the consumer
 // asking for it), Pop waits for the next one by yielding the processor for up
@@ -23,6 +32,9 @@
 #include <memory>
 #include <mutex>
 
+#include "tools/channeld/channel_backlog.h"
+#include "tools/channeld/queue_policy.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -32,14 +44,46 @@ using EventPtr = std::shared_ptr<const CosNotification::StructuredEvent>;
 
 class DeliveryQueue {
  public:
+  using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::microseconds kSpin{50};
 
-  explicit DeliveryQueue(std::size_t capacity);
+  enum class Offer {
+    kQueued,     // the event is queued (an older one may have been discarded)
+    kDiscarded,  // the event itself was discarded
+    kMustWait,   // full: nothing done; PushWaiting may wait for room
+    kClosed      // nothing done, for good
+  };
+
+  struct Counters {
+    std::size_t queued = 0;
+    std::uint64_t discarded = 0;
+    bool overflowing = false;
+  };
+
+  // backlog, when given, is the channel's, and outlives the queue.
+  explicit DeliveryQueue(const QueuePolicy& policy, ChannelBacklog* backlog = nullptr);
+  ~DeliveryQueue();
   DeliveryQueue(const DeliveryQueue&) = delete;
   DeliveryQueue& operator=(const DeliveryQueue&) = delete;
 
-  // Appends event, first discarding the oldest one when the queue is full.
-  // False, and nothing queued, once the queue is closed.
+  // A new policy applies from the next push on; a smaller bound discards
+  // nothing already queued.
+  void SetPolicy(const QueuePolicy& policy);
+  QueuePolicy policy() const;
+
+  // Never waits. kMustWait when the queue is full, its policy lets pushes
+  // wait and it is not overflowing; otherwise a full queue applies the
+  // discard policy.
+  Offer TryPush(EventPtr event);
+
+  // After TryPush answered kMustWait: waits for room until pushStarted plus
+  // the block timeout, then queues; when the time is up, marks the queue
+  // overflowing and applies the discard policy. Taking pushStarted rather
+  // than a duration lets one push wait for several full queues in turn at
+  // the cost of the longest wait, not their sum.
+  Offer PushWaiting(EventPtr event, Clock::time_point pushStarted);
+
+  // TryPush, then PushWaiting when it must; false once closed.
   bool Push(EventPtr event);
 
   // Waits for an event while the queue is open and not paused. False once
@@ -54,27 +98,42 @@ class DeliveryQueue {
   void Resume();
   bool paused() const;
 
-  // Discards what is queued and wakes every waiter; for good.
+  // Discards what is queued (not counted as discards: nobody is there to
+  // receive them) and wakes every waiter; for good.
   void Close();
   bool closed() const;
 
   std::size_t size() const;
   std::uint64_t discarded() const;
+  Counters counters() const;
+  // The events discarded since the last call.
+  std::uint64_t TakeNewDiscards();
 
  private:
-  const std::size_t capacity_;
+  // REQUIRES: mutex_ held, for all of these.
+  bool Full() const;
+  Offer Discard(EventPtr event, EventPtr* dropped);
+  void Append(EventPtr event);
+  void UpdatePoppable();
+
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable changed_;    // for Pop and SleepUnlessClosed
+  std::condition_variable roomFreed_;  // for PushWaiting
+  ChannelBacklog* const backlog_;
+  // Guarded by mutex_:
+  QueuePolicy policy_;
+  std::size_t bound_;  // policy_.maxEvents, with 0 as the largest size
   std::deque<EventPtr> events_;
+  bool paused_ = false;
+  bool closed_ = false;
+  bool overflowing_ = false;
+  int waitingPushers_ = 0;
+  std::uint64_t discarded_ = 0;
+  std::uint64_t reportedDiscards_ = 0;
   // True when Pop would not wait (events and not paused, or closed); read
   // without the lock while spinning.
   std::atomic<bool> poppable_{false};
   bool streaming_ = false;  // Pop's own: the last wait was short
-  bool paused_ = false;
-  bool closed_ = false;
-  std::uint64_t discarded_ = 0;
-
-  void UpdatePoppable();  // REQUIRES: mutex_ held
 };
 
 }  // namespace channeld

@@ -6,19 +6,27 @@
 #include "tools/channeld/consumer_admin.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
+#include "tools/channeld/proxy_push_consumer.h"
+#include "tools/channeld/proxy_push_supplier.h"
 #include "tools/channeld/supplier_admin.h"
 
 namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean EventChannel::_dispatch(omniCallHandle& handle) {
-  return RefuseScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::EventChannel::_dispatch(handle);
 }
 
 EventChannel::EventChannel(std::string key, const ServiceContext& context,
                            DestroyedCallback onDestroyed)
-    : key_(std::move(key)), context_(context), onDestroyed_(std::move(onDestroyed)) {}
+    : QoSAdmin(context.queuePolicy),
+      key_(std::move(key)),
+      context_(context),
+      onDestroyed_(std::move(onDestroyed)) {
+  limits_.maxSuppliers = context.maxSuppliers;
+  limits_.maxConsumers = context.maxConsumers;
+}
 
 EventChannel::~EventChannel() = default;
 
@@ -62,6 +70,12 @@ bool EventChannel::Destroy(FarewellCalls& farewells) {
   return true;
 }
 
+std::string EventChannel::ProxyName(CosNotifyChannelAdmin::AdminID admin, const char* side,
+                                    CosNotifyChannelAdmin::ProxyID id) const {
+  std::string byAdmin = admin != 0 ? "admin " + std::to_string(admin) + " " : "";
+  return "channel " + key_ + ": " + byAdmin + side + " proxy " + std::to_string(id);
+}
+
 bool EventChannel::destroyed() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return destroyed_;
@@ -71,7 +85,7 @@ void EventChannel::AdmitProxy(Side side) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   long& count = side == Side::kSupplier ? suppliers_ : consumers_;
-  long limit = side == Side::kSupplier ? context_.maxSuppliers : context_.maxConsumers;
+  long limit = side == Side::kSupplier ? limits_.maxSuppliers : limits_.maxConsumers;
   if (limit > 0 && count >= limit) {
     CosNotifyChannelAdmin::AdminLimit exceeded;
     exceeded.name = side == Side::kSupplier ? CosNotification::MaxSuppliers
@@ -187,17 +201,64 @@ CosNotifyChannelAdmin::AdminIDSeq* EventChannel::get_all_supplieradmins() {
 }
 
 CosNotification::AdminProperties* EventChannel::get_admin() {
-  // 0 is the standard's "no limit".
-  CosNotification::AdminProperties* properties = new CosNotification::AdminProperties;
-  properties->length(2);
-  (*properties)[0].name = CosNotification::MaxConsumers;
-  (*properties)[0].value <<= static_cast<CORBA::Long>(context_.maxConsumers);
-  (*properties)[1].name = CosNotification::MaxSuppliers;
-  (*properties)[1].value <<= static_cast<CORBA::Long>(context_.maxSuppliers);
-  return properties;
+  std::lock_guard<std::mutex> lock(mutex_);
+  return limits_.Describe();
 }
 
-void EventChannel::set_admin(const CosNotification::AdminProperties&) { RaiseNoImplement(); }
+void EventChannel::set_admin(const CosNotification::AdminProperties& admin) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  limits_ = ChannelLimits::Apply(limits_, admin);
+  backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
+}
+
+void EventChannel::Forward(const CosNotification::StructuredEvent& event) {
+  if (backlog_.full()) {
+    bool reject;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reject = limits_.rejectNewEvents;
+    }
+    if (reject) throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+  }
+  received_.fetch_add(1, std::memory_order_relaxed);
+  router_.Forward(event);
+}
+
+void EventChannel::OnQueuePolicyChanged() {
+  for (auto& entry : CopyConsumerAdmins()) entry.second->ApplyQueuePolicy();
+}
+
+EventChannel::ConsumerAdmins EventChannel::CopyConsumerAdmins() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return consumerAdmins_;
+}
+
+void EventChannel::ReportDiscards() {
+  EventRouter::Snapshot consumers = router_.targets();
+  for (const auto& proxy : *consumers) proxy->ReportDiscards();
+}
+
+std::string EventChannel::CounterLines() {
+  SupplierAdmins supplierAdmins;
+  ConsumerAdmins consumerAdmins;
+  long suppliers = 0;
+  long consumers = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    supplierAdmins = supplierAdmins_;
+    consumerAdmins = consumerAdmins_;
+    suppliers = suppliers_;
+    consumers = consumers_;
+  }
+  std::string lines = "channel " + key_ + ": received " +
+                      std::to_string(received_.load(std::memory_order_relaxed)) + ", queued " +
+                      std::to_string(backlog_.queued()) + ", supplier proxies " +
+                      std::to_string(suppliers) + ", consumer proxies " +
+                      std::to_string(consumers) + "\n";
+  for (auto& entry : supplierAdmins) lines += entry.second->CounterLines();
+  for (auto& entry : consumerAdmins) lines += entry.second->CounterLines();
+  return lines;
+}
 
 CosEventChannelAdmin::ConsumerAdmin_ptr EventChannel::for_consumers() {
   return default_consumer_admin();

@@ -1,18 +1,25 @@
 // One event channel, reachable at its persistent object key. It owns the
 // default admins (id 0), any admins made with new_for_*, the forwarding
-// table, and the count of proxies under the admin limits.
+// table, its admin properties with the count of proxies under their limits,
+// the backlog of all its consumers' queues, and the top level of the queue
+// QoS that its admins and proxies inherit.
 
 #ifndef KESTREL_TOOLS_CHANNELD_EVENT_CHANNEL_H_
 #define KESTREL_TOOLS_CHANNELD_EVENT_CHANNEL_H_
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "tools/channeld/channel_backlog.h"
+#include "tools/channeld/channel_limits.h"
 #include "tools/channeld/event_router.h"
+#include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/service_context.h"
 #include "tools/channeld/unsupported.h"
@@ -24,7 +31,7 @@ class ConsumerAdmin;
 class FarewellCalls;
 class SupplierAdmin;
 
-class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQoSAdmin {
+class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -49,8 +56,24 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQo
   bool destroyed() const;
 
   const std::string& key() const { return key_; }
+  // How the log names a proxy: "channel KEY: consumer proxy 3", with
+  // "admin 2 " before the side for any admin but the default one.
+  std::string ProxyName(CosNotifyChannelAdmin::AdminID admin, const char* side,
+                        CosNotifyChannelAdmin::ProxyID id) const;
   const ServiceContext& context() const { return context_; }
   EventRouter& router() { return router_; }
+  ChannelBacklog& backlog() { return backlog_; }
+
+  // Forwards a supplier's event to the consumers. Raises IMP_LIMIT when the
+  // backlog is full and RejectNewEvents is set. May wait (see EventRouter).
+  void Forward(const CosNotification::StructuredEvent& event);
+
+  // Writes a line to the log for each connected consumer proxy that
+  // discarded events since the last call.
+  void ReportDiscards();
+  // One line for the channel and one per proxy, each ending in a newline:
+  // what it received, delivered, discarded and holds now.
+  std::string CounterLines();
 
   // Counts one more proxy on side, or raises AdminLimitExceeded.
   void AdmitProxy(Side side);
@@ -79,8 +102,8 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQo
   CosNotifyChannelAdmin::AdminIDSeq* get_all_supplieradmins() override;
 
   // CosNotification::AdminPropertiesAdmin
-  CosNotification::AdminProperties* get_admin() override;  // MaxConsumers, MaxSuppliers
-  void set_admin(const CosNotification::AdminProperties& admin) override;  // NO_IMPLEMENT
+  CosNotification::AdminProperties* get_admin() override;  // see channel_limits.h
+  void set_admin(const CosNotification::AdminProperties& admin) override;
 
   // CosEventChannelAdmin::EventChannel
   CosEventChannelAdmin::ConsumerAdmin_ptr for_consumers() override;  // the default admins
@@ -93,18 +116,25 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public NoQo
   using SupplierAdmins = std::map<CosNotifyChannelAdmin::AdminID,
                                   PortableServer::Servant_var<SupplierAdmin>>;
 
+  // QoSAdmin: the consumer proxies take the new values.
+  void OnQueuePolicyChanged() override;
+
+  ConsumerAdmins CopyConsumerAdmins() const;
   PortableServer::Servant_var<ConsumerAdmin> FindConsumerAdmin(CosNotifyChannelAdmin::AdminID id);
   PortableServer::Servant_var<SupplierAdmin> FindSupplierAdmin(CosNotifyChannelAdmin::AdminID id);
 
   const std::string key_;
   const ServiceContext& context_;
   DestroyedCallback onDestroyed_;
+  ChannelBacklog backlog_;
   EventRouter router_;
   ServantActivation activation_;
+  std::atomic<std::uint64_t> received_{0};
   CosNotifyChannelAdmin::EventChannel_var reference_;
 
   mutable std::mutex mutex_;
   bool destroyed_ = false;
+  ChannelLimits limits_;
   long suppliers_ = 0;
   long consumers_ = 0;
   CosNotifyChannelAdmin::AdminID nextAdminId_ = 1;

@@ -1,58 +1,68 @@
 #include "tools/channeld/event_router.h"
 
 #include <algorithm>
-#include <memory>
+#include <utility>
 
 #include "tools/channeld/delivery_queue.h"
 #include "tools/channeld/proxy_push_supplier.h"
+#include "tools/channeld/servant_activation.h"
 
 namespace kestrel {
 namespace channeld {
 
-EventRouter::EventRouter() = default;
+EventRouter::EventRouter() : targets_(std::make_shared<const Targets>()) {}
 
 EventRouter::~EventRouter() { Clear(); }
 
 void EventRouter::Add(ProxyPushSupplier* proxy) {
-  proxy->_add_ref();
   std::lock_guard<std::mutex> lock(mutex_);
-  targets_.push_back(proxy);
+  auto next = std::make_shared<Targets>(*targets_);
+  next->push_back(Retain(proxy));
+  targets_ = std::move(next);
 }
 
 void EventRouter::Remove(ProxyPushSupplier* proxy) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto found = std::find(targets_.begin(), targets_.end(), proxy);
-    if (found == targets_.end()) return;
-    targets_.erase(found);
+  Snapshot previous;  // the last reference may go here: outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = std::find_if(targets_->begin(), targets_->end(),
+                            [proxy](const auto& held) { return held.in() == proxy; });
+  if (found == targets_->end()) return;
+  auto next = std::make_shared<Targets>();
+  next->reserve(targets_->size() - 1);
+  for (const auto& held : *targets_) {
+    if (held.in() != proxy) next->push_back(held);
   }
-  proxy->_remove_ref();  // outside the lock: it may be the last reference
+  previous = std::move(targets_);
+  targets_ = std::move(next);
 }
 
 void EventRouter::Clear() {
-  std::vector<ProxyPushSupplier*> targets;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    targets.swap(targets_);
-  }
-  for (ProxyPushSupplier* proxy : targets) proxy->_remove_ref();
+  Snapshot previous;
+  std::lock_guard<std::mutex> lock(mutex_);
+  previous = std::move(targets_);
+  targets_ = std::make_shared<const Targets>();
 }
 
 void EventRouter::Forward(const CosNotification::StructuredEvent& event) {
   const CosNotification::EventType& type = event.header.fixed_header.event_type;
+  DeliveryQueue::Clock::time_point started = DeliveryQueue::Clock::now();
+  Snapshot snapshot = targets();
   EventPtr shared;
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (ProxyPushSupplier* proxy : targets_) {
+  std::vector<ProxyPushSupplier*> full;  // held by snapshot
+  for (const auto& proxy : *snapshot) {
     if (!proxy->Wants(type.domain_name.in(), type.type_name.in())) continue;
     if (!shared) shared = std::make_shared<const CosNotification::StructuredEvent>(event);
-    proxy->Deliver(shared);
+    if (proxy->Offer(shared) == DeliveryQueue::Offer::kMustWait) full.push_back(proxy.in());
   }
+  for (ProxyPushSupplier* proxy : full) proxy->OfferWaiting(shared, started);
 }
 
-std::size_t EventRouter::size() const {
+EventRouter::Snapshot EventRouter::targets() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return targets_.size();
+  return targets_;
 }
+
+std::size_t EventRouter::size() const { return targets()->size(); }
 
 }  // namespace channeld
 }  // namespace kestrel

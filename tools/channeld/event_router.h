@@ -8,6 +8,7 @@
 #include <COS/CosNotification.hh>
 
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -18,26 +19,36 @@ class ProxyPushSupplier;
 
 class EventRouter {
  public:
+  // The proxies at one moment, each held by a counted reference for as long
+  // as the snapshot lives.
+  using Targets = std::vector<PortableServer::Servant_var<ProxyPushSupplier>>;
+  using Snapshot = std::shared_ptr<const Targets>;
+
   EventRouter();
   ~EventRouter();
   EventRouter(const EventRouter&) = delete;
   EventRouter& operator=(const EventRouter&) = delete;
 
-  // The router keeps a counted reference to each proxy it holds.
   void Add(ProxyPushSupplier* proxy);
   void Remove(ProxyPushSupplier* proxy);
   void Clear();
 
   // Copies event once (if any proxy wants it) and queues the copy for every
-  // proxy that wants it. Returns as soon as it is queued. Thread-safe; events
-  // forwarded by one thread are queued in the order forwarded.
+  // proxy that wants it. Every consumer with room gets the event before the
+  // push waits for any full queue (see DeliveryQueue), so that one slow
+  // consumer does not hold up the others' deliveries. Thread-safe, and no
+  // lock is held while waiting; events forwarded by one thread are queued
+  // in the order forwarded.
   void Forward(const CosNotification::StructuredEvent& event);
 
+  Snapshot targets() const;
   std::size_t size() const;
 
  private:
   mutable std::mutex mutex_;
-  std::vector<ProxyPushSupplier*> targets_;
+  // Replaced, never changed in place: a Forward in progress keeps the
+  // snapshot it started with.
+  Snapshot targets_;
 };
 
 }  // namespace channeld

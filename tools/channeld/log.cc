@@ -10,12 +10,16 @@ namespace {
 
 std::atomic<bool> verboseLogging{false};
 
-void Write(const std::string& message) {
-  // One write per line, so that lines from different threads do not mix.
-  std::string line = "kestrel-channeld: " + message + "\n";
-  std::fwrite(line.data(), 1, line.size(), stderr);
+constexpr const char kPrefix[] = "kestrel-channeld: ";
+
+// One write for the whole text, so that lines from different threads do not
+// mix.
+void WriteText(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);
 }
+
+void Write(const std::string& message) { WriteText(kPrefix + message + "\n"); }
 
 }  // namespace
 
@@ -28,6 +32,18 @@ void Log::Info(const std::string& message) {
 }
 
 void Log::Error(const std::string& message) { Write(message); }
+
+void Log::Lines(const std::string& lines) {
+  std::string text;
+  std::size_t start = 0;
+  while (start < lines.size()) {
+    std::size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    text += kPrefix + lines.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  WriteText(text);
+}
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -18,6 +18,9 @@ class Log {
   static void Info(const std::string& message);
   // A line on stderr, always.
   static void Error(const std::string& message);
+  // Lines (each ending in a newline) on stderr, always, in one write, each
+  // with the program's prefix.
+  static void Lines(const std::string& lines);
 };
 
 }  // namespace channeld

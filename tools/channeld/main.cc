@@ -10,7 +10,7 @@
 int main(int argc, char** argv) {
   using kestrel::channeld::CommandLine;
   // Before any thread exists, so that every thread inherits the mask.
-  kestrel::tools::StopSignals::BlockInProcess();
+  kestrel::tools::StopSignals::BlockInProcess(/*reportSignal=*/true);
 
   const std::string program = "kestrel-channeld";
   CommandLine line = CommandLine::Parse(argc, argv);

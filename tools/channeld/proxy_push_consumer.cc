@@ -10,13 +10,13 @@ namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean ProxyPushConsumer::_dispatch(omniCallHandle& handle) {
-  return DispatchScreenedPush(this, handle) || RefuseScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPush(this, handle) || DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer::_dispatch(handle);
 }
 
 ProxyPushConsumer::ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel,
                                      CosNotifyChannelAdmin::ProxyID id)
-    : id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
+    : QoSAdmin(admin), id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
 
 ProxyPushConsumer::~ProxyPushConsumer() = default;
 
@@ -37,8 +37,7 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const ch
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::kGone) return CosNotifyComm::StructuredPushSupplier::_nil();
     if (state_ == State::kConnected) {
-      Log::Info("channel " + channel_->key() + ": supplier proxy " + std::to_string(id_) +
-                " disconnected (" + why + ")");
+      Log::Info(name() + " disconnected (" + why + ")");
     }
     state_ = State::kGone;
     supplier = supplier_._retn();
@@ -47,6 +46,14 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const ch
   channel_->ReleaseProxy(EventChannel::Side::kSupplier);
   activation_.Deactivate();
   return supplier._retn();
+}
+
+std::string ProxyPushConsumer::name() const {
+  return channel_->ProxyName(admin_->id(), "supplier", id_);
+}
+
+std::string ProxyPushConsumer::CounterLine() {
+  return name() + ": received " + std::to_string(received_.load(std::memory_order_relaxed));
 }
 
 CosNotifyChannelAdmin::ProxyType ProxyPushConsumer::MyType() {
@@ -76,7 +83,8 @@ void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredE
   State state = state_.load(std::memory_order_acquire);
   if (state == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   if (state != State::kConnected) throw CosEventComm::Disconnected();
-  channel_->router().Forward(event);
+  channel_->Forward(event);
+  received_.fetch_add(1, std::memory_order_relaxed);
 }
 
 void ProxyPushConsumer::disconnect_structured_push_consumer() {
@@ -91,8 +99,7 @@ void ProxyPushConsumer::connect_structured_push_supplier(
   // A nil supplier may connect; it is then never told of a disconnection.
   supplier_ = CosNotifyComm::StructuredPushSupplier::_duplicate(supplier);
   state_.store(State::kConnected, std::memory_order_release);
-  Log::Info("channel " + channel_->key() + ": supplier proxy " + std::to_string(id_) +
-            " connected");
+  Log::Info(name() + " connected");
 }
 
 }  // namespace channeld

@@ -8,8 +8,11 @@
 #include <COS/CosNotifyChannelAdmin.hh>
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
+#include <string>
 
+#include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -22,7 +25,7 @@ class SupplierAdmin;
 
 class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer,
                           public NoFilterAdmin,
-                          public NoQoSAdmin {
+                          public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -40,6 +43,11 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   // caller owns it), or nil when there was none (a supplier may connect
   // with a nil reference) or the proxy had already ended.
   CosNotifyComm::StructuredPushSupplier_ptr Disconnect(const char* why);
+
+  // "channel KEY: supplier proxy ID", for the log.
+  std::string name() const;
+  // Its counters, on one line without a newline.
+  std::string CounterLine();
 
   // CosNotifyChannelAdmin::ProxyConsumer
   CosNotifyChannelAdmin::ProxyType MyType() override;
@@ -73,6 +81,7 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
 
   std::mutex mutex_;
   std::atomic<State> state_{State::kIdle};
+  std::atomic<std::uint64_t> received_{0};
   CosNotifyComm::StructuredPushSupplier_var supplier_;
 };
 

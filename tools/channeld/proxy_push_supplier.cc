@@ -12,13 +12,13 @@ namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean ProxyPushSupplier::_dispatch(omniCallHandle& handle) {
-  return RefuseScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier::_dispatch(handle);
 }
 
 ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel,
                                      CosNotifyChannelAdmin::ProxyID id)
-    : id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
+    : QoSAdmin(admin), id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
 
 ProxyPushSupplier::~ProxyPushSupplier() = default;
 
@@ -40,7 +40,46 @@ bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
   return byAdmin && subscriptions_.Matches(domain, type);
 }
 
-void ProxyPushSupplier::Deliver(const EventPtr& event) { delivery_->Enqueue(event); }
+DeliveryQueue::Offer ProxyPushSupplier::Offer(const EventPtr& event) {
+  if (!hasDelivery_.load(std::memory_order_acquire)) return DeliveryQueue::Offer::kClosed;
+  return delivery_->TryEnqueue(event);
+}
+
+DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
+                                                     DeliveryQueue::Clock::time_point started) {
+  if (!hasDelivery_.load(std::memory_order_acquire)) return DeliveryQueue::Offer::kClosed;
+  return delivery_->EnqueueWaiting(event, started);
+}
+
+void ProxyPushSupplier::ApplyQueuePolicy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (delivery_) delivery_->SetPolicy(queuePolicy());
+}
+
+std::string ProxyPushSupplier::name() const {
+  return channel_->ProxyName(admin_->id(), "consumer", id_);
+}
+
+void ProxyPushSupplier::ReportDiscards() {
+  if (!hasDelivery_.load(std::memory_order_acquire)) return;
+  ReportDiscards(delivery_->queue().policy());
+}
+
+void ProxyPushSupplier::ReportDiscards(const QueuePolicy& policy) {
+  std::uint64_t discarded = delivery_->queue().TakeNewDiscards();
+  if (discarded == 0) return;
+  Log::Error(name() + ": " + std::to_string(discarded) + " events discarded, queue full (" +
+             DiscardPolicyName(policy.discardPolicy) + ")");
+}
+
+std::string ProxyPushSupplier::CounterLine() {
+  if (!hasDelivery_.load(std::memory_order_acquire)) return name() + ": not connected";
+  ConsumerDelivery::Counters counters = delivery_->counters();
+  return name() + ": delivered " + std::to_string(counters.delivered) + ", discarded " +
+         std::to_string(counters.queue.discarded) + ", queued " +
+         std::to_string(counters.queue.queued) + ", retries " + std::to_string(counters.retries) +
+         ", overflowing " + (counters.queue.overflowing ? "yes" : "no");
+}
 
 CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const char* why) {
   // Keeps this servant alive to the end of the function, whoever lets go.
@@ -57,11 +96,11 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const ch
   if (wasConnected) {
     channel_->router().Remove(this);
     delivery_->Stop();
+    ReportDiscards(delivery_->queue().policy());
     // Only the janitor joins delivery threads: this may be one of them, or an
     // incoming call that should not wait for a push in progress.
     channel_->context().janitor->Post([self] { self->delivery_->Join(); });
-    Log::Info("channel " + channel_->key() + ": consumer proxy " + std::to_string(id_) +
-              " disconnected (" + why + ")");
+    Log::Info(name() + " disconnected (" + why + ")");
   }
   admin_->ForgetProxy(id_);
   channel_->ReleaseProxy(EventChannel::Side::kConsumer);
@@ -116,14 +155,15 @@ void ProxyPushSupplier::connect_structured_push_consumer(
   if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
   consumer_ = CosNotifyComm::StructuredPushConsumer::_duplicate(consumer);
-  delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery,
+  delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery, queuePolicy(),
+                                       &channel_->backlog(),
                                        [this](const std::string& why) { OnConsumerLost(why); }));
   if (suspended_) delivery_->Suspend();
   delivery_->Start();
+  hasDelivery_.store(true, std::memory_order_release);
   state_ = State::kConnected;
   channel_->router().Add(this);
-  Log::Info("channel " + channel_->key() + ": consumer proxy " + std::to_string(id_) +
-            " connected");
+  Log::Info(name() + " connected");
 }
 
 void ProxyPushSupplier::suspend_connection() {

@@ -8,12 +8,14 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "tools/channeld/consumer_delivery.h"
 #include "tools/channeld/delivery_queue.h"
+#include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -26,7 +28,7 @@ class EventChannel;
 
 class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier,
                           public NoFilterAdmin,
-                          public NoQoSAdmin {
+                          public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -39,9 +41,21 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   CosNotifyChannelAdmin::ProxySupplier_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::ProxyID id() const { return id_; }
 
-  // For the router, on suppliers' threads.
+  // For the router, on suppliers' threads: see DeliveryQueue. An
+  // unconnected proxy takes nothing (kClosed).
   bool Wants(const char* domain, const char* type) const;
-  void Deliver(const EventPtr& event);
+  DeliveryQueue::Offer Offer(const EventPtr& event);
+  DeliveryQueue::Offer OfferWaiting(const EventPtr& event, DeliveryQueue::Clock::time_point started);
+
+  // The queue takes the policy now in force for this proxy.
+  void ApplyQueuePolicy();
+
+  // "channel KEY: consumer proxy ID", for the log.
+  std::string name() const;
+  // Writes a line to the log if events were discarded since the last call.
+  void ReportDiscards();
+  // Its counters, on one line without a newline.
+  std::string CounterLine();
 
   // Ends the proxy: stops its delivery, leaves the router and the admin,
   // frees its place under the channel's limit, deactivates it. Answers the
@@ -78,6 +92,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   enum class State { kIdle, kConnected, kGone };
 
   void OnConsumerLost(const std::string& why);
+  void OnQueuePolicyChanged() override { ApplyQueuePolicy(); }
+  // REQUIRES: delivery_ set.
+  void ReportDiscards(const QueuePolicy& policy);
 
   const CosNotifyChannelAdmin::ProxyID id_;
   PortableServer::Servant_var<ConsumerAdmin> admin_;
@@ -91,7 +108,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   bool suspended_ = false;
   CosNotifyComm::StructuredPushConsumer_var consumer_;
   // Set once, at connect, before the router sees the proxy; never reset.
+  // Read without mutex_ once connected.
   std::unique_ptr<ConsumerDelivery> delivery_;
+  std::atomic<bool> hasDelivery_{false};
 };
 
 }  // namespace channeld

@@ -52,6 +52,12 @@ class ProxyRegistry {
     return ids;
   }
 
+  // What it holds now, each proxy by a counted reference.
+  Proxies Snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return proxies_;
+  }
+
   void Forget(CosNotifyChannelAdmin::ProxyID id) {
     Held proxy;  // released after the lock
     std::lock_guard<std::mutex> lock(mutex_);

@@ -9,15 +9,21 @@
 namespace kestrel {
 namespace channeld {
 
-Service::Service(const ServiceOptions& options) : options_(options) {
+Service::Service(const ServiceOptions& options)
+    : options_(options),
+      reporter_(std::chrono::seconds(1), [this] { ReportDiscards(); },
+                [this] { ReportCounters(); }),
+      signals_([this] { reporter_.Request(); }) {
   Log::SetVerbose(options_.verbose);
   context_.maxSuppliers = options_.maxSuppliers;
   context_.maxConsumers = options_.maxConsumers;
-  context_.delivery.queueLength = options_.queueLength;
+  context_.queuePolicy.maxEvents = options_.queueLength;
+  context_.queuePolicy.blockTimeout = std::chrono::milliseconds(options_.blockTimeoutMs);
   context_.delivery.callTimeoutMs = options_.pushTimeoutMs;
 }
 
 Service::~Service() {
+  reporter_.Stop();
   channels_.clear();
   if (janitor_) janitor_->Stop();
   orb_.Stop();
@@ -59,6 +65,7 @@ int Service::Run() {
   }
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
+  reporter_.Start();
 
   std::string reason = signals_.Wait().reason;
   Log::Info("shutting down (" + reason + ")");
@@ -87,9 +94,21 @@ void Service::OnChannelDestroyed() {
   }
 }
 
+void Service::ReportDiscards() {
+  for (const auto& channel : channels_) channel->ReportDiscards();
+}
+
+void Service::ReportCounters() {
+  std::string lines;
+  for (const auto& channel : channels_) lines += channel->CounterLines();
+  Log::Lines(lines);
+}
+
 void Service::Shutdown() {
-  // Every client is told, all at once, then the delivery threads end, then
-  // the ORB finishes the calls in progress and goes.
+  // The last discards are reported; then every client is told, all at
+  // once, then the delivery threads end, then the ORB finishes the calls in
+  // progress and goes.
+  reporter_.Stop();
   FarewellCalls farewells(context_.farewellTimeoutMs);
   for (const auto& channel : channels_) channel->Destroy(farewells);
   farewells.Run();

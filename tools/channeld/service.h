@@ -1,6 +1,7 @@
 // kestrel-channeld as a whole: starts the ORB, serves one channel per key,
-// prints each channel's corbaloc address on stdout, and on SIGTERM, SIGINT
-// or the destruction of its last channel disconnects every client and stops.
+// prints each channel's corbaloc address on stdout, reports discarded events
+// on stderr (and every counter on SIGUSR1), and on SIGTERM, SIGINT or the
+// destruction of its last channel disconnects every client and stops.
 
 #ifndef KESTREL_TOOLS_CHANNELD_SERVICE_H_
 #define KESTREL_TOOLS_CHANNELD_SERVICE_H_
@@ -15,6 +16,7 @@
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/janitor.h"
 #include "tools/channeld/orb_runtime.h"
+#include "tools/channeld/reporter.h"
 #include "tools/channeld/service_context.h"
 #include "tools/common/stop_signals.h"
 
@@ -32,7 +34,7 @@ class Service {
 
   // Runs the service to its end; answers the exit status: 0 after a graceful
   // shutdown, 1 when it could not start.
-  // REQUIRES: tools::StopSignals::BlockInProcess() was called first.
+  // REQUIRES: tools::StopSignals::BlockInProcess(true) was called first.
   int Run();
 
   // The address that clients use for the channel at key.
@@ -42,8 +44,13 @@ class Service {
   bool StartChannels();
   void OnChannelDestroyed();
   void Shutdown();
+  void ReportDiscards();
+  void ReportCounters();
 
   ServiceOptions options_;
+  // Before signals_, whose SIGUSR1 asks it for the counters. It reads
+  // channels_ only between StartChannels and Shutdown, which change it.
+  Reporter reporter_;
   tools::StopSignals signals_;
   OrbRuntime orb_;
   std::unique_ptr<Janitor> janitor_;

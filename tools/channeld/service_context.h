@@ -6,6 +6,7 @@
 #include <omniORB4/CORBA.h>
 
 #include "tools/channeld/consumer_delivery.h"
+#include "tools/channeld/queue_policy.h"
 
 namespace kestrel {
 namespace channeld {
@@ -17,8 +18,11 @@ struct ServiceContext {
   PortableServer::POA_var proxyPoa;    // RootPOA: admins and proxies, system ids
   Janitor* janitor = nullptr;
 
+  // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
   long maxConsumers = 0;  // proxy suppliers a channel may have; 0: no limit
+  QueuePolicy queuePolicy;
+
   ConsumerDelivery::Settings delivery;
   unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
 };

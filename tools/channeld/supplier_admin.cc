@@ -9,13 +9,13 @@ namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean SupplierAdmin::_dispatch(omniCallHandle& handle) {
-  return RefuseScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::SupplierAdmin::_dispatch(handle);
 }
 
 SupplierAdmin::SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
                              CosNotifyChannelAdmin::InterFilterGroupOperator op)
-    : id_(id), op_(op), channel_(Retain(channel)) {}
+    : QoSAdmin(channel), id_(id), op_(op), channel_(Retain(channel)) {}
 
 SupplierAdmin::~SupplierAdmin() = default;
 
@@ -26,6 +26,12 @@ void SupplierAdmin::Activate() {
 
 CosNotifyChannelAdmin::SupplierAdmin_ptr SupplierAdmin::Reference() {
   return CosNotifyChannelAdmin::SupplierAdmin::_duplicate(reference_.in());
+}
+
+std::string SupplierAdmin::CounterLines() {
+  std::string lines;
+  for (auto& entry : proxies_.Snapshot()) lines += entry.second->CounterLine() + "\n";
+  return lines;
 }
 
 void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }

@@ -8,8 +8,10 @@
 
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "tools/channeld/proxy_registry.h"
+#include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
@@ -23,7 +25,7 @@ class ProxyPushConsumer;
 
 class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
                       public NoFilterAdmin,
-                      public NoQoSAdmin {
+                      public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
@@ -36,6 +38,9 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   void Activate();
   CosNotifyChannelAdmin::SupplierAdmin_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::AdminID id() const { return id_; }
+
+  // One line per proxy, each ending in a newline (see EventChannel).
+  std::string CounterLines();
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);

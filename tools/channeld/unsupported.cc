@@ -23,14 +23,5 @@ CosNotifyFilter::FilterIDSeq* NoFilterAdmin::get_all_filters() {
 
 void NoFilterAdmin::remove_all_filters() {}
 
-CosNotification::QoSProperties* NoQoSAdmin::get_qos() { RaiseNoImplement(); }
-
-void NoQoSAdmin::set_qos(const CosNotification::QoSProperties&) { RaiseNoImplement(); }
-
-void NoQoSAdmin::validate_qos(const CosNotification::QoSProperties&,
-                              CosNotification::NamedPropertyRangeSeq_out) {
-  RaiseNoImplement();
-}
-
 }  // namespace channeld
 }  // namespace kestrel

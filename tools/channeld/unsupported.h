@@ -1,12 +1,11 @@
 // The parts of the CosNotification interfaces that channeld does not
-// implement raise CORBA::NO_IMPLEMENT rather than pretending. These mixins
-// answer for the two interfaces that every admin and proxy inherits:
-// filters (none can be added, so there never are any) and QoS.
+// implement raise CORBA::NO_IMPLEMENT rather than pretending. The mixin
+// answers for filters, which every admin and proxy inherits: none can be
+// added, so there never are any.
 
 #ifndef KESTREL_TOOLS_CHANNELD_UNSUPPORTED_H_
 #define KESTREL_TOOLS_CHANNELD_UNSUPPORTED_H_
 
-#include <COS/CosNotification.hh>
 #include <COS/CosNotifyFilter.hh>
 
 namespace kestrel {
@@ -24,15 +23,6 @@ class NoFilterAdmin : public virtual POA_CosNotifyFilter::FilterAdmin {
   CosNotifyFilter::Filter_ptr get_filter(CosNotifyFilter::FilterID filter) override;  // idem
   CosNotifyFilter::FilterIDSeq* get_all_filters() override;       // empty
   void remove_all_filters() override;                             // nothing to do
-};
-
-// QoSAdmin: every operation raises NO_IMPLEMENT.
-class NoQoSAdmin : public virtual POA_CosNotification::QoSAdmin {
- public:
-  CosNotification::QoSProperties* get_qos() override;
-  void set_qos(const CosNotification::QoSProperties& qos) override;
-  void validate_qos(const CosNotification::QoSProperties& required,
-                    CosNotification::NamedPropertyRangeSeq_out available) override;
 };
 
 }  // namespace channeld

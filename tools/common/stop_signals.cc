@@ -3,28 +3,34 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <utility>
+
 namespace kestrel {
 namespace tools {
 
 namespace {
 
-sigset_t StopSet() {
+sigset_t WatchedSet(bool reportSignal) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  if (reportSignal) sigaddset(&set, SIGUSR1);
   return set;
 }
 
 }  // namespace
 
-void StopSignals::BlockInProcess() {
-  sigset_t set = StopSet();
+void StopSignals::BlockInProcess(bool reportSignal) {
+  sigset_t set = WatchedSet(reportSignal);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
-StopSignals::StopSignals() : watcher_([this] { WatchSignals(); }) {}
+StopSignals::StopSignals() : StopSignals(nullptr) {}
+
+StopSignals::StopSignals(std::function<void()> onReport)
+    : onReport_(std::move(onReport)), watcher_([this] { WatchSignals(); }) {}
 
 StopSignals::~StopSignals() {
   {
@@ -53,13 +59,17 @@ void StopSignals::Request(const std::string& reason, int exitStatus) {
 }
 
 void StopSignals::WatchSignals() {
-  sigset_t set = StopSet();
+  sigset_t set = WatchedSet(onReport_ != nullptr);
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (ending_) return;
+    }
+    if (signal == SIGUSR1) {
+      onReport_();
+      continue;
     }
     Request(signal == SIGINT ? "SIGINT" : "SIGTERM");
   }

@@ -1,12 +1,14 @@
 // How a command-line program is asked to end: SIGINT or SIGTERM, taken by a
 // thread of its own with sigwait (so that no handler ever runs on a broker
 // thread), or a request from inside the program. kestrel-channeld and
-// kestrel-listen both end this way.
+// kestrel-listen both end this way. A program may also take SIGUSR1 on the
+// same thread, as a request for a report.
 
 #ifndef KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
 #define KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,10 +27,14 @@ class StopSignals {
   // starts afterwards inherits (the library's and the broker's threads
   // too), and ignores SIGPIPE so that a closed output is an error to
   // report, not death.
+  // With reportSignal, SIGUSR1 is blocked as well.
   // REQUIRES: called first in main, before any other thread exists.
-  static void BlockInProcess();
+  static void BlockInProcess(bool reportSignal = false);
 
   StopSignals();   // starts the signal thread
+  // SIGUSR1 calls onReport, on the signal thread.
+  // REQUIRES: BlockInProcess(true) was called.
+  explicit StopSignals(std::function<void()> onReport);
   ~StopSignals();  // ends it
   StopSignals(const StopSignals&) = delete;
   StopSignals& operator=(const StopSignals&) = delete;
@@ -42,6 +48,7 @@ class StopSignals {
  private:
   void WatchSignals();
 
+  const std::function<void()> onReport_;
   std::mutex mutex_;
   std::condition_variable requested_;
   bool isRequested_ = false;

@@ -1,0 +1,59 @@
+// Reading the values of CosNotification properties (QoS and admin
+// properties alike) and collecting what is wrong with them, so that a
+// request is refused as a whole, with one PropertyError per refused
+// property, before anything of it is applied.
+
+#ifndef KESTREL_TOOLS_CHANNELD_PROPERTY_ERRORS_H_
+#define KESTREL_TOOLS_CHANNELD_PROPERTY_ERRORS_H_
+
+#include <COS/CosNotification.hh>
+
+namespace kestrel {
+namespace channeld {
+
+class PropertyErrors {
+ public:
+  void Add(CosNotification::QoSError_code code, const char* name) {
+    CORBA::ULong at = errors_.length();
+    errors_.length(at + 1);
+    errors_[at].code = code;
+    errors_[at].name = name;
+  }
+
+  // An error that names the values that would have been accepted.
+  template <typename T>
+  void Add(CosNotification::QoSError_code code, const char* name, T low, T high) {
+    Add(code, name);
+    CosNotification::PropertyRange& range = errors_[errors_.length() - 1].available_range;
+    range.low_val <<= low;
+    range.high_val <<= high;
+  }
+
+  // The property's value as a T, or false with BAD_TYPE recorded.
+  template <typename T>
+  bool Read(const CosNotification::Property& property, T* value) {
+    if (property.value >>= *value) return true;
+    Add(CosNotification::BAD_TYPE, property.name.in());
+    return false;
+  }
+  bool Read(const CosNotification::Property& property, bool* value) {
+    CORBA::Boolean flag = false;
+    if (property.value >>= CORBA::Any::to_boolean(flag)) {
+      *value = flag != 0;
+      return true;
+    }
+    Add(CosNotification::BAD_TYPE, property.name.in());
+    return false;
+  }
+
+  bool empty() const { return errors_.length() == 0; }
+  const CosNotification::PropertyErrorSeq& errors() const { return errors_; }
+
+ private:
+  CosNotification::PropertyErrorSeq errors_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_PROPERTY_ERRORS_H_

@@ -1,0 +1,48 @@
+// The QoSAdmin of every channel, admin and proxy: the queue QoS of
+// queue_qos.h, each level over its parent's. get_qos answers the values in
+// force at this level, set_qos changes this level's own, validate_qos
+// checks without changing anything.
+
+#ifndef KESTREL_TOOLS_CHANNELD_QOS_ADMIN_H_
+#define KESTREL_TOOLS_CHANNELD_QOS_ADMIN_H_
+
+#include <COS/CosNotification.hh>
+
+#include "tools/channeld/queue_policy.h"
+#include "tools/channeld/queue_qos.h"
+
+namespace kestrel {
+namespace channeld {
+
+class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
+ public:
+  CosNotification::QoSProperties* get_qos() override;
+  // Raises UnsupportedQoS as QueueQoS::Set does; then calls
+  // OnQueuePolicyChanged.
+  void set_qos(const CosNotification::QoSProperties& qos) override;
+  // Answers no further properties: every property this level has is in
+  // get_qos already.
+  void validate_qos(const CosNotification::QoSProperties& required,
+                    CosNotification::NamedPropertyRangeSeq_out available) override;
+
+  // The values in force here: this level's own over its parent's.
+  QueuePolicy queuePolicy() const;
+
+ protected:
+  // A level below parent, which must outlive it.
+  explicit QoSAdmin(const QoSAdmin* parent);
+  // The top level, with every value given.
+  explicit QoSAdmin(const QueuePolicy& defaults);
+
+  // Called on the thread of set_qos, after a change; no lock is held.
+  virtual void OnQueuePolicyChanged() {}
+
+ private:
+  const QoSAdmin* const parent_;
+  QueueQoS own_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_QOS_ADMIN_H_

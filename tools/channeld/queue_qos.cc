@@ -1,0 +1,117 @@
+#include "tools/channeld/queue_qos.h"
+
+#include <COS/TimeBase.hh>
+
+#include <cstring>
+
+#include "tools/channeld/property_errors.h"
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+using TimeT = TimeBase::TimeT;
+using TimeTUnits = std::chrono::duration<long long, std::ratio<1, 10000000>>;  // 100 ns
+
+bool Named(const CosNotification::Property& property, const char* name) {
+  return std::strcmp(property.name.in(), name) == 0;
+}
+
+}  // namespace
+
+const char* DiscardPolicyName(CORBA::Short policy) {
+  switch (policy) {
+    case CosNotification::AnyOrder: return "AnyOrder";
+    case CosNotification::FifoOrder: return "FifoOrder";
+    case CosNotification::PriorityOrder: return "PriorityOrder";
+    case CosNotification::DeadlineOrder: return "DeadlineOrder";
+    case CosNotification::LifoOrder: return "LifoOrder";
+    default: return "unknown order";
+  }
+}
+
+QueueQoS::QueueQoS(const QueuePolicy& all) {
+  own_.hasMaxEvents = own_.hasDiscardPolicy = own_.hasBlockTimeout = true;
+  own_.values = all;
+}
+
+QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Settings settings) {
+  PropertyErrors errors;
+  for (CORBA::ULong i = 0; i < qos.length(); ++i) {
+    const CosNotification::Property& property = qos[i];
+    const char* name = property.name.in();
+    if (Named(property, CosNotification::MaxEventsPerConsumer)) {
+      CORBA::Long events = 0;
+      if (!errors.Read(property, &events)) continue;
+      if (events < 0) {
+        errors.Add(CosNotification::BAD_VALUE, name);
+      } else if (static_cast<std::size_t>(events) > kMaxEvents) {
+        errors.Add(CosNotification::UNSUPPORTED_VALUE, name, CORBA::Long(0),
+                   static_cast<CORBA::Long>(kMaxEvents));
+      } else {
+        settings.hasMaxEvents = true;
+        settings.values.maxEvents = static_cast<std::size_t>(events);
+      }
+    } else if (Named(property, CosNotification::DiscardPolicy)) {
+      CORBA::Short policy = 0;
+      if (!errors.Read(property, &policy)) continue;
+      if (policy == CosNotification::AnyOrder || policy == CosNotification::FifoOrder ||
+          policy == CosNotification::LifoOrder) {
+        settings.hasDiscardPolicy = true;
+        settings.values.discardPolicy = policy;
+      } else if (policy == CosNotification::PriorityOrder ||
+                 policy == CosNotification::DeadlineOrder) {
+        errors.Add(CosNotification::UNSUPPORTED_VALUE, name);
+      } else {
+        errors.Add(CosNotification::BAD_VALUE, name);
+      }
+    } else if (Named(property, kBlockingPolicy)) {
+      TimeT units = 0;
+      if (!errors.Read(property, &units)) continue;
+      const TimeT most = static_cast<TimeT>(TimeTUnits(kMaxBlockTimeout).count());
+      if (units > most) {
+        errors.Add(CosNotification::UNSUPPORTED_VALUE, name, TimeT(0), most);
+      } else {
+        settings.hasBlockTimeout = true;
+        settings.values.blockTimeout = TimeTUnits(static_cast<long long>(units));
+      }
+    } else {
+      errors.Add(CosNotification::UNSUPPORTED_PROPERTY, name);
+    }
+  }
+  if (!errors.empty()) throw CosNotification::UnsupportedQoS(errors.errors());
+  return settings;
+}
+
+void QueueQoS::Set(const CosNotification::QoSProperties& qos) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  own_ = Parse(qos, own_);
+}
+
+void QueueQoS::Validate(const CosNotification::QoSProperties& qos) { Parse(qos, Settings()); }
+
+QueuePolicy QueueQoS::Over(const QueuePolicy& inherited) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QueuePolicy policy = inherited;
+  if (own_.hasMaxEvents) policy.maxEvents = own_.values.maxEvents;
+  if (own_.hasDiscardPolicy) policy.discardPolicy = own_.values.discardPolicy;
+  if (own_.hasBlockTimeout) policy.blockTimeout = own_.values.blockTimeout;
+  return policy;
+}
+
+CosNotification::QoSProperties* QueueQoS::Describe(const QueuePolicy& policy) {
+  auto* qos = new CosNotification::QoSProperties;
+  qos->length(3);
+  (*qos)[0].name = CosNotification::MaxEventsPerConsumer;
+  (*qos)[0].value <<= static_cast<CORBA::Long>(policy.maxEvents);
+  (*qos)[1].name = CosNotification::DiscardPolicy;
+  (*qos)[1].value <<= policy.discardPolicy;
+  (*qos)[2].name = kBlockingPolicy;
+  (*qos)[2].value <<= static_cast<TimeT>(
+      std::chrono::duration_cast<TimeTUnits>(policy.blockTimeout).count());
+  return qos;
+}
+
+}  // namespace channeld
+}  // namespace kestrel
