@@ -7,6 +7,13 @@
 //   ChanneldEndToEnd       the same pushes go two-way to a kestrel-channeld
 //                          proxy; a consumer in a helper process receives them.
 //                          Timed until the consumer has every event.
+//   then, once: a sustained   the supplier pushes kSustained events through
+//   stream                    kestrel-channeld without pausing (many times
+//                             the consumer's queue), and the consumer must
+//                             receive every one: flow control slows the
+//                             supplier to the pace of delivery instead of
+//                             discarding. Printed: events lost, and the
+//                             delivered rate beside the bare two-way rate.
 //
 // Each iteration is a batch of events; items_per_second is events delivered
 // per second. At the end the program prints both rates and their ratio.
@@ -46,6 +53,7 @@ using kestrel::bench::PrintPairedRatio;
 
 constexpr long kBatch = 2000;
 constexpr int kRounds = 8;
+constexpr long kSustained = 100 * kBatch;
 
 // An event shaped like Kestrel's: header, three filterable fields, a body.
 CosNotification::StructuredEvent BenchEvent() {
@@ -118,6 +126,7 @@ class Helper {
     return process_.Start(arguments, &ior_);
   }
   bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
+  long reported() const { return process_.reported(); }
   const std::string& ior() const { return ior_; }
 
  private:
@@ -192,9 +201,11 @@ void BareTwoWayPush(benchmark::State& state) {
   world->bareRate.rounds.push_back(run.perSecond());
 }
 
+long pushedThroughChanneld = 0;
+
 void ChanneldEndToEnd(benchmark::State& state) {
   const CosNotification::StructuredEvent event = BenchEvent();
-  static long pushed = 0;
+  long& pushed = pushedThroughChanneld;
   double pushPhase = 0;
   Rate run;
   const double channeldCpu = CpuSecondsOf(world->channeld.pid());
@@ -224,6 +235,33 @@ void ChanneldEndToEnd(benchmark::State& state) {
     state.counters["channeld_cpu_us_per_event"] =
         (CpuSecondsOf(world->channeld.pid()) - channeldCpu) * 1e6 / run.events;
   }
+}
+
+// Pushes kSustained events without pausing and waits for the consumer to
+// have them all; prints what was lost and the delivered rate.
+bool SustainedStream(long alreadyPushed) {
+  const CosNotification::StructuredEvent event = BenchEvent();
+  Clock::time_point started = Clock::now();
+  for (long i = 0; i < kSustained; ++i) world->proxy->push_structured_event(event);
+  double pushSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  // Lost events never arrive: the count stops short and the wait times out.
+  bool everyOne = world->channelConsumer.WaitForCount(alreadyPushed + kSustained, 15000);
+  double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  long received = world->channelConsumer.reported() - alreadyPushed;
+  std::printf("\nsustained stream through kestrel-channeld (its defaults), %ld events:\n",
+              kSustained);
+  if (everyOne) {
+    std::printf("  events lost                            %10d\n", 0);
+  } else {
+    std::printf("  events lost                  at least %10ld (of %ld; %ld arrived)\n",
+                kSustained - received - (kBatch - 1), kSustained, received);
+  }
+  std::printf("  supplier's pushes per second           %10.0f\n", kSustained / pushSeconds);
+  if (everyOne) {
+    std::printf("  delivered per second                   %10.0f\n", kSustained / seconds);
+    std::printf("  bare two-way pushes per second         %10.0f\n", world->bareRate.perSecond());
+  }
+  return everyOne;
 }
 
 }  // namespace
@@ -258,6 +296,7 @@ int main(int argc, char** argv) {
               world->channelRate.perSecond(), Median(world->channelRate.rounds));
   PrintPairedRatio("channeld / bare", world->channelRate.perSecond(), world->bareRate.perSecond(),
                    world->channelRate.rounds, world->bareRate.rounds);
+  bool noneLost = SustainedStream(pushedThroughChanneld);
 
   world->proxy = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
   world->bare = CosNotifyComm::StructuredPushConsumer::_nil();
@@ -265,5 +304,5 @@ int main(int argc, char** argv) {
   world->orb->destroy();
   owner.reset();
   benchmark::Shutdown();
-  return 0;
+  return noneLost ? 0 : 1;
 }

@@ -33,6 +33,9 @@ class HelperProcess {
     return true;
   }
 
+  // The last count the helper reported.
+  long reported() const { return reported_; }
+
   void Stop() { process_.Kill(SIGKILL); }
 
  private:
