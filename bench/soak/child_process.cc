@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "bench/soak/monotonic_clock.h"
 
@@ -29,12 +31,24 @@ void ChildProcess::ClosePipes() {
   pending_.clear();
 }
 
-bool ChildProcess::Spawn(const std::vector<std::string>& arguments, bool captureStderr) {
+bool ChildProcess::Spawn(const std::vector<std::string>& arguments, bool captureStderr,
+                         const std::vector<std::string>& environment) {
   ClosePipes();
   std::vector<std::string> copies = arguments;
   std::vector<char*> argv;
   for (std::string& argument : copies) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
+  std::vector<std::string> settings = environment;
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string name(*entry, std::strcspn(*entry, "="));
+    bool replaced = std::any_of(settings.begin(), settings.end(), [&](const std::string& setting) {
+      return setting.compare(0, name.size() + 1, name + "=") == 0;
+    });
+    if (!replaced) envp.push_back(*entry);
+  }
+  for (std::string& setting : settings) envp.push_back(&setting[0]);
+  envp.push_back(nullptr);
 
   int out[2] = {-1, -1};
   int err[2] = {-1, -1};
@@ -59,7 +73,7 @@ bool ChildProcess::Spawn(const std::vector<std::string>& arguments, bool capture
     ::signal(SIGINT, SIG_DFL);
     ::signal(SIGPIPE, SIG_DFL);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::execve(argv[0], argv.data(), environ);
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(out[1]);

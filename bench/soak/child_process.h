@@ -23,8 +23,11 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  // The program gets the soak's environment with environment's NAME=VALUE
+  // entries put in, replacing any of the same name.
   // REQUIRES: not running.
-  bool Spawn(const std::vector<std::string>& arguments, bool captureStderr);
+  bool Spawn(const std::vector<std::string>& arguments, bool captureStderr,
+             const std::vector<std::string>& environment = {});
 
   // One line of stdout, without its newline; false at its end or after
   // timeoutMs.

@@ -1,4 +1,5 @@
-// The resident memory and thread count of a process, from /proc.
+// The resident memory, thread count and processor time of a process, from
+// /proc.
 
 #ifndef KESTREL_BENCH_SOAK_PROCESS_SAMPLE_H_
 #define KESTREL_BENCH_SOAK_PROCESS_SAMPLE_H_
@@ -12,8 +13,10 @@ namespace soak {
 
 struct ProcessSample {
   int64_t takenNs = 0;
-  long residentKb = -1;  // VmRSS
+  long residentKb = -1;      // VmRSS
+  long peakResidentKb = -1;  // VmHWM: the most the process has held, between samples too
   long threads = -1;
+  int64_t cpuMs = -1;        // user and system time so far
 };
 
 // False when the process is gone or /proc cannot be read.

@@ -29,7 +29,8 @@ int PortOf(const std::string& address) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(std::string program) : program_(std::move(program)) {}
+ServiceProcess::ServiceProcess(std::string program, std::vector<std::string> environment)
+    : program_(std::move(program)), environment_(std::move(environment)) {}
 
 ServiceProcess::~ServiceProcess() {
   process_.Kill();
@@ -52,7 +53,7 @@ ServiceProcess::Attempt ServiceProcess::StartOnce() {
                                         std::to_string(port_), "--verbose"};
   ServiceRun run;
   run.spawnedNs = NowNs();
-  if (!process_.Spawn(arguments, true)) {
+  if (!process_.Spawn(arguments, true, environment_)) {
     std::fprintf(stderr, "kestrel_soak: cannot run %s\n", program_.c_str());
     return Attempt::kFailed;
   }

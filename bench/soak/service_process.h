@@ -26,7 +26,8 @@ namespace soak {
 
 class ServiceProcess {
  public:
-  explicit ServiceProcess(std::string program);
+  // environment: NAME=VALUE settings for the service's runs alone.
+  ServiceProcess(std::string program, std::vector<std::string> environment);
   ~ServiceProcess();  // kills a run still going
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -54,6 +55,7 @@ class ServiceProcess {
   void JoinReader();
 
   const std::string program_;
+  const std::vector<std::string> environment_;
   int port_ = 0;
   ChildProcess process_;
   std::thread reader_;

@@ -114,7 +114,7 @@ bool SoakDriver::Prepare() {
     return false;
   }
   if (options_.channeld.empty()) options_.channeld = std::string(KESTREL_BIN_DIR) + "/kestrel-channeld";
-  if (options_.settleSeconds == 0) {
+  if (options_.settleSeconds == 0 && options_.restartEverySeconds > 0) {
     options_.settleSeconds = static_cast<uint32_t>(RecoveryBoundNs() / kNsPerSecond) + 2;
   }
   std::string registry = Path("registry.reg");
@@ -143,20 +143,27 @@ int SoakDriver::Run() {
     return 3;
   }
   std::fprintf(stderr, "kestrel_soak: records in %s\n", options_.outputFolder.c_str());
-  service_.reset(new ServiceProcess(options_.channeld));
+  service_.reset(new ServiceProcess(options_.channeld, options_.channeldEnvironment));
   if (!service_->Start()) return 3;
   originNs_ = service_->runs().front().upNs;
   if (!StartWorkers(WorkerOptions::Role::kConsumer, options_.consumers) ||
       !StartWorkers(WorkerOptions::Role::kSupplier, options_.suppliers)) {
     return 3;
   }
-  std::fprintf(stderr, "kestrel_soak: %u suppliers and %u consumers running on port %d\n", options_.suppliers,
-               options_.consumers, service_->port());
+  std::fprintf(stderr,
+               "kestrel_soak: %u suppliers and %u consumers running on port %d (connected in %.1f s and %.1f s)\n",
+               options_.suppliers, options_.consumers, service_->port(),
+               static_cast<double>(suppliersStartupNs_) / kNsPerSecond,
+               static_cast<double>(consumersStartupNs_) / kNsPerSecond);
+  for (auto& worker : workers_) {
+    if (worker->options.role == WorkerOptions::Role::kSupplier) worker->process.Signal(SIGUSR1);
+  }
   SampleAll();
   for (auto& worker : workers_) worker->startSample = worker->samples.size() - 1;
 
   int64_t start = NowNs();
-  bool serviceHealthy = Soak(start + static_cast<int64_t>(options_.seconds) * kNsPerSecond, true) &&
+  bool serviceHealthy = Soak(start + static_cast<int64_t>(options_.seconds) * kNsPerSecond,
+                             options_.restartEverySeconds > 0) &&
                         Soak(NowNs() + static_cast<int64_t>(options_.settleSeconds) * kNsPerSecond, false);
   SampleAll();
   for (auto& worker : workers_) {
@@ -174,6 +181,7 @@ int SoakDriver::Run() {
 bool SoakDriver::StartWorkers(WorkerOptions::Role role, uint32_t count) {
   bool supplier = role == WorkerOptions::Role::kSupplier;
   size_t first = workers_.size();
+  int64_t spawning = NowNs();
   for (uint32_t id = 0; id < count; ++id) {
     auto worker = std::make_unique<Worker>();
     worker->options.role = role;
@@ -198,6 +206,7 @@ bool SoakDriver::StartWorkers(WorkerOptions::Role role, uint32_t count) {
       return false;
     }
   }
+  (supplier ? suppliersStartupNs_ : consumersStartupNs_) = NowNs() - spawning;
   return true;
 }
 
@@ -332,12 +341,21 @@ bool SoakDriver::Report(bool serviceHealthy) {
 }
 
 void SoakDriver::WriteHeader(std::FILE* out) const {
-  std::fprintf(out,
-               "Kestrel soak: %u s (+%u s settle), %u suppliers at %u events/s, %u consumers (%u thread%s), "
-               "service restarted every %u s, down %u ms each time, SIGTERM and SIGKILL in turn\n",
+  std::fprintf(out, "Kestrel soak: %u s (+%u s settle), %u suppliers at %u events/s, %u consumers (%u thread%s), ",
                options_.seconds, options_.settleSeconds, options_.suppliers, options_.rate, options_.consumers,
-               options_.consumerThreads, options_.consumerThreads == 1 ? "" : "s", options_.restartEverySeconds,
-               options_.downMs);
+               options_.consumerThreads, options_.consumerThreads == 1 ? "" : "s");
+  if (options_.restartEverySeconds > 0) {
+    std::fprintf(out, "service restarted every %u s, down %u ms each time, SIGTERM and SIGKILL in turn\n",
+                 options_.restartEverySeconds, options_.downMs);
+  } else {
+    std::fprintf(out, "service never restarted\n");
+  }
+  for (const std::string& setting : options_.channeldEnvironment) {
+    std::fprintf(out, "service environment: %s\n", setting.c_str());
+  }
+  std::fprintf(out, "start-up: consumers connected %.1f s after the first was started, suppliers %.1f s\n",
+               static_cast<double>(consumersStartupNs_) / kNsPerSecond,
+               static_cast<double>(suppliersStartupNs_) / kNsPerSecond);
   std::fprintf(out,
                "library settings: ConsumerLivenessInterval %u s, CallTimeout %u ms; in-flight allowance %u ms; "
                "recovery bound %.1f s\nrecords: %s\n\n",
@@ -371,16 +389,27 @@ void SoakDriver::WriteResources(std::FILE* out) const {
                  end.residentKb - middle.residentKb);
   }
   if (!serviceSamples_.empty()) {
-    long maxRss = 0, maxThreads = 0;
-    for (const ServiceSample& sample : serviceSamples_) {
+    long maxRss = 0, maxThreads = 0, peakRss = 0;
+    int64_t cpuMs = 0, runCpuMs = 0;
+    for (size_t i = 0; i < serviceSamples_.size(); ++i) {
+      const ServiceSample& sample = serviceSamples_[i];
       maxRss = std::max(maxRss, sample.sample.residentKb);
       maxThreads = std::max(maxThreads, sample.sample.threads);
+      peakRss = std::max(peakRss, sample.sample.peakResidentKb);
+      // A run's processor time grows until the run ends; the runs add up.
+      runCpuMs = std::max(runCpuMs, sample.sample.cpuMs);
+      if (i + 1 == serviceSamples_.size() || serviceSamples_[i + 1].run != sample.run) {
+        cpuMs += runCpuMs;
+        runCpuMs = 0;
+      }
     }
     const ProcessSample& first = serviceSamples_.front().sample;
     const ProcessSample& last = serviceSamples_.back().sample;
     std::fprintf(out, "  %-12s %8s %8ld / %-3ld %8ld / %-3ld %8ld / %-3ld   (first run's start, last run's end)\n",
                  "channeld", "-", first.residentKb, first.threads, last.residentKb, last.threads, maxRss,
                  maxThreads);
+    std::fprintf(out, "  channeld peak VmHWM %ld kB, at most %ld threads in a sample, processor time %.1f s\n",
+                 peakRss, maxThreads, static_cast<double>(cpuMs) / 1000);
   }
   std::fprintf(out, "  VmRSS by minute (kB):\n");
   for (const auto& worker : workers_) {

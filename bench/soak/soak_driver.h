@@ -3,12 +3,13 @@
 // threads each second, and at the end audits the records (DeliveryAudit)
 // and writes the report.
 //
-// Timeline: service up; consumers connect; suppliers connect; "start"
-// sample; for --seconds the service is stopped every --restart-every
-// seconds (SIGTERM and SIGKILL in turn) and started again --down-ms later;
-// then it stays up for --settle seconds, long enough for every consumer to
-// be receiving again; "end" sample; the suppliers stop; after --drain
-// seconds the consumers stop; the service stops.
+// Timeline: service up; consumers connect; suppliers connect; the
+// suppliers are told to go (SIGUSR1), all at once; "start" sample; for
+// --seconds the service is stopped every --restart-every seconds (SIGTERM
+// and SIGKILL in turn) and started again --down-ms later, or never with
+// --restart-every 0; then it stays up for --settle seconds, long enough for
+// every consumer to be receiving again; "end" sample; the suppliers stop;
+// after --drain seconds the consumers stop; the service stops.
 //
 // Everything goes to the output folder: registry.reg (the library's broker
 // settings for the workers), supplier-N.records, consumer-N.records,
@@ -97,6 +98,9 @@ class SoakDriver {
   int nextSignal_;
   int64_t originNs_ = 0;
   int64_t consumersLeavingNs_ = 0;
+  // From the first spawn to the last "ready", by role.
+  int64_t consumersStartupNs_ = 0;
+  int64_t suppliersStartupNs_ = 0;
   std::vector<std::string> problems_;  // besides the audit's
 };
 

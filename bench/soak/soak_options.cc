@@ -14,7 +14,7 @@ const char kUsage[] =
     "                    [--restart-every SEC] [--down-ms MS] [--rate N]\n"
     "                    [--consumer-threads N] [--liveness SEC] [--call-timeout MS]\n"
     "                    [--in-flight-ms MS] [--settle SEC] [--drain SEC]\n"
-    "                    [--out DIR] [--channeld PATH]\n"
+    "                    [--out DIR] [--channeld PATH] [--channeld-env NAME=VALUE]...\n"
     "       kestrel_soak --audit DIR [--in-flight-ms MS] [--liveness SEC] [--call-timeout MS]\n"
     "  Runs kestrel-channeld on a loopback port with S supplier and C consumer\n"
     "  processes for N seconds (default 600), stopping the service every SEC\n"
@@ -23,16 +23,20 @@ const char kUsage[] =
     "  second (default 100). Afterwards it checks that every event published\n"
     "  while supplier and consumer were connected arrived exactly once and in\n"
     "  order, and reports counts, recovery times, memory and threads.\n"
+    "  --restart-every 0  never stops the service: a load run, every event\n"
+    "                published must arrive\n"
     "  --liveness, --call-timeout  the library's ConsumerLivenessInterval (2)\n"
     "                and CallTimeout (2000) in the soak's own registry file\n"
     "  --in-flight-ms  events accepted this long before a stop may be lost with\n"
     "                the service (default 250)\n"
     "  --settle      seconds the service stays up after the last restart while\n"
     "                the suppliers go on (default: the recovery bound + 2, that is\n"
-    "                liveness + call timeout + 6 s)\n"
+    "                liveness + call timeout + 6 s; none without restarts)\n"
     "  --drain       seconds the consumers go on after the suppliers ended (2)\n"
     "  --out         folder for the records and the report (default: a new\n"
     "                folder under /tmp)\n"
+    "  --channeld-env NAME=VALUE  sets an environment variable for the service\n"
+    "                alone, e.g. ORBthreadPerConnectionPolicy=0; may be repeated\n"
     "  --audit DIR   checks the records of a finished soak in DIR again\n"
     "  Exit status: 0 the delivery checks passed, 1 they failed, 2 usage error,\n"
     "  3 the soak could not run.\n";
@@ -65,7 +69,7 @@ SoakCommand ParseCommand(int argc, char** argv) {
       {"--seconds", {&driver.seconds, 1}},
       {"--suppliers", {&driver.suppliers, 1}},
       {"--consumers", {&driver.consumers, 1}},
-      {"--restart-every", {&driver.restartEverySeconds, 1}},
+      {"--restart-every", {&driver.restartEverySeconds, 0}},
       {"--down-ms", {&driver.downMs, 0}},
       {"--rate", {&driver.rate, 1}},
       {"--consumer-threads", {&driver.consumerThreads, 1}},
@@ -99,6 +103,11 @@ SoakCommand ParseCommand(int argc, char** argv) {
       driver.outputFolder = value;
     } else if (argument == "--channeld") {
       driver.channeld = value;
+    } else if (argument == "--channeld-env") {
+      if (value.find('=') == std::string::npos || value.front() == '=') {
+        return Error("--channeld-env takes NAME=VALUE");
+      }
+      driver.channeldEnvironment.push_back(value);
     } else if (argument == "--records") {
       worker.records = value;
     } else if (argument == "--worker") {
@@ -117,7 +126,7 @@ SoakCommand ParseCommand(int argc, char** argv) {
   if (command.action == SoakCommand::Action::kWork && (worker.port == 0 || worker.records.empty())) {
     return Error("a worker needs --port and --records");
   }
-  if (driver.downMs >= driver.restartEverySeconds * 1000u) {
+  if (driver.restartEverySeconds > 0 && driver.downMs >= driver.restartEverySeconds * 1000u) {
     return Error("--down-ms must be shorter than --restart-every");
   }
   return command;

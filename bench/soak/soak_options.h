@@ -16,7 +16,7 @@ struct DriverOptions {
   uint32_t seconds = 600;
   uint32_t suppliers = 2;
   uint32_t consumers = 2;
-  uint32_t restartEverySeconds = 5;
+  uint32_t restartEverySeconds = 5;  // 0: never
   uint32_t downMs = 500;          // how long the service stays away at each restart
   uint32_t rate = 100;            // Publish calls per second and supplier
   uint32_t consumerThreads = 1;
@@ -27,6 +27,7 @@ struct DriverOptions {
   uint32_t drainSeconds = 2;
   std::string outputFolder;       // empty: a new folder under /tmp
   std::string channeld;           // empty: the build's kestrel-channeld
+  std::vector<std::string> channeldEnvironment;  // NAME=VALUE, for the service only
 };
 
 struct WorkerOptions {

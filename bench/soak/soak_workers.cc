@@ -122,9 +122,17 @@ int RunSupplier(const WorkerOptions& options) {
     return 1;
   }
   SayReady();
+  if (!stop.WaitForGo()) {
+    supplier->Release();
+    records.Close();
+    return 0;
+  }
 
   const int64_t period = kNsPerSecond / options.rate;
-  int64_t next = NowNs();
+  // Golden-ratio steps spread any number of ids out over the period.
+  double phase = static_cast<double>(options.id) * 0.6180339887498949;
+  phase -= static_cast<double>(static_cast<int64_t>(phase));
+  int64_t next = NowNs() + static_cast<int64_t>(phase * static_cast<double>(period));
   for (uint32_t seq = 0; !stop.Wait(next - NowNs()); ++seq) {
     std::string description = EventDescription(options.id, seq);
     int64_t start = NowNs();

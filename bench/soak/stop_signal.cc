@@ -19,10 +19,18 @@ sigset_t StopSet() {
   return set;
 }
 
+// Blocked from the start, so that a go that comes before the worker waits
+// for it is kept pending rather than ending the process.
+sigset_t BlockedSet() {
+  sigset_t set = StopSet();
+  sigaddset(&set, SIGUSR1);
+  return set;
+}
+
 }  // namespace
 
 void StopSignal::BlockInProcess() {
-  sigset_t set = StopSet();
+  sigset_t set = BlockedSet();
   ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
@@ -46,6 +54,17 @@ void StopSignal::WaitForever() {
   while (!stopped_) {
     if (::sigwait(&set, &signal) == 0) stopped_ = true;
   }
+}
+
+bool StopSignal::WaitForGo() {
+  sigset_t set = BlockedSet();
+  int signal = 0;
+  while (!stopped_) {
+    if (::sigwait(&set, &signal) != 0) continue;
+    if (signal == SIGUSR1) return true;
+    stopped_ = true;
+  }
+  return false;
 }
 
 }  // namespace soak
