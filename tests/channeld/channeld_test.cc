@@ -228,11 +228,8 @@ TEST_F(ChanneldTest, KilledConsumerProcessIsDroppedWithoutAffectingOthers) {
   ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
 
   ChildProcess doomed;
-  ASSERT_TRUE(doomed.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
-  std::string line;
-  ASSERT_TRUE(doomed.ReadLine(&line, 10000));
-  ASSERT_EQ(0u, line.find("connected "));
-  CosNotifyChannelAdmin::ProxyID doomedId = std::stol(line.substr(10));
+  CosNotifyChannelAdmin::ProxyID doomedId = StartConsumerProcess(&doomed, service.address(), false);
+  ASSERT_NE(-1, doomedId);
   EXPECT_TRUE(HoldsId(admin.in(), doomedId));
 
   PushAll(supplier, "supplier", 0, 50);
@@ -271,11 +268,8 @@ TEST_F(ChanneldTest, HungConsumerHoldsUpNobodyAndIsDroppedAfterItsRetries) {
   ConnectedConsumer healthy = ConnectConsumer(orb_, channel.in());
   ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
   ChildProcess hung;
-  ASSERT_TRUE(hung.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
-  std::string line;
-  ASSERT_TRUE(hung.ReadLine(&line, 10000));
-  CosNotifyChannelAdmin::ProxyID hungId = std::stol(line.substr(10));
-  ASSERT_EQ(0, ::kill(hung.pid(), SIGSTOP));  // alive, connected, and answering nothing
+  CosNotifyChannelAdmin::ProxyID hungId = StartConsumerProcess(&hung, service.address(), true);
+  ASSERT_NE(-1, hungId);
 
   Clock::time_point started = Clock::now();
   PushAll(supplier, "supplier", 0, 100);
@@ -299,10 +293,7 @@ TEST_F(ChanneldTest, HungConsumerDelaysShutdownOnlyByShortTimeouts) {
   ConnectedConsumer healthy = ConnectConsumer(orb_, channel.in());
   ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
   ChildProcess hung;
-  ASSERT_TRUE(hung.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
-  std::string line;
-  ASSERT_TRUE(hung.ReadLine(&line, 10000));
-  ASSERT_EQ(0, ::kill(hung.pid(), SIGSTOP));
+  ASSERT_NE(-1, StartConsumerProcess(&hung, service.address(), true));
   PushAll(supplier, "supplier", 0, 10);  // a push to the hung consumer is now in progress
   ASSERT_TRUE(healthy.servant->WaitForEvents(10, seconds(2)));
 

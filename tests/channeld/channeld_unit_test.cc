@@ -13,6 +13,7 @@
 
 #include <COS/TimeBase.hh>
 
+#include "tests/channeld/properties.h"
 #include "tools/channeld/channel_backlog.h"
 #include "tools/channeld/channel_limits.h"
 #include "tools/channeld/command_line.h"
@@ -24,6 +25,9 @@
 namespace kestrel {
 namespace channeld {
 namespace {
+
+using testing::Properties;
+using testing::Property;
 
 CosNotification::EventTypeSeq Types(const std::vector<std::pair<const char*, const char*>>& types) {
   CosNotification::EventTypeSeq sequence;
@@ -295,21 +299,6 @@ TEST(ChanneldDeliveryQueue, PausedQueueHoldsEventsBack) {
   EXPECT_EQ("held", NameOf(event));
 }
 
-template <typename T>
-CosNotification::Property Property(const char* name, T value) {
-  CosNotification::Property property;
-  property.name = name;
-  property.value <<= value;
-  return property;
-}
-
-CosNotification::PropertySeq Properties(const std::vector<CosNotification::Property>& list) {
-  CosNotification::PropertySeq properties;
-  properties.length(static_cast<CORBA::ULong>(list.size()));
-  for (CORBA::ULong i = 0; i < properties.length(); ++i) properties[i] = list[i];
-  return properties;
-}
-
 // name -> code of every error in a refusal.
 std::map<std::string, CosNotification::QoSError_code> Errors(
     const CosNotification::PropertyErrorSeq& errors) {
@@ -475,6 +464,10 @@ TEST(ChanneldCommandLine, HelpWins) {
   EXPECT_EQ(CommandLine::Action::kHelp, Parse({"--port", "1", "--help"}).action());
 }
 
+TEST(ChanneldCommandLine, VersionWins) {
+  EXPECT_EQ(CommandLine::Action::kVersion, Parse({"--queue", "5", "--version"}).action());
+}
+
 TEST(ChanneldCommandLine, RejectsBadArguments) {
   const std::vector<std::vector<const char*>> bad = {
       {"--bogus"},          {"extra"},           {"--port"},          {"--port", "x"},
@@ -493,7 +486,8 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
 TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
-                             "--max-consumers", "--queue", "--block-timeout", "--help"}) {
+                             "--max-consumers", "--queue", "--block-timeout", "--help",
+                             "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
 }

@@ -162,5 +162,15 @@ int ChildProcess::Kill(int signal) {
   return status;
 }
 
+long StartConsumerProcess(ChildProcess* process, const std::string& address, bool hang) {
+  std::string line;
+  if (!process->Spawn({BinDir() + "/channeld_test_consumer", address}) ||
+      !process->ReadLine(&line, 10000) || line.compare(0, 10, "connected ") != 0) {
+    return -1;
+  }
+  if (hang && ::kill(process->pid(), SIGSTOP) != 0) return -1;
+  return std::stol(line.substr(10));
+}
+
 }  // namespace testing
 }  // namespace kestrel

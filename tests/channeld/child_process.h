@@ -44,6 +44,11 @@ class ChildProcess {
   std::string pending_;
 };
 
+// Starts channeld_test_consumer, a consumer in a process of its own, on the
+// channel at address; with hang, stops it (SIGSTOP): connected, and
+// answering nothing. Answers its proxy's id, or -1 when it did not connect.
+long StartConsumerProcess(ChildProcess* process, const std::string& address, bool hang);
+
 // The build's bin folder: $KESTREL_BIN_DIR, else the compiled-in one.
 std::string BinDir();
 

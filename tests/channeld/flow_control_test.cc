@@ -16,6 +16,7 @@
 
 #include "tests/channeld/channel_clients.h"
 #include "tests/channeld/child_process.h"
+#include "tests/channeld/properties.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/test_support.h"
 
@@ -39,21 +40,6 @@ std::vector<unsigned long> Range(unsigned long from, unsigned long to) {
   std::vector<unsigned long> range;
   for (unsigned long i = from; i < to; ++i) range.push_back(i);
   return range;
-}
-
-template <typename T>
-CosNotification::Property Property(const char* name, T value) {
-  CosNotification::Property property;
-  property.name = name;
-  property.value <<= value;
-  return property;
-}
-
-CosNotification::PropertySeq Properties(const std::vector<CosNotification::Property>& list) {
-  CosNotification::PropertySeq properties;
-  properties.length(static_cast<CORBA::ULong>(list.size()));
-  for (CORBA::ULong i = 0; i < properties.length(); ++i) properties[i] = list[i];
-  return properties;
 }
 
 CORBA::Long MaxEventsOf(CosNotification::QoSAdmin_ptr level) {
@@ -197,12 +183,10 @@ TEST_F(FlowControlTest, HungConsumerHoldsSuppliersUpForOneBlockTimeoutOnly) {
   CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
   ConnectedConsumer healthy = ConnectConsumer(orb_, channel.in());
   ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
-  ChildProcess hung;
-  ASSERT_TRUE(hung.Spawn({BinDir() + "/channeld_test_consumer", service.address()}));
-  std::string line;
-  ASSERT_TRUE(hung.ReadLine(&line, 10000));
-  const std::string hungId = line.substr(10);
-  ASSERT_EQ(0, ::kill(hung.pid(), SIGSTOP));  // connected, and answering nothing
+  ChildProcess hung;  // connected, and answering nothing
+  long id = StartConsumerProcess(&hung, service.address(), true);
+  ASSERT_NE(-1, id);
+  const std::string hungId = std::to_string(id);
 
   // Waiting for it on every event past its queue would take 950 s.
   const unsigned long kEvents = 1000;
