@@ -2,6 +2,7 @@
 // with kestrel-listen as the receiving end: what arrives, and the exit
 // status of every way a run can end.
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -168,6 +169,18 @@ TEST_F(KestrelPublish, HelpPrintsTheUsageAndExitsZero) {
   EXPECT_EQ(0, result.status);
   EXPECT_EQ(0u, result.output.find("usage: kestrel-publish")) << result.output;
   EXPECT_EQ("", result.error);
+}
+
+// Needs no channel, hence no fixture.
+TEST(KestrelTools, EveryProgramPrintsItsNameAndVersion) {
+  for (const char* program :
+       {"kestrel-publish", "kestrel-listen", "kestrel-regsvr", "kestrel-classes", "kestrel-channeld"}) {
+    ToolResult result = RunTool({BinPath(program), "--version"});
+    EXPECT_EQ(0, result.status) << program;
+    std::regex expected(std::string(program) + " [0-9]+\\.[0-9]+\\.[0-9]+\n");
+    EXPECT_TRUE(std::regex_match(result.output, expected)) << result.output;
+    EXPECT_EQ("", result.error) << program;
+  }
 }
 
 }  // namespace

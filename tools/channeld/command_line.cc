@@ -47,6 +47,10 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
       line.action_ = Action::kHelp;
       return line;
     }
+    if (argument == "--version") {
+      line.action_ = Action::kVersion;
+      return line;
+    }
     if (argument == "--verbose") {
       line.options_.verbose = true;
       continue;
@@ -142,7 +146,7 @@ std::string CommandLine::Usage(const std::string& program) {
          " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
          "       [--verbose]\n"
-         "       " + program + " --help\n"
+         "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
          "  --listen HOST        the address to listen on (default 127.0.0.1)\n"
@@ -153,9 +157,9 @@ std::string CommandLine::Usage(const std::string& program) {
          "  --max-consumers N    at most N consumer proxies per channel (default: no limit)\n"
          "  --queue N            events held for each consumer (default 10000)\n"
          "  --block-timeout MS   how long a push waits for room in a consumer's full queue\n"
-         "                       before that consumer's oldest event is discarded, and later\n"
-         "                       pushes stop waiting for it until its queue is half empty\n"
-         "                       (default 2000; 0: never wait)\n"
+         "                       before that consumer's discard policy applies (the oldest\n"
+         "                       event goes, by default); later pushes then stop waiting for\n"
+         "                       it until its queue is half empty (default 2000; 0: never)\n"
          "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
          "Discarded events are reported on stderr, once a second at most per consumer.\n"

@@ -1,7 +1,8 @@
 // The command line of kestrel-channeld:
 //   kestrel-channeld [--listen HOST] [--port N] [--channel KEY]...
 //                    [--max-suppliers N] [--max-consumers N] [--queue N]
-//                    [--block-timeout MS] [--push-timeout MS] [--verbose] | --help
+//                    [--block-timeout MS] [--push-timeout MS] [--verbose]
+//                    | --help | --version
 // Every option also takes the form --option=value.
 
 #ifndef KESTREL_TOOLS_CHANNELD_COMMAND_LINE_H_
@@ -31,7 +32,7 @@ struct ServiceOptions {
 
 class CommandLine {
  public:
-  enum class Action { kRun, kHelp, kError };
+  enum class Action { kRun, kHelp, kVersion, kError };
 
   // Never raises. On kError, error() says what is wrong.
   static CommandLine Parse(int argc, const char* const argv[]);

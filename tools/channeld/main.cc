@@ -20,6 +20,11 @@ int main(int argc, char** argv) {
       std::fwrite(usage.data(), 1, usage.size(), stdout);
       return 0;
     }
+    case CommandLine::Action::kVersion: {
+      std::string version = program + " " KESTREL_VERSION "\n";
+      std::fwrite(version.data(), 1, version.size(), stdout);
+      return 0;
+    }
     case CommandLine::Action::kError: {
       std::string message = program + ": " + line.error() + "\n" + CommandLine::Usage(program);
       std::fwrite(message.data(), 1, message.size(), stderr);

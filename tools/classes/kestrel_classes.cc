@@ -1,7 +1,11 @@
 // kestrel-classes: shows the Kestrel classes that the registry holds, finds
 // each by its ProgIDs and creates one object of it, as a client would.
 //
-// Exit status: 0 when every class was found and created, 1 otherwise.
+//   kestrel-classes
+//   kestrel-classes --help | --version
+//
+// Exit status: 0 when every class was found and created, 1 otherwise, 2 for
+// a usage error.
 
 #include <cstdio>
 #include <cstring>
@@ -55,11 +59,17 @@ bool ShowClass(const char* progId, const KnownClass& known) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::strcmp(argv[1], "--version") == 0) {
+    std::fputs("kestrel-classes " KESTREL_VERSION "\n", stdout);
+    return 0;
+  }
   if (argc > 1) {
     bool help = std::strcmp(argv[1], "--help") == 0;
     std::fprintf(help ? stdout : stderr,
                  "usage: kestrel-classes\n"
-                 "  Finds the Kestrel classes in the registry by ProgID and creates each once.\n");
+                 "       kestrel-classes --help | --version\n"
+                 "  Finds the Kestrel classes in the registry by ProgID and creates each once.\n"
+                 "  Exit status: 0 every class found and created, 1 otherwise, 2 usage error.\n");
     return help ? 0 : 2;
   }
   bool allCreated = true;

@@ -2,6 +2,7 @@
 //
 //   kestrel-listen --host H --port P --key K [--threads N]
 //                  [--format text|json] [--count N]
+//   kestrel-listen --help | --version
 //
 // One line per notification on standard output, flushed at once. It runs
 // until N notifications were printed (--count), or until SIGINT or SIGTERM,
@@ -42,6 +43,7 @@ struct Options {
 const char kUsage[] =
     "usage: kestrel-listen --host H --port P --key K [--threads N]\n"
     "                      [--format text|json] [--count N]\n"
+    "       kestrel-listen --help | --version\n"
     "  Prints every notification published on the channel at\n"
     "  corbaloc:iiop:H:P/K, one line each, until N were printed (--count)\n"
     "  or until SIGINT or SIGTERM. It keeps listening while the channel\n"
@@ -67,6 +69,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
     std::string argument = argv[i];
     if (argument == "--help") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::fputs("kestrel-listen " KESTREL_VERSION "\n", stdout);
       return 0;
     }
     if (argument.rfind("--", 0) != 0) return UsageError("unexpected argument " + argument);

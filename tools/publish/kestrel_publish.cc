@@ -2,6 +2,7 @@
 //
 //   kestrel-publish --host H --port P --key K --module M
 //                   [--severity N] [--code N] [DESCRIPTION...]
+//   kestrel-publish --help | --version
 //
 // With a description on the command line it publishes one notification;
 // without, one per line of standard input (empty lines are skipped), so it
@@ -37,6 +38,7 @@ struct Options {
 const char kUsage[] =
     "usage: kestrel-publish --host H --port P --key K --module M\n"
     "                       [--severity N] [--code N] [DESCRIPTION...]\n"
+    "       kestrel-publish --help | --version\n"
     "  Publishes DESCRIPTION as one notification on the channel at\n"
     "  corbaloc:iiop:H:P/K, or, without DESCRIPTION, each line of standard input.\n"
     "  Numbers are decimal or 0x-hexadecimal, 0 to 4294967295 (default 0).\n"
@@ -54,6 +56,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
     std::string argument = argv[i];
     if (argument == "--help") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (argument == "--version") {
+      std::fputs("kestrel-publish " KESTREL_VERSION "\n", stdout);
       return 0;
     }
     if (argument == "--") {

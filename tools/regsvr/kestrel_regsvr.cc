@@ -2,9 +2,10 @@
 // does on Windows.
 //
 //   kestrel-regsvr [-u] LIBRARY
+//   kestrel-regsvr --help | --version
 //
-// Exit status: 0 done, 1 the library cannot be loaded or lacks the entry
-// point, 2 usage error.
+// Exit status: 0 done, 1 the library cannot be loaded, lacks the entry
+// point, or the entry point answered a failure code, 2 usage error.
 
 #include <cstdio>
 #include <cstring>
@@ -20,8 +21,9 @@ void PrintUsage(FILE* out) {
                "usage: kestrel-regsvr [-u] LIBRARY\n"
                "  Registers the component classes of LIBRARY in the registry\n"
                "  ($KESTREL_REGISTRY, or /etc/kestrel/registry.reg).\n"
-               "  -u      unregister instead\n"
-               "  --help  show this text\n");
+               "  -u         unregister instead\n"
+               "  --help     show this text\n"
+               "  --version  show the program's version\n");
 }
 
 }  // namespace
@@ -32,6 +34,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       PrintUsage(stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::fputs("kestrel-regsvr " KESTREL_VERSION "\n", stdout);
       return 0;
     }
     if (std::strcmp(argv[i], "-u") == 0) {
@@ -61,7 +67,10 @@ int main(int argc, char** argv) {
     return 1;
   }
   HRESULT hr = entry();
-  std::printf("kestrel-regsvr: %s of %s answered 0x%08X in %s\n", entryName, library,
-              static_cast<unsigned>(hr), kestrel::RegistryStore::DefaultPath().c_str());
-  return 0;
+  // A failure is the caller's to see in the status too: installers and
+  // scripts test it, not the line.
+  std::fprintf(FAILED(hr) ? stderr : stdout, "kestrel-regsvr: %s of %s answered 0x%08X in %s\n",
+               entryName, library, static_cast<unsigned>(hr),
+               kestrel::RegistryStore::DefaultPath().c_str());
+  return FAILED(hr) ? 1 : 0;
 }
