@@ -32,6 +32,10 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/KestrelConfigVersion.cmake
 install(FILES ${CMAKE_BINARY_DIR}/KestrelConfig.cmake ${CMAKE_BINARY_DIR}/KestrelConfigVersion.cmake
   DESTINATION ${KESTREL_CMAKE_DIR} COMPONENT libkestrel-dev)
 
+# kestrel.pc finds its prefix from its own folder, so that it stays right for
+# cmake --install --prefix DIR, a staging folder, or a moved install.
+file(RELATIVE_PATH KESTREL_PC_PREFIX ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" KESTREL_PC_PREFIX "${KESTREL_PC_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kestrel.pc.in ${CMAKE_BINARY_DIR}/kestrel.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/kestrel.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
   COMPONENT libkestrel-dev)

@@ -6,7 +6,7 @@ KESTREL_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 KESTREL_BUILD_DIR=${KESTREL_BUILD_DIR:-$KESTREL_ROOT/build}
 
 KESTREL_PACKAGES=(
-  g++ cmake ninja-build pkg-config
+  g++ cmake ninja-build pkg-config make
   libomniorb4-dev omniidl omniorb-idl libcos4-dev
   libace-dev
   libgtest-dev libgmock-dev libbenchmark-dev
