@@ -1,0 +1,337 @@
+# Shared by the scripts that build for Windows: cross-builds, once, the
+# third-party libraries that the Windows DLL links statically, for
+# x86_64-w64-mingw32: omniORB and ACE from Debian's own source packages, at
+# the versions that the Linux build uses, and GoogleTest from
+# /usr/src/googletest. They go to a prefix in a cache outside the build
+# folder, which later runs reuse. Sourced after setup.sh, not run.
+#
+# The prefix is $KESTREL_WINDOWS_DEPS/<omniORB version>-<ACE version>:
+#   include/omniORB4, include/omnithread, include/COS, include/ace, include/gtest, include/gmock
+#   lib/libomniORB4.a, libomniDynamic4.a, libomnithread.a, libCOS4.a, libCOSDynamic4.a,
+#       libomniCodeSets4.a, libomniConnectionMgmt4.a, libACE.a, libgtest*.a, libgmock*.a
+# cmake/windows-deps.cmake turns it into imported targets. Each build's own
+# output is kept in $KESTREL_WINDOWS_DEPS/logs.
+
+KESTREL_WINDOWS_DEPS=${KESTREL_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrel/windows-deps}
+
+# omniidl is the host's: the stubs it writes are the same for both systems.
+# dpkg-dev, patch and xz-utils unpack the source packages.
+KESTREL_WINDOWS_PACKAGES=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev mingw-w64-tools
+  wine wine64
+  omniidl python3 gcc make perl dpkg-dev patch xz-utils
+  cmake ninja-build libgtest-dev libgmock-dev googletest
+)
+
+# The stamp of a complete prefix holds this; change it whenever the build
+# below changes, so that prefixes built the old way are built again.
+KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (2)"
+
+# Every library and every client is compiled against the same Windows API
+# level: ACE's headers, and the size of some of its tables, depend on it.
+KESTREL_WINDOWS_API=0x0601
+
+KESTREL_WINDOWS_TRIPLE=x86_64-w64-mingw32
+
+# Installs what is missing, then builds the prefix unless it is already
+# complete. Exports KESTREL_WINDOWS_PREFIX, the prefix's path, either way.
+kestrel_windows_deps() {
+  kestrel_install_packages "${KESTREL_WINDOWS_PACKAGES[@]}" || return 1
+  local omniorb_version ace_version
+  omniorb_version=$(dpkg-query -W -f='${source:Version}' libomniorb4-dev) || return 1
+  ace_version=$(dpkg-query -W -f='${source:Version}' libace-dev) || return 1
+  export KESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_DEPS/$omniorb_version-$ace_version"
+  if [ "$(cat "$KESTREL_WINDOWS_PREFIX/.complete" 2>/dev/null)" = "$KESTREL_WINDOWS_DEPS_RECIPE" ]; then
+    return 0
+  fi
+
+  local started=$SECONDS
+  local prefix=$KESTREL_WINDOWS_PREFIX
+  local src=$KESTREL_WINDOWS_DEPS/src
+  local logs=$KESTREL_WINDOWS_DEPS/logs
+  # What a failed run left behind is never built on.
+  rm -rf "$prefix" "$src"/omniorb-dfsg-*/ "$src"/ace-*/ "$src/googletest-build"
+  mkdir -p "$prefix/include" "$prefix/lib" "$src" "$logs" || return 1
+
+  echo "windows-deps: fetching the sources of omniorb-dfsg $omniorb_version and ace $ace_version"
+  _kestrel_windows_sources "$omniorb_version" "$ace_version" "$src" "$logs/sources.log" || return 1
+  echo "windows-deps: building omniORB (log: $logs/omniorb.log)"
+  _kestrel_windows_omniorb "$src/omniorb-dfsg-$(_kestrel_windows_upstream "$omniorb_version")" "$prefix" "$logs/omniorb.log" || return 1
+  echo "windows-deps: building ACE (log: $logs/ace.log)"
+  _kestrel_windows_ace "$src/ace-$(_kestrel_windows_upstream "$ace_version")" "$prefix" "$logs/ace.log" || return 1
+  echo "windows-deps: building GoogleTest (log: $logs/googletest.log)"
+  _kestrel_windows_googletest "$src/googletest-build" "$prefix" "$logs/googletest.log" || return 1
+
+  echo "$KESTREL_WINDOWS_DEPS_RECIPE" >"$prefix/.complete"
+  # The unpacked trees are several hundred megabytes; the downloaded
+  # archives stay, so that a rebuild needs no network.
+  rm -rf "$src"/omniorb-dfsg-*/ "$src"/ace-*/ "$src/googletest-build"
+  echo "windows-deps: ready in $((SECONDS - started)) s: $prefix"
+}
+
+# The upstream part of a Debian version: what dpkg-source names the folder
+# after.
+_kestrel_windows_upstream() {
+  local version=${1#*:}
+  echo "${version%-*}"
+}
+
+# Runs a command with its output appended to a log; if it fails, shows the
+# end of the log.
+_kestrel_windows_logged() {
+  local log=$1
+  shift
+  "$@" >>"$log" 2>&1 && return 0
+  echo "windows-deps: failed: $*" >&2
+  echo "---- the end of $log:" >&2
+  tail -n 60 "$log" >&2
+  return 1
+}
+
+_kestrel_windows_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi
+}
+
+# Downloads and unpacks both source packages into the source folder.
+_kestrel_windows_sources() {
+  local omniorb_version=$1 ace_version=$2 src=$3 log=$4
+  : >"$log"
+  if ! _kestrel_windows_source_known omniorb-dfsg "$omniorb_version" ||
+     ! _kestrel_windows_source_known ace "$ace_version"; then
+    _kestrel_windows_logged "$log" _kestrel_windows_enable_deb_src || return 1
+    _kestrel_windows_logged "$log" _kestrel_windows_sudo apt-get update -q || return 1
+  fi
+  # Without --only-source, "ace" names the binary package of another
+  # program, and apt-get would fetch that program's source.
+  (cd "$src" &&
+   _kestrel_windows_logged "$log" apt-get source -q --only-source "omniorb-dfsg=$omniorb_version" &&
+   _kestrel_windows_logged "$log" apt-get source -q --only-source "ace=$ace_version")
+}
+
+_kestrel_windows_source_known() {
+  apt-cache showsrc --only-source "$1" 2>/dev/null | grep -qx "Version: $2"
+}
+
+# Adds a deb-src entry beside each of the machine's deb entries for its
+# Debian release (the codename's own suite, component main), in the form
+# that entry is written in: deb822 stanzas (*.sources) keep their other
+# fields, Signed-By above all; one-line entries keep their options. Does
+# nothing when the release has a deb-src entry already.
+_kestrel_windows_enable_deb_src() {
+  local codename lists=() stanzas=() file
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || { echo "no VERSION_CODENAME in /etc/os-release" >&2; return 1; }
+  for file in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -f "$file" ] && lists+=("$file")
+  done
+  for file in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$file" ] && stanzas+=("$file")
+  done
+
+  if [ -n "$(_kestrel_windows_one_line_entries deb-src "$codename" "${lists[@]}")$(
+             _kestrel_windows_deb822_entries deb-src "$codename" "${stanzas[@]}")" ]; then
+    echo "$codename has a deb-src entry already"
+    return 0
+  fi
+  local one_line deb822
+  one_line=$(_kestrel_windows_one_line_entries deb "$codename" "${lists[@]}")
+  deb822=$(_kestrel_windows_deb822_entries deb "$codename" "${stanzas[@]}")
+  if [ -z "$one_line$deb822" ]; then
+    echo "no deb entry for $codename main to derive a deb-src entry from" >&2
+    return 1
+  fi
+  local header="# Debian's source packages, for apt-get source: derived from the deb entries
+# by Kestrel's scripts/lib/windows-deps.sh."
+  if [ -n "$deb822" ]; then
+    printf '%s\n\n%s\n' "$header" "$deb822" |
+      _kestrel_windows_sudo tee /etc/apt/sources.list.d/kestrel-deb-src.sources >/dev/null || return 1
+  fi
+  if [ -n "$one_line" ]; then
+    printf '%s\n%s\n' "$header" "$one_line" |
+      _kestrel_windows_sudo tee /etc/apt/sources.list.d/kestrel-deb-src.list >/dev/null || return 1
+  fi
+}
+
+# The one-line entries of a type ("deb" or "deb-src") for a suite's main
+# component, written as deb-src entries with the same options and URI.
+_kestrel_windows_one_line_entries() {
+  local type=$1 suite=$2
+  shift 2
+  [ $# -gt 0 ] || return 0
+  awk -v type="$type" -v suite="$suite" '
+    $1 == type {
+      options = ""; i = 2
+      if ($2 ~ /^\[/) {
+        while (i < NF && $i !~ /\]$/) i++
+        for (j = 2; j <= i; j++) options = options $j " "
+        i++
+      }
+      if ($(i + 1) != suite) next
+      for (c = i + 2; c <= NF && $c !~ /^#/; c++)
+        if ($c == "main") print "deb-src " options $i " " suite " main"
+    }' "$@" | sort -u
+}
+
+# The deb822 stanzas of a type for a suite's main component, written as
+# deb-src stanzas with their other fields. Continuation lines (a key block
+# in Signed-By) stay with the field above them.
+_kestrel_windows_deb822_entries() {
+  local type=$1 suite=$2
+  shift 2
+  [ $# -gt 0 ] || return 0
+  awk -v type="$type" -v suite="$suite" '
+    BEGIN { RS = ""; FS = "\n" }
+    {
+      types = suites = components = kept = ""; enabled = "yes"; keep = 0
+      for (n = 1; n <= NF; n++) {
+        line = $n
+        if (line ~ /^#/) continue
+        if (line ~ /^[ \t]/) { if (keep) kept = kept "\n" line; continue }
+        name = tolower(substr(line, 1, index(line, ":") - 1))
+        value = " " substr(line, index(line, ":") + 1) " "
+        gsub(/[ \t]+/, " ", value)
+        keep = 0
+        if (name == "types") types = value
+        else if (name == "suites") suites = value
+        else if (name == "components") components = value
+        else if (name == "enabled") enabled = tolower(value)
+        else { kept = kept "\n" line; keep = 1 }
+      }
+      if (index(types, " " type " ") && index(suites, " " suite " ") &&
+          index(components, " main ") && enabled != " no ")
+        printf "%sTypes: deb-src%s\nSuites: %s\nComponents: main\n", (count++ ? "\n" : ""), kept, suite
+    }' "$@"
+}
+
+# omniORB's autoconf build does not know MinGW; its own Windows make system
+# does, given a platform file. Builds omnithread, omniORB4, omniDynamic4,
+# omniCodeSets4, omniConnectionMgmt4, COS4 and COSDynamic4, static and
+# release only, and installs them with their headers.
+_kestrel_windows_omniorb() {
+  local tree=$1 prefix=$2 log=$3
+  local platform=${KESTREL_WINDOWS_TRIPLE//-/_}
+  local jobs
+  jobs=$(nproc)
+  : >"$log"
+
+  # Without autoconf, omniORB takes its platform facts from
+  # CORBA_sysdep_trad.h, which knows Windows only as 32-bit x86. The 64-bit
+  # ones go where the library and every client read them; CORBA_sysdep.h's
+  # Win64 pointer type needs size_t.
+  local config=$tree/include/omniORB4/local_config.h
+  sed -i '/^#endif/,$d' "$config" || return 1
+  cat >>"$config" <<'EOF'
+// 64-bit Windows with MinGW-w64 (LLP64, little-endian, 80-bit long double
+// in 16 bytes), Winsock 2 with IPv6.
+#if defined(__MINGW64__)
+#  include <stddef.h>
+#  define _OMNIORB_HOST_BYTE_ORDER_ 1
+#  define SIZEOF_PTR 8
+#  define SIZEOF_LONG_DOUBLE 16
+#  define HAVE_GETADDRINFO 1
+#  define HAVE_GETNAMEINFO 1
+#  define HAVE_STRUCT_SOCKADDR_IN6 1
+#  define HAVE_STRUCT_SOCKADDR_STORAGE 1
+#endif
+
+#endif
+EOF
+  # MinGW's header has the lower-case name; file names matter here.
+  sed -i 's/<Wspiapi\.h>/<wspiapi.h>/' "$tree/include/omniORB4/internal/tcpSocket.h" || return 1
+  # The debug variants, and a stub library that only the DLLs use, are
+  # built whenever Win32Platform is set: give them switches of their own,
+  # left unset. That halves the build.
+  perl -0pi -e 's/(# Build debug libraries for Win32\n#+\n)ifdef Win32Platform\n/${1}ifdef BuildDebugLibraries\n/' \
+    "$tree/mk/mklib.mk" "$tree/src/lib/omnithread/dir.mk" \
+    "$tree/src/services/mklib/stublib/dir.mk" "$tree/src/services/mklib/dynstublib/dir.mk" || return 1
+  perl -0pi -e 's/ifdef Win32Platform\n\nstublib =/ifdef BuildSharedLibrary\n\nstublib =/' \
+    "$tree/src/lib/omniORB/orbcore/dir.mk" || return 1
+
+  # omkdepend writes the header dependencies; it runs on the build machine.
+  mkdir -p "$tree/bin/host" || return 1
+  (cd "$tree/src/tool/omkdepend" &&
+   _kestrel_windows_logged "$log" gcc -O2 -w -o "$tree/bin/host/omkdepend" \
+     include.c main.c parse.c pr.c cppsetup.c ifparser.c) || return 1
+
+  cat >"$tree/mk/platforms/$platform.mk" <<EOF
+# 64-bit Windows, cross-built with MinGW-w64 on Debian: static libraries only.
+WindowsNT = 1
+# mingw.mk passes it on as _WIN32_WINNT.
+WINVER = $KESTREL_WINDOWS_API
+PYTHON = python3
+
+include \$(THIS_IMPORT_TREE)/mk/mingw.mk
+
+undefine BuildSharedLibrary
+
+CC = $KESTREL_WINDOWS_TRIPLE-gcc-posix
+CLINK = \$(CC)
+CXX = $KESTREL_WINDOWS_TRIPLE-g++-posix
+CXXLINK = \$(CXX)
+AR = $KESTREL_WINDOWS_TRIPLE-ar cq
+OMKDEPEND = \$(BASE_OMNI_TREE)/bin/host/omkdepend
+OMNIIDL = /usr/bin/omniidl
+
+# Not upstream's -D__x86__, which means 32-bit x86 with a 12-byte long
+# double; its -D__NT__ and -D__OSVERSION__ are read by nothing here.
+IMPORT_CPPFLAGS += -DWINVER=\$(WINVER)
+
+# Its exception specifications are gone from C++17.
+static/orbOptionsReg.o: CXXOPTIONS += -std=gnu++14
+EOF
+
+  # The make system runs each subfolder's make through OMAKE, with
+  # MAKEFLAGS (and so -j) cleared.
+  local make=(env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL "platform=$platform" "OMAKE=make -j$jobs" make -j"$jobs")
+  _kestrel_windows_logged "$log" "${make[@]}" -C "$tree/src/lib" export || return 1
+  _kestrel_windows_logged "$log" "${make[@]}" -C "$tree/src/services/mklib" export || return 1
+
+  (cd "$tree/include" &&
+   find omniORB4 omnithread COS omnithread.h omniconfig.h \( -name '*.h' -o -name '*.hh' \) \
+     -exec cp --parents -t "$prefix/include" {} +) || return 1
+  cp "$tree/lib/$platform"/*.a "$prefix/lib/"
+}
+
+# ACE's own GNU make build with a MinGW platform file: the static library,
+# release, with the headers and template sources that its clients need.
+_kestrel_windows_ace() {
+  local tree=$1 prefix=$2 log=$3
+  local jobs
+  jobs=$(nproc)
+  : >"$log"
+
+  echo '#include "ace/config-win32.h"' >"$tree/ace/config.h" || return 1
+  cat >"$tree/include/makeinclude/platform_macros.GNU" <<EOF
+CROSS_COMPILE = $KESTREL_WINDOWS_TRIPLE-
+static_libs_only = 1
+debug = 0
+optimize = 1
+include \$(ACE_ROOT)/include/makeinclude/platform_mingw32.GNU
+# The posix thread model, like every other part of the Windows build.
+CC = $KESTREL_WINDOWS_TRIPLE-gcc-posix
+CXX = $KESTREL_WINDOWS_TRIPLE-g++-posix
+DLD = \$(CXX)
+LD = \$(CXX)
+CPPFLAGS += -D_WIN32_WINNT=$KESTREL_WINDOWS_API -DWINVER=$KESTREL_WINDOWS_API
+EOF
+
+  local run=(env -u MAKEFLAGS -u MFLAGS -u MAKELEVEL -u CPPFLAGS -u CXXFLAGS -u CFLAGS -u LDFLAGS
+             "ACE_ROOT=$tree" "MPC_ROOT=$tree/MPC")
+  (cd "$tree/ace" &&
+   _kestrel_windows_logged "$log" "${run[@]}" perl ../bin/mpc.pl -type gnuace ace.mpc &&
+   _kestrel_windows_logged "$log" "${run[@]}" make -j"$jobs" -f GNUmakefile.ACE &&
+   _kestrel_windows_logged "$log" "${run[@]}" make -f GNUmakefile.ACE install "INSTALL_PREFIX=$prefix")
+}
+
+# GoogleTest and GoogleMock from Debian's copy of their sources, through the
+# project's own toolchain file.
+_kestrel_windows_googletest() {
+  local build=$1 prefix=$2 log=$3
+  : >"$log"
+  _kestrel_windows_logged "$log" cmake -S /usr/src/googletest -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$KESTREL_ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DKESTREL_WINDOWS_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON || return 1
+  _kestrel_windows_logged "$log" cmake --build "$build" || return 1
+  _kestrel_windows_logged "$log" cmake --install "$build"
+}
