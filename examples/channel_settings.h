@@ -30,9 +30,9 @@ class ChannelSettings final : public IChannelSettings {
     AddRef();
     return S_OK;
   }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override {
-    uint32_t left = --references_;
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
     if (left == 0) delete this;
     return left;
   }

@@ -17,12 +17,12 @@ HRESULT ClassFactory::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-uint32_t ClassFactory::AddRef() { return static_cast<uint32_t>(count_.fetch_add(1) + 1); }
+ULONG ClassFactory::AddRef() { return static_cast<ULONG>(count_.fetch_add(1) + 1); }
 
-uint32_t ClassFactory::Release() {
+ULONG ClassFactory::Release() {
   int32_t remaining = count_.fetch_sub(1) - 1;
   if (remaining == 0) delete this;
-  return static_cast<uint32_t>(remaining);
+  return static_cast<ULONG>(remaining);
 }
 
 HRESULT ClassFactory::CreateInstance(IUnknown* outer, const IID& riid, void** out) {

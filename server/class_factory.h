@@ -20,8 +20,8 @@ class ClassFactory final : public IClassFactory {
   ClassFactory& operator=(const ClassFactory&) = delete;
 
   HRESULT QueryInterface(const IID& riid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** out) override;
   HRESULT LockServer(int32_t lock) override;
 

@@ -18,8 +18,8 @@ class ClientInterface : public Interface {
   HRESULT QueryInterface(const IID& riid, void** out) final {
     return controlling()->QueryInterface(riid, out);
   }
-  uint32_t AddRef() final { return controlling()->AddRef(); }
-  uint32_t Release() final { return controlling()->Release(); }
+  ULONG AddRef() final { return controlling()->AddRef(); }
+  ULONG Release() final { return controlling()->Release(); }
 
   Interface* clientInterface() { return this; }
 

@@ -27,11 +27,11 @@ HRESULT ComObjectBase::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-uint32_t ComObjectBase::AddRef() { return static_cast<uint32_t>(count_.fetch_add(1) + 1); }
+ULONG ComObjectBase::AddRef() { return static_cast<ULONG>(count_.fetch_add(1) + 1); }
 
-uint32_t ComObjectBase::Release() {
+ULONG ComObjectBase::Release() {
   int32_t remaining = count_.fetch_sub(1) - 1;
-  if (remaining != 0) return static_cast<uint32_t>(remaining);
+  if (remaining != 0) return static_cast<ULONG>(remaining);
   OnFinalRelease();
   FreeObject();
   return 0;

@@ -30,9 +30,9 @@ class ComObjectBase : public IUnknown {
   // IID_IUnknown answers this identity; the class's client interface answers
   // through FindClientInterface; everything else is E_NOINTERFACE.
   HRESULT QueryInterface(const IID& riid, void** out) override;
-  uint32_t AddRef() override;
+  ULONG AddRef() override;
   // The thread whose decrement reaches zero destroys the object.
-  uint32_t Release() override;
+  ULONG Release() override;
 
   virtual ~ComObjectBase();
   // Called once by the class factory right after creation.

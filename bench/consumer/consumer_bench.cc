@@ -181,8 +181,8 @@ class CountingSink : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override { return --references_; }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override { return --references_; }
 
   HRESULT OnEvent(const char*, const char*, uint32_t, uint32_t messageCode,
                   const char*) override {

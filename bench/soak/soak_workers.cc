@@ -67,9 +67,9 @@ class ReceiptSink final : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override {
-    uint32_t left = --references_;
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
     if (left == 0) delete this;
     return left;
   }

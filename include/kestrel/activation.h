@@ -14,6 +14,10 @@
 //   }
 //
 // A library once loaded stays loaded for the life of the process.
+//
+// On Windows, COM itself does all of this (CLSIDFromProgID, CoCreateInstance
+// with CLSCTX_INPROC_SERVER, StringFromCLSID), and this header declares
+// nothing.
 
 #ifndef KESTREL_ACTIVATION_H_
 #define KESTREL_ACTIVATION_H_
@@ -21,6 +25,7 @@
 #include "kestrel/com.h"
 #include "kestrel/result_codes.h"
 
+#ifndef _WIN32
 extern "C" {
 
 // Looks a class up by its ProgID or version-independent ProgID.
@@ -48,5 +53,6 @@ void StringFromGUID(const GUID& guid, char buffer[39]);
 HRESULT GUIDFromString(const char* text, GUID* guid);
 
 }  // extern "C"
+#endif  // _WIN32
 
 #endif  // KESTREL_ACTIVATION_H_

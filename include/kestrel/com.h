@@ -12,15 +12,27 @@
 //            Release, then the interface's own operations.
 //
 // Every interface pointer handed out carries one reference, which its holder
-// gives back with Release().
+// gives back with Release(). AddRef and Release answer a ULONG, 32 bits on
+// both systems.
+//
+// On Windows all of these are the system's own, from its COM headers, so
+// that a Windows client uses Kestrel's interfaces like any COM class's.
 
 #ifndef KESTREL_COM_H_
 #define KESTREL_COM_H_
+
+#ifdef _WIN32
+#include <objbase.h>
+#include <unknwn.h>
+
+#include <cstdint>
+#else
 
 #include <cstdint>
 #include <cstring>
 
 typedef int32_t HRESULT;
+typedef uint32_t ULONG;
 
 struct GUID {
   uint32_t Data1;
@@ -56,8 +68,8 @@ class IUnknown {
   // new reference, and answers S_OK; or stores null and answers E_NOINTERFACE.
   virtual HRESULT QueryInterface(const IID& riid, void** out) = 0;
   // Both answer the new count; it is meant for tests and diagnostics only.
-  virtual uint32_t AddRef() = 0;
-  virtual uint32_t Release() = 0;
+  virtual ULONG AddRef() = 0;
+  virtual ULONG Release() = 0;
 };
 
 class IClassFactory : public IUnknown {
@@ -70,4 +82,5 @@ class IClassFactory : public IUnknown {
   virtual HRESULT LockServer(int32_t lock) = 0;
 };
 
+#endif  // _WIN32
 #endif  // KESTREL_COM_H_

@@ -14,6 +14,8 @@
 #define KESTREL_HR(x) static_cast<HRESULT>(static_cast<uint32_t>(x))
 
 // Standard codes.
+// The standard codes; on Windows, the system defines them.
+#ifndef _WIN32
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = KESTREL_HR(0x80004001);
@@ -34,6 +36,8 @@ inline constexpr HRESULT CO_E_DLLNOTFOUND = KESTREL_HR(0x800401F8);
 inline constexpr HRESULT CO_E_ERRORINDLL = KESTREL_HR(0x800401F9);
 
 // A required argument is missing, or a required object reference is nil.
+#endif  // _WIN32
+
 inline constexpr HRESULT E_NOTIFY_INVALIDARG = KESTREL_HR(0x80040509);
 
 // CORBA exceptions raised by the broker. 0x80040B55, 0x80040B60 and

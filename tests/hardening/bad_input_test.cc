@@ -72,8 +72,8 @@ class PlainObject : public IUnknown {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++references; }
-  uint32_t Release() override { return --references; }
+  ULONG AddRef() override { return ++references; }
+  ULONG Release() override { return --references; }
   std::atomic<uint32_t> references{1};
 };
 

@@ -30,8 +30,8 @@ class CountingOuter : public IUnknown {
     }
     return inner != nullptr ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++count; }
-  uint32_t Release() override { return --count; }
+  ULONG AddRef() override { return ++count; }
+  ULONG Release() override { return --count; }
 
   uint32_t count = 1;
   IUnknown* inner = nullptr;

@@ -54,8 +54,8 @@ class PlainObject : public IUnknown {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++count; }
-  uint32_t Release() override { return --count; }
+  ULONG AddRef() override { return ++count; }
+  ULONG Release() override { return --count; }
   std::atomic<uint32_t> count{1};
 };
 

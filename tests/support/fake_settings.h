@@ -79,12 +79,12 @@ class FakeSettings : public IChannelSettings {
     return E_NOINTERFACE;
   }
 
-  uint32_t AddRef() override {
+  ULONG AddRef() override {
     Count(kAddRef);
     return ++references_;
   }
 
-  uint32_t Release() override {
+  ULONG Release() override {
     Count(kRelease);
     return --references_;
   }

@@ -56,8 +56,8 @@ class RecordingSink : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  uint32_t AddRef() override { return ++references_; }
-  uint32_t Release() override { return --references_; }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override { return --references_; }
 
   HRESULT OnEvent(const char* module, const char* host, uint32_t severity, uint32_t messageCode,
                   const char* description) override {

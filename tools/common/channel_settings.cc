@@ -38,9 +38,9 @@ HRESULT ChannelSettings::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-uint32_t ChannelSettings::AddRef() { return ++count_; }
+ULONG ChannelSettings::AddRef() { return ++count_; }
 
-uint32_t ChannelSettings::Release() {
+ULONG ChannelSettings::Release() {
   uint32_t remaining = --count_;
   if (remaining == 0) delete this;
   return remaining;

@@ -19,8 +19,8 @@ class ChannelSettings final : public IChannelSettings {
   ChannelSettings(std::string host, int32_t port, std::string key, IUnknown* sink = nullptr);
 
   HRESULT QueryInterface(const IID& riid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
   int32_t Validate() override;
   HRESULT GetHost(char* buffer, int32_t size) override;
   HRESULT GetPort(int32_t* port) override;

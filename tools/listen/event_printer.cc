@@ -25,9 +25,9 @@ HRESULT EventPrinter::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-uint32_t EventPrinter::AddRef() { return ++count_; }
+ULONG EventPrinter::AddRef() { return ++count_; }
 
-uint32_t EventPrinter::Release() {
+ULONG EventPrinter::Release() {
   uint32_t remaining = --count_;
   if (remaining == 0) delete this;
   return remaining;

@@ -32,8 +32,8 @@ class EventPrinter final : public INotificationSink {
   EventPrinter& operator=(const EventPrinter&) = delete;
 
   HRESULT QueryInterface(const IID& riid, void** out) override;
-  uint32_t AddRef() override;
-  uint32_t Release() override;
+  ULONG AddRef() override;
+  ULONG Release() override;
 
   // Runs on the library's delivery threads, several at once when the
   // consumer has several. Lines are written whole and flushed one at a
