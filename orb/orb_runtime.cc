@@ -45,11 +45,11 @@ HRESULT OrbRuntime::SpawnRunThreads(uint32_t count) {
   return group == -1 ? E_FAIL : S_OK;
 }
 
-void* OrbRuntime::RunThread(void* argument) {
+ACE_THR_FUNC_RETURN OrbRuntime::RunThread(void* argument) {
   auto* runtime = static_cast<OrbRuntime*>(argument);
   runThreadOwner = runtime;
   runtime->reactor_->run_reactor_event_loop();
-  return nullptr;
+  return 0;
 }
 
 bool OrbRuntime::OnOwnRunThread() const { return runThreadOwner == this; }

@@ -18,6 +18,7 @@
 #ifndef KESTREL_ORB_ORB_RUNTIME_H_
 #define KESTREL_ORB_ORB_RUNTIME_H_
 
+#include <ace/config-lite.h>
 #include <omniORB4/CORBA.h>
 
 #include <memory>
@@ -64,7 +65,8 @@ class OrbRuntime : public OrbHandle {
   int runGroup() const { return runGroup_; }
 
  private:
-  static void* RunThread(void* runtime);
+  // ACE's thread function type, which is not void* on every system.
+  static ACE_THR_FUNC_RETURN RunThread(void* runtime);
   bool OnOwnRunThread() const;
   void WaitForOtherRunThreads();
   void ReapUnreapedGroup();

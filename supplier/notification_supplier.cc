@@ -13,12 +13,13 @@ namespace {
 
 constexpr char kSupplierOrbId[] = "KestrelSupplier";
 
-// The local host name, as a default (unset) address resolves it.
+// The local host name, as a default (unset) address resolves it. 256
+// bytes hold any DNS name; MAXHOSTNAMELEN is not defined everywhere.
 std::string LocalHostName() {
-  char name[MAXHOSTNAMELEN + 1] = {0};
+  char name[256] = {0};
   ACE_INET_Addr local;
   if (local.get_host_name(name, sizeof name) != 0) return std::string();
-  name[MAXHOSTNAMELEN] = '\0';
+  name[sizeof name - 1] = '\0';
   return name;
 }
 
