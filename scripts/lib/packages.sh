@@ -30,13 +30,18 @@ kestrel_package_file() {
   echo "${files[0]}"
 }
 
-# Fails, saying why, unless the package holds path.
-kestrel_expect_file() {
-  local deb=$1 path=$2
-  dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|' | grep -qx -- "$path" || {
-    echo "FAIL: $(basename "$deb") holds no $path" >&2
-    return 1
-  }
+# Fails, saying why, unless the package holds each of the paths.
+kestrel_expect_files() {
+  local deb=$1 contents path failed=0
+  shift
+  contents=$(dpkg-deb --contents "$deb" | awk '{print $6}' | sed 's|^\./|/|')
+  for path in "$@"; do
+    grep -qx -- "$path" <<<"$contents" || {
+      echo "FAIL: $(basename "$deb") holds no $path" >&2
+      failed=1
+    }
+  done
+  return $failed
 }
 
 # Fails unless the control field of the package matches the pattern.
@@ -69,20 +74,16 @@ kestrel_check_packages() {
   kestrel_expect_field "$channeld" Depends 'libcos4-2' || failed=1
   kestrel_expect_field "$dev" Depends '^libkestrel \(= ' || failed=1
 
-  for path in "$libdir/libkestrel.so.1" /usr/bin/kestrel-regsvr /usr/bin/kestrel-classes \
-              /usr/bin/kestrel-publish /usr/bin/kestrel-listen \
-              /usr/share/man/man1/kestrel-publish.1.gz /usr/share/man/man8/kestrel-regsvr.8.gz \
-              /usr/share/doc/libkestrel/copyright; do
-    kestrel_expect_file "$lib" "$path" || failed=1
-  done
-  for path in "$libdir/libkestrel.so" "$libdir/libkestrelclient.a" /usr/include/kestrel/kestrel.h \
-              "$libdir/cmake/Kestrel/KestrelConfig.cmake" "$libdir/pkgconfig/kestrel.pc"; do
-    kestrel_expect_file "$dev" "$path" || failed=1
-  done
-  for path in /usr/sbin/kestrel-channeld /lib/systemd/system/kestrel-channeld.service \
-              /etc/default/kestrel-channeld /usr/share/man/man8/kestrel-channeld.8.gz; do
-    kestrel_expect_file "$channeld" "$path" || failed=1
-  done
+  kestrel_expect_files "$lib" "$libdir/libkestrel.so.1" /usr/bin/kestrel-regsvr \
+    /usr/bin/kestrel-classes /usr/bin/kestrel-publish /usr/bin/kestrel-listen \
+    /usr/share/man/man1/kestrel-publish.1.gz /usr/share/man/man8/kestrel-regsvr.8.gz \
+    /usr/share/doc/libkestrel/copyright || failed=1
+  kestrel_expect_files "$dev" "$libdir/libkestrel.so" "$libdir/libkestrelclient.a" \
+    /usr/include/kestrel/kestrel.h "$libdir/cmake/Kestrel/KestrelConfig.cmake" \
+    "$libdir/pkgconfig/kestrel.pc" || failed=1
+  kestrel_expect_files "$channeld" /usr/sbin/kestrel-channeld \
+    /lib/systemd/system/kestrel-channeld.service /etc/default/kestrel-channeld \
+    /usr/share/man/man8/kestrel-channeld.8.gz || failed=1
   dpkg-deb --ctrl-tarfile "$channeld" | tar -xOf - ./conffiles | grep -qx /etc/default/kestrel-channeld ||
     { echo "FAIL: /etc/default/kestrel-channeld is no conffile" >&2; failed=1; }
 

@@ -132,17 +132,14 @@ echo "   cflags: $cflags"
 echo "   libs:   $libs"
 # Flags that name another folder would build against whatever Kestrel is
 # installed there, or fail to build at all.
-for flag in $cflags; do
+for flag in $cflags $libs; do
   case $flag in
-    -I*) same_dir "${flag#-I}" "$prefix/include" ||
-           fail "kestrel.pc installed in $pc_dir gives $flag, not -I$prefix/include: its prefix is not where it was installed" ;;
+    -I*) wanted=$prefix/include ;;
+    -L*) wanted=$lib_dir ;;
+    *) continue ;;
   esac
-done
-for flag in $libs; do
-  case $flag in
-    -L*) same_dir "${flag#-L}" "$lib_dir" ||
-           fail "kestrel.pc installed in $pc_dir gives $flag, not -L$lib_dir: its prefix is not where it was installed" ;;
-  esac
+  same_dir "${flag:2}" "$wanted" ||
+    fail "kestrel.pc installed in $pc_dir gives $flag, not ${flag:0:2}$wanted: its prefix is not where it was installed"
 done
 make_build=$work/make-build
 mkdir "$make_build"
@@ -206,17 +203,15 @@ cat "$work/listener.out"
 # The first word is the host that the library filled in, whatever this
 # machine calls itself; everything after it was chosen here.
 expected=$work/expected
-: >"$expected"
-code=1
-for message in "${published_by_cmake[@]}"; do
-  printf 'example severity=1 code=0x%08X %s\n' "$code" "$message" >>"$expected"
-  code=$((code + 1))
-done
-code=1
-for message in "${published_by_make[@]}"; do
-  printf 'example severity=1 code=0x%08X %s\n' "$code" "$message" >>"$expected"
-  code=$((code + 1))
-done
+# Each publisher numbers its messages from 1, as their codes.
+expect_published() {
+  local code=1 message
+  for message in "$@"; do
+    printf 'example severity=1 code=0x%08X %s\n' "$code" "$message"
+    code=$((code + 1))
+  done
+}
+{ expect_published "${published_by_cmake[@]}"; expect_published "${published_by_make[@]}"; } >"$expected"
 cut -d ' ' -f 2- "$work/listener.out" >"$work/received"
 diff -u "$expected" "$work/received" >"$work/difference" ||
   fail_with_log "$work/difference" "the listener did not print exactly what was published (- expected, + printed)"

@@ -5,34 +5,10 @@
 
 #include <kestrel/kestrel.h>
 
-#include <atomic>
 #include <cstdio>
 
-class Settings final : public IChannelSettings {
- public:
-  HRESULT QueryInterface(const IID& riid, void** out) override {
-    if (out == nullptr) return E_POINTER;
-    *out = nullptr;
-    if (riid != IID_IUnknown && riid != IID_IChannelSettings) return E_NOINTERFACE;
-    *out = static_cast<IChannelSettings*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-  int32_t Validate() override { return 0; }
-  HRESULT GetHost(char* buffer, int32_t) override { buffer[0] = 0; return S_OK; }
-  HRESULT GetPort(int32_t* port) override { *port = 1; return S_OK; }
-  HRESULT GetObjectKey(char* buffer, int32_t) override { buffer[0] = 0; return S_OK; }
-  HRESULT GetSink(IUnknown** sink) override { *sink = nullptr; return E_NOINTERFACE; }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
+// The examples' own settings class, as a Windows client would take it over.
+#include "channel_settings.h"
 
 int main() {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
@@ -42,7 +18,7 @@ int main() {
   hr = CoCreateInstance(CLSID_NotificationSupplier, nullptr, CLSCTX_INPROC_SERVER,
                         IID_INotificationSupplier, reinterpret_cast<void**>(&supplier));
   if (SUCCEEDED(hr)) {
-    supplier->Initialize(new Settings, "module");
+    supplier->Initialize(new ChannelSettings("127.0.0.1", 5000, "NotifyEventChannel"), "module");
     supplier->Publish(1, 2, "text");
     supplier->Release();
   }

@@ -39,6 +39,8 @@ QueuePolicy DeliveryQueue::policy() const {
 
 bool DeliveryQueue::Full() const { return events_.size() >= bound_; }
 
+bool DeliveryQueue::ChannelFull() const { return backlog_ != nullptr && backlog_->full(); }
+
 void DeliveryQueue::UpdatePoppable() {
   poppable_.store(closed_ || (!paused_ && !events_.empty()), std::memory_order_release);
 }
@@ -71,7 +73,7 @@ DeliveryQueue::Offer DeliveryQueue::TryPush(EventPtr event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (closed_) return Offer::kClosed;
-    bool channelFull = backlog_ != nullptr && backlog_->full();
+    bool channelFull = ChannelFull();
     if (!Full() && !channelFull) {
       Append(std::move(event));
       offer = Offer::kQueued;
@@ -85,13 +87,13 @@ DeliveryQueue::Offer DeliveryQueue::TryPush(EventPtr event) {
   return offer;
 }
 
-DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_point pushStarted) {
+DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_point waitStarted) {
   EventPtr dropped;
   Offer offer;
   {
     std::unique_lock<std::mutex> lock(mutex_);
     Clock::time_point deadline =
-        pushStarted + std::chrono::duration_cast<Clock::duration>(policy_.blockTimeout);
+        waitStarted + std::chrono::duration_cast<Clock::duration>(policy_.blockTimeout);
     ++waitingPushers_;
     bool room = roomFreed_.wait_until(lock, deadline,
                                       [this] { return closed_ || overflowing_ || !Full(); });
@@ -101,7 +103,7 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
       overflowing_ = true;
       roomFreed_.notify_all();  // the other waiters give up as well
     }
-    if (!Full() && !(backlog_ != nullptr && backlog_->full())) {
+    if (!Full() && !ChannelFull()) {
       Append(std::move(event));
       offer = Offer::kQueued;
     } else {

@@ -76,12 +76,12 @@ class DeliveryQueue {
   // discard policy.
   Offer TryPush(EventPtr event);
 
-  // After TryPush answered kMustWait: waits for room until pushStarted plus
+  // After TryPush answered kMustWait: waits for room until waitStarted plus
   // the block timeout, then queues; when the time is up, marks the queue
-  // overflowing and applies the discard policy. Taking pushStarted rather
+  // overflowing and applies the discard policy. Taking waitStarted rather
   // than a duration lets one push wait for several full queues in turn at
   // the cost of the longest wait, not their sum.
-  Offer PushWaiting(EventPtr event, Clock::time_point pushStarted);
+  Offer PushWaiting(EventPtr event, Clock::time_point waitStarted);
 
   // TryPush, then PushWaiting when it must; false once closed.
   bool Push(EventPtr event);
@@ -112,6 +112,7 @@ class DeliveryQueue {
  private:
   // REQUIRES: mutex_ held, for all of these.
   bool Full() const;
+  bool ChannelFull() const;
   Offer Discard(EventPtr event, EventPtr* dropped);
   void Append(EventPtr event);
   void UpdatePoppable();

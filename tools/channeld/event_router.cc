@@ -45,16 +45,19 @@ void EventRouter::Clear() {
 
 void EventRouter::Forward(const CosNotification::StructuredEvent& event) {
   const CosNotification::EventType& type = event.header.fixed_header.event_type;
-  DeliveryQueue::Clock::time_point started = DeliveryQueue::Clock::now();
   Snapshot snapshot = targets();
   EventPtr shared;
   std::vector<ProxyPushSupplier*> full;  // held by snapshot
+  DeliveryQueue::Clock::time_point firstFull;
   for (const auto& proxy : *snapshot) {
     if (!proxy->Wants(type.domain_name.in(), type.type_name.in())) continue;
     if (!shared) shared = std::make_shared<const CosNotification::StructuredEvent>(event);
-    if (proxy->Offer(shared) == DeliveryQueue::Offer::kMustWait) full.push_back(proxy.in());
+    if (proxy->Offer(shared) != DeliveryQueue::Offer::kMustWait) continue;
+    // Read only when a queue is full: most pushes never need the clock.
+    if (full.empty()) firstFull = DeliveryQueue::Clock::now();
+    full.push_back(proxy.in());
   }
-  for (ProxyPushSupplier* proxy : full) proxy->OfferWaiting(shared, started);
+  for (ProxyPushSupplier* proxy : full) proxy->OfferWaiting(shared, firstFull);
 }
 
 EventRouter::Snapshot EventRouter::targets() const {

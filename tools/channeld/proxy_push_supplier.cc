@@ -41,13 +41,11 @@ bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
 }
 
 DeliveryQueue::Offer ProxyPushSupplier::Offer(const EventPtr& event) {
-  if (!hasDelivery_.load(std::memory_order_acquire)) return DeliveryQueue::Offer::kClosed;
   return delivery_->TryEnqueue(event);
 }
 
 DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
                                                      DeliveryQueue::Clock::time_point started) {
-  if (!hasDelivery_.load(std::memory_order_acquire)) return DeliveryQueue::Offer::kClosed;
   return delivery_->EnqueueWaiting(event, started);
 }
 
@@ -61,19 +59,18 @@ std::string ProxyPushSupplier::name() const {
 }
 
 void ProxyPushSupplier::ReportDiscards() {
-  if (!hasDelivery_.load(std::memory_order_acquire)) return;
-  ReportDiscards(delivery_->queue().policy());
-}
-
-void ProxyPushSupplier::ReportDiscards(const QueuePolicy& policy) {
-  std::uint64_t discarded = delivery_->queue().TakeNewDiscards();
+  DeliveryQueue& queue = delivery_->queue();
+  std::uint64_t discarded = queue.TakeNewDiscards();
   if (discarded == 0) return;
   Log::Error(name() + ": " + std::to_string(discarded) + " events discarded, queue full (" +
-             DiscardPolicyName(policy.discardPolicy) + ")");
+             DiscardPolicyName(queue.policy().discardPolicy) + ")");
 }
 
 std::string ProxyPushSupplier::CounterLine() {
-  if (!hasDelivery_.load(std::memory_order_acquire)) return name() + ": not connected";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!delivery_) return name() + ": not connected";
+  }
   ConsumerDelivery::Counters counters = delivery_->counters();
   return name() + ": delivered " + std::to_string(counters.delivered) + ", discarded " +
          std::to_string(counters.queue.discarded) + ", queued " +
@@ -96,7 +93,7 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const ch
   if (wasConnected) {
     channel_->router().Remove(this);
     delivery_->Stop();
-    ReportDiscards(delivery_->queue().policy());
+    ReportDiscards();
     // Only the janitor joins delivery threads: this may be one of them, or an
     // incoming call that should not wait for a push in progress.
     channel_->context().janitor->Post([self] { self->delivery_->Join(); });
@@ -160,7 +157,6 @@ void ProxyPushSupplier::connect_structured_push_consumer(
                                        [this](const std::string& why) { OnConsumerLost(why); }));
   if (suspended_) delivery_->Suspend();
   delivery_->Start();
-  hasDelivery_.store(true, std::memory_order_release);
   state_ = State::kConnected;
   channel_->router().Add(this);
   Log::Info(name() + " connected");

@@ -8,7 +8,6 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
-#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,8 +40,8 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   CosNotifyChannelAdmin::ProxySupplier_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::ProxyID id() const { return id_; }
 
-  // For the router, on suppliers' threads: see DeliveryQueue. An
-  // unconnected proxy takes nothing (kClosed).
+  // For the router, on suppliers' threads: see DeliveryQueue. The router
+  // holds connected proxies only.
   bool Wants(const char* domain, const char* type) const;
   DeliveryQueue::Offer Offer(const EventPtr& event);
   DeliveryQueue::Offer OfferWaiting(const EventPtr& event, DeliveryQueue::Clock::time_point started);
@@ -53,6 +52,7 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   // "channel KEY: consumer proxy ID", for the log.
   std::string name() const;
   // Writes a line to the log if events were discarded since the last call.
+  // For the router's proxies, and the proxy's own Disconnect.
   void ReportDiscards();
   // Its counters, on one line without a newline.
   std::string CounterLine();
@@ -93,8 +93,6 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
 
   void OnConsumerLost(const std::string& why);
   void OnQueuePolicyChanged() override { ApplyQueuePolicy(); }
-  // REQUIRES: delivery_ set.
-  void ReportDiscards(const QueuePolicy& policy);
 
   const CosNotifyChannelAdmin::ProxyID id_;
   PortableServer::Servant_var<ConsumerAdmin> admin_;
@@ -108,9 +106,8 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   bool suspended_ = false;
   CosNotifyComm::StructuredPushConsumer_var consumer_;
   // Set once, at connect, before the router sees the proxy; never reset.
-  // Read without mutex_ once connected.
+  // What reaches the proxy through the router reads it without mutex_.
   std::unique_ptr<ConsumerDelivery> delivery_;
-  std::atomic<bool> hasDelivery_{false};
 };
 
 }  // namespace channeld
