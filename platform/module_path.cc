@@ -6,9 +6,12 @@
 
 namespace kestrel {
 
-std::string ModulePathOf(const void* address) {
+std::string ThisModulePath() {
   Dl_info info;
-  if (::dladdr(address, &info) == 0 || info.dli_fname == nullptr) return std::string();
+  if (::dladdr(reinterpret_cast<void*>(&ThisModulePath), &info) == 0 ||
+      info.dli_fname == nullptr) {
+    return std::string();
+  }
   // dlopen keeps the name it was given, which may be relative.
   char resolved[PATH_MAX];
   if (::realpath(info.dli_fname, resolved) == nullptr) return info.dli_fname;

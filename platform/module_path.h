@@ -1,5 +1,5 @@
-// Where a loaded module lives: the equivalent of GetModuleFileName for the
-// shared object that holds a given address.
+// Where this library lives: what registration writes as the path that
+// loads it (GetModuleFileName for the module that holds this code).
 
 #ifndef KESTREL_PLATFORM_MODULE_PATH_H_
 #define KESTREL_PLATFORM_MODULE_PATH_H_
@@ -8,9 +8,10 @@
 
 namespace kestrel {
 
-// The absolute path of the shared object (or program) that contains
-// address; empty when the system cannot tell.
-std::string ModulePathOf(const void* address);
+// The absolute path of the library (or program) that this code is linked
+// into. Empty when the system cannot tell, or when the path does not fit
+// the system's buffer: a path cut short would name another file.
+std::string ThisModulePath();
 
 }  // namespace kestrel
 

@@ -10,6 +10,10 @@
 // file over it, so readers and a crashed writer never leave a torn file.
 // Readers take no lock: rename is atomic.
 //
+// On Windows the registry is the system's own. There the store reads single
+// values from it (the path is unused), Load and Update answer kIoError, and
+// registration edits keys through classes_root.h.
+//
 //   RegistryStore store;   // the default path
 //   store.Update([](RegistryTree& tree) {
 //     tree.Create(RegistryRoot::kLocalMachine, "SOFTWARE\\Tarnwell Networks\\Common")

@@ -2,6 +2,7 @@
 // exports.map), and no exception leaves them.
 
 #include <new>
+#include <string>
 
 #include "kestrel/server.h"
 #include "kestrel/result_codes.h"
@@ -29,11 +30,16 @@ KESTREL_EXPORT HRESULT DllCanUnloadNow() {
   return counts.objects.load() != 0 || counts.locks.load() > 0 ? S_FALSE : S_OK;
 }
 
+// A registry that cannot be written is not reported (registration answers
+// S_OK, as the registration tools expect); a path that cannot be told is,
+// since registering it would send clients to the wrong file.
 KESTREL_EXPORT HRESULT DllRegisterServer() {
   try {
-    kestrel::RegisterAllClasses(kestrel::ModulePathOf(reinterpret_cast<void*>(&DllRegisterServer)));
+    const std::string path = kestrel::ThisModulePath();
+    if (path.empty()) return SELFREG_E_CLASS;
+    kestrel::RegisterAllClasses(path);
   } catch (...) {
-    // Registration reports nothing; an allocation failure leaves the file as it was.
+    // An allocation failure leaves the registry as it was.
   }
   return S_OK;
 }

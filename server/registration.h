@@ -19,23 +19,24 @@
 
 #include <string>
 
-#include "platform/registry_tree.h"
+#include "platform/classes_root.h"
 #include "server/class_table.h"
 
 namespace kestrel {
 
-// Writes the keys of one class into tree; a key that cannot be written does
-// not stop the others.
-void RegisterClass(RegistryTree& tree, const ClassEntry& entry, const std::string& libraryPath);
+// Writes the keys of one class; a key that cannot be written does not stop
+// the others.
+void RegisterClass(ClassesRootEditor& editor, const ClassEntry& entry,
+                   const std::string& libraryPath);
 
 // Deletes the three trees of one class; absent keys are fine.
-void UnregisterClass(RegistryTree& tree, const ClassEntry& entry);
+void UnregisterClass(ClassesRootEditor& editor, const ClassEntry& entry);
 
-// Both walk the whole class table in one locked update of the machine's
-// registry. Failures are not reported: registration answers S_OK whatever
-// happened.
-void RegisterAllClasses(const std::string& libraryPath);
-void UnregisterAllClasses();
+// Both walk the whole class table in one edit of the machine's registry.
+// What happened to single keys is not reported: only a registry that could
+// not be edited at all answers other than kOk.
+RegistryStatus RegisterAllClasses(const std::string& libraryPath);
+RegistryStatus UnregisterAllClasses();
 
 }  // namespace kestrel
 

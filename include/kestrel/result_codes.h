@@ -13,9 +13,10 @@
 
 #define KESTREL_HR(x) static_cast<HRESULT>(static_cast<uint32_t>(x))
 
-// Standard codes.
 // The standard codes; on Windows, the system defines them.
-#ifndef _WIN32
+#ifdef _WIN32
+#include <olectl.h>  // SELFREG_E_CLASS
+#else
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
 inline constexpr HRESULT E_NOTIMPL = KESTREL_HR(0x80004001);
@@ -34,10 +35,13 @@ inline constexpr HRESULT CO_E_CLASSSTRING = KESTREL_HR(0x800401F3);
 inline constexpr HRESULT CO_E_DLLNOTFOUND = KESTREL_HR(0x800401F8);
 // Activation: the library lacks DllGetClassObject.
 inline constexpr HRESULT CO_E_ERRORINDLL = KESTREL_HR(0x800401F9);
-
-// A required argument is missing, or a required object reference is nil.
+// Self-registration: the library cannot tell its own path (on Windows, also
+// when the path is too long for the 512-character buffer that it is read
+// into), so there is nothing to register.
+inline constexpr HRESULT SELFREG_E_CLASS = KESTREL_HR(0x80040201);
 #endif  // _WIN32
 
+// A required argument is missing, or a required object reference is nil.
 inline constexpr HRESULT E_NOTIFY_INVALIDARG = KESTREL_HR(0x80040509);
 
 // CORBA exceptions raised by the broker. 0x80040B55, 0x80040B60 and

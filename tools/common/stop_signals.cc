@@ -27,8 +27,6 @@ void StopSignals::BlockInProcess(bool reportSignal) {
   signal(SIGPIPE, SIG_IGN);
 }
 
-StopSignals::StopSignals() : StopSignals(nullptr) {}
-
 StopSignals::StopSignals(std::function<void()> onReport)
     : onReport_(std::move(onReport)), watcher_([this] { WatchSignals(); }) {}
 
@@ -41,21 +39,6 @@ StopSignals::~StopSignals() {
   // the rest of the process.
   pthread_kill(watcher_.native_handle(), SIGTERM);
   watcher_.join();
-}
-
-StopSignals::Stop StopSignals::Wait() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  requested_.wait(lock, [this] { return isRequested_; });
-  return stop_;
-}
-
-void StopSignals::Request(const std::string& reason, int exitStatus) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (isRequested_) return;
-  isRequested_ = true;
-  stop_.reason = reason.empty() ? "request" : reason;
-  stop_.exitStatus = exitStatus;
-  requested_.notify_all();
 }
 
 void StopSignals::WatchSignals() {

@@ -2,7 +2,8 @@
 // thread of its own with sigwait (so that no handler ever runs on a broker
 // thread), or a request from inside the program. kestrel-channeld and
 // kestrel-listen both end this way. A program may also take SIGUSR1 on the
-// same thread, as a request for a report.
+// same thread, as a request for a report. On Windows, console control
+// events (Ctrl+C, Ctrl+Break, closing) take the place of the signals.
 
 #ifndef KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
 #define KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
