@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/orb_options.h"
+
 namespace kestrel {
 
 namespace {
@@ -19,6 +21,7 @@ BrokerOptions TranslateBrokerArguments(int argc, char** argv) {
   BrokerOptions options;
   options.orbArguments.push_back(argc > 0 && argv[0] != nullptr ? argv[0] : "Appname");
   options.orbArguments.insert(options.orbArguments.end(), {"-ORBtraceLevel", "0"});
+  for (const std::string& option : PlatformOrbOptions()) options.orbArguments.push_back(option);
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "-ORBid") == 0 && i + 1 < argc) {
       options.orbId = argv[++i];

@@ -1,0 +1,411 @@
+// kestrel.dll as Windows programs see it, run under Wine: registration with
+// regsvr32 read back through the registry API, activation through COM by
+// ProgID, aggregation, unloading and loading again, and notifications
+// published and received from both kinds of apartment.
+//
+// The channel service is a native one that the driver (windows_interop_test
+// on Linux) starts; it names it in KESTREL_TEST_CHANNEL_HOST, _PORT and _KEY.
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <kestrel/kestrel.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "channel_settings.h"
+
+namespace {
+
+constexpr const char* kSupplierName = "Tarnwell Networks System Notification Supplier";
+constexpr const char* kConsumerName = "Tarnwell Networks System Notification Consumer";
+constexpr const char* kSupplierClsid = "{EA1B5AA6-69A5-4EC7-825E-154A09FF80FD}";
+constexpr const char* kConsumerClsid = "{3847351D-1616-4B7F-AA0D-01A0F36AAA3C}";
+constexpr const char* kDllName = "kestrel.dll";
+
+// kestrel.dll sits beside this program.
+std::string DllPath() {
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path, length);
+  return folder.substr(0, folder.find_last_of("\\/") + 1) + kDllName;
+}
+
+// Runs command line and answers its exit code, or -1 when it cannot run.
+int Run(std::string commandLine) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(code);
+}
+
+int Regsvr32(const std::string& options) {
+  return Run("regsvr32.exe " + options + " \"" + DllPath() + "\"");
+}
+
+// A string value under HKEY_CLASSES_ROOT, or "<missing>".
+std::string ClassesValue(const std::string& key, const char* name = nullptr) {
+  char data[1024];
+  DWORD size = sizeof data;
+  if (RegGetValueA(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, data, &size) !=
+      ERROR_SUCCESS) {
+    return "<missing>";
+  }
+  return data;
+}
+
+bool ClassesKeyExists(const std::string& key) {
+  HKEY opened = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(opened);
+  return true;
+}
+
+// Every key and value below key, one line each, in the registry's order.
+void DumpTree(HKEY parent, const std::string& path, std::string* out) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  out->append("[" + path + "]\n");
+  char name[256];
+  BYTE data[1024];
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLength = sizeof name;
+    DWORD dataLength = sizeof data;
+    DWORD type = 0;
+    if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, data, &dataLength) != ERROR_SUCCESS) {
+      break;
+    }
+    out->append(std::string(name) + "=" + std::to_string(type) + ":" +
+                std::string(reinterpret_cast<char*>(data), dataLength) + "\n");
+  }
+  for (DWORD i = 0;; ++i) {
+    DWORD nameLength = sizeof name;
+    if (RegEnumKeyExA(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+      break;
+    }
+    DumpTree(parent, path + "\\" + name, out);
+  }
+  RegCloseKey(key);
+}
+
+std::string DumpClasses() {
+  std::string dump;
+  for (const std::string& root : {std::string("CLSID\\") + kSupplierClsid, std::string(kSupplierName),
+                                  std::string(kSupplierName) + ".1", std::string("CLSID\\") + kConsumerClsid,
+                                  std::string(kConsumerName), std::string(kConsumerName) + ".1"}) {
+    DumpTree(HKEY_CLASSES_ROOT, root, &dump);
+  }
+  return dump;
+}
+
+void ExpectClassRegistered(const char* clsid, const char* name) {
+  const std::string clsidKey = std::string("CLSID\\") + clsid;
+  const std::string progId = std::string(name) + ".1";
+  EXPECT_EQ(name, ClassesValue(clsidKey));
+  EXPECT_EQ(0, _stricmp(DllPath().c_str(), ClassesValue(clsidKey + "\\InprocServer32").c_str()))
+      << ClassesValue(clsidKey + "\\InprocServer32");
+  EXPECT_EQ("Both", ClassesValue(clsidKey + "\\InprocServer32", "ThreadingModel"));
+  EXPECT_EQ(progId, ClassesValue(clsidKey + "\\ProgID"));
+  EXPECT_EQ(name, ClassesValue(clsidKey + "\\VersionIndependentProgID"));
+  EXPECT_EQ(name, ClassesValue(name));
+  EXPECT_EQ(clsid, ClassesValue(std::string(name) + "\\CLSID"));
+  EXPECT_EQ(progId, ClassesValue(std::string(name) + "\\CurVer"));
+  EXPECT_EQ(name, ClassesValue(progId));
+  EXPECT_EQ(clsid, ClassesValue(progId + "\\CLSID"));
+}
+
+void ExpectClassGone(const char* clsid, const char* name) {
+  EXPECT_FALSE(ClassesKeyExists(std::string("CLSID\\") + clsid));
+  EXPECT_FALSE(ClassesKeyExists(name));
+  EXPECT_FALSE(ClassesKeyExists(std::string(name) + ".1"));
+}
+
+// The tests below the registration group need the classes registered.
+class RegisteredClasses : public ::testing::Environment {
+ public:
+  void SetUp() override { ASSERT_EQ(0, Regsvr32("/s")); }
+  void TearDown() override { EXPECT_EQ(0, Regsvr32("/u /s")); }
+};
+
+TEST(Registration, Regsvr32WritesEveryKeyOfBothClasses) {
+  ASSERT_EQ(0, Regsvr32("/s"));
+  ExpectClassRegistered(kSupplierClsid, kSupplierName);
+  ExpectClassRegistered(kConsumerClsid, kConsumerName);
+}
+
+TEST(Registration, RegisteringAgainChangesNothing) {
+  ASSERT_EQ(0, Regsvr32("/s"));
+  const std::string once = DumpClasses();
+  ASSERT_EQ(0, Regsvr32("/s"));
+  EXPECT_EQ(once, DumpClasses());
+  // Ten keys' worth of values per class: nothing more was written.
+  EXPECT_EQ(2u * 9, static_cast<size_t>(std::count(once.begin(), once.end(), '[')));
+}
+
+TEST(Registration, UnregisteringRemovesWholeTreesAndMayBeRepeated) {
+  ASSERT_EQ(0, Regsvr32("/s"));
+  HKEY added = nullptr;
+  const std::string foreign = std::string("CLSID\\") + kSupplierClsid + "\\Added\\Deeper";
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CLASSES_ROOT, foreign.c_str(), 0, nullptr, 0,
+                                           KEY_ALL_ACCESS, nullptr, &added, nullptr));
+  RegCloseKey(added);
+
+  EXPECT_EQ(0, Regsvr32("/u /s"));
+  ExpectClassGone(kSupplierClsid, kSupplierName);
+  ExpectClassGone(kConsumerClsid, kConsumerName);
+  EXPECT_EQ(0, Regsvr32("/u /s"));
+
+  HMODULE dll = LoadLibraryA(DllPath().c_str());
+  ASSERT_NE(nullptr, dll);
+  auto unregister = reinterpret_cast<HRESULT(WINAPI*)()>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "DllUnregisterServer")));
+  ASSERT_NE(nullptr, unregister);
+  EXPECT_EQ(S_OK, unregister());
+  FreeLibrary(dll);
+  ASSERT_EQ(0, Regsvr32("/s"));
+}
+
+// Counts its own references; answers every other query through the inner
+// object that it aggregates.
+class CountingOuter : public IUnknown {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (IsEqualGUID(riid, IID_IUnknown)) {
+      *out = this;
+      AddRef();
+      return S_OK;
+    }
+    return inner != nullptr ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count; }
+
+  ULONG count = 1;
+  IUnknown* inner = nullptr;
+};
+
+TEST(Activation, BothClassesAreCreatedByEitherProgId) {
+  struct Case {
+    const char* name;
+    const CLSID* clsid;
+    const IID* iid;
+    const IID* otherIid;
+  };
+  for (const Case& c : {Case{kSupplierName, &CLSID_NotificationSupplier, &IID_INotificationSupplier,
+                             &IID_INotificationConsumer},
+                        Case{kConsumerName, &CLSID_NotificationConsumer, &IID_INotificationConsumer,
+                             &IID_INotificationSupplier}}) {
+    for (const std::string& progId : {std::string(c.name), std::string(c.name) + ".1"}) {
+      SCOPED_TRACE(progId);
+      std::wstring wide(progId.begin(), progId.end());
+      CLSID clsid;
+      ASSERT_EQ(S_OK, CLSIDFromProgID(wide.c_str(), &clsid));
+      EXPECT_TRUE(IsEqualGUID(*c.clsid, clsid));
+      IUnknown* object = nullptr;
+      ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, *c.iid,
+                                       reinterpret_cast<void**>(&object)));
+      IUnknown* identity = nullptr;
+      ASSERT_EQ(S_OK, object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)));
+      void* other = nullptr;
+      EXPECT_EQ(E_NOINTERFACE, object->QueryInterface(*c.otherIid, &other));
+      EXPECT_EQ(nullptr, other);
+      identity->Release();
+      EXPECT_EQ(0u, object->Release());
+    }
+  }
+}
+
+TEST(Activation, AnOuterObjectGetsTheInnerIdentityOnly) {
+  CountingOuter outer;
+  void* refused = nullptr;
+  EXPECT_EQ(CLASS_E_NOAGGREGATION, CoCreateInstance(CLSID_NotificationSupplier, &outer,
+                                                    CLSCTX_INPROC_SERVER, IID_INotificationSupplier,
+                                                    &refused));
+  IUnknown* inner = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NotificationSupplier, &outer, CLSCTX_INPROC_SERVER,
+                                   IID_IUnknown, reinterpret_cast<void**>(&inner)));
+  outer.inner = inner;
+  INotificationSupplier* supplier = nullptr;
+  ASSERT_EQ(S_OK, inner->QueryInterface(IID_INotificationSupplier, reinterpret_cast<void**>(&supplier)));
+  EXPECT_EQ(2u, outer.count);
+  IUnknown* viaClient = nullptr;
+  ASSERT_EQ(S_OK, supplier->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&viaClient)));
+  EXPECT_EQ(static_cast<IUnknown*>(&outer), viaClient);
+  viaClient->Release();
+  supplier->Release();
+  EXPECT_EQ(1u, outer.count);
+  EXPECT_EQ(0u, inner->Release());
+}
+
+HRESULT CallCanUnloadNow() {
+  HMODULE dll = GetModuleHandleA(kDllName);
+  if (dll == nullptr) return E_UNEXPECTED;
+  auto canUnloadNow = reinterpret_cast<HRESULT(WINAPI*)()>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "DllCanUnloadNow")));
+  return canUnloadNow != nullptr ? canUnloadNow() : E_UNEXPECTED;
+}
+
+TEST(Activation, TheLibraryMayUnloadOnlyWithoutObjectsOrLocks) {
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(S_OK, CoGetClassObject(CLSID_NotificationConsumer, CLSCTX_INPROC_SERVER, nullptr,
+                                   IID_IClassFactory, reinterpret_cast<void**>(&factory)));
+  INotificationConsumer* consumer = nullptr;
+  ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_INotificationConsumer,
+                                          reinterpret_cast<void**>(&consumer)));
+  EXPECT_EQ(S_FALSE, CallCanUnloadNow());
+  consumer->Release();
+  EXPECT_EQ(S_OK, CallCanUnloadNow());
+  ASSERT_EQ(S_OK, factory->LockServer(TRUE));
+  EXPECT_EQ(S_FALSE, CallCanUnloadNow());
+  ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+  EXPECT_EQ(S_OK, CallCanUnloadNow());
+  factory->Release();
+}
+
+// Keeps every notification; called on the library's threads.
+class RecordingSink : public INotificationSink {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
+    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_INotificationSink)) {
+      *out = nullptr;
+      return E_NOINTERFACE;
+    }
+    *out = static_cast<INotificationSink*>(this);
+    AddRef();
+    return S_OK;
+  }
+  // Lives on the test's stack and outlives the consumer.
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                    uint32_t messageCode, const char* description) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.push_back(std::string(module) + "|" + (host[0] != '\0' ? "host" : "") + "|" +
+                        std::to_string(severity) + "|" + std::to_string(messageCode) + "|" +
+                        description);
+    threads_.push_back(GetCurrentThreadId());
+    arrived_.notify_all();
+    return S_OK;
+  }
+
+  // True once text arrived, within a generous time.
+  bool WaitFor(const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return arrived_.wait_for(lock, std::chrono::seconds(30), [&] {
+      return std::find(received_.begin(), received_.end(), text) != received_.end();
+    });
+  }
+  std::vector<DWORD> threads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  std::vector<std::string> received_;
+  std::vector<DWORD> threads_;
+};
+
+struct Channel {
+  std::string host;
+  int32_t port = 0;
+  std::string key;
+};
+
+bool ChannelFromEnvironment(Channel* channel) {
+  const char* host = std::getenv("KESTREL_TEST_CHANNEL_HOST");
+  const char* port = std::getenv("KESTREL_TEST_CHANNEL_PORT");
+  const char* key = std::getenv("KESTREL_TEST_CHANNEL_KEY");
+  if (host == nullptr || port == nullptr || key == nullptr) return false;
+  *channel = Channel{host, std::atoi(port), key};
+  return channel->port > 0;
+}
+
+// Connects a consumer, publishes one notification that names tag, and
+// checks that the sink received it on a thread other than the caller's.
+void PublishAndReceive(const std::string& tag) {
+  Channel channel;
+  ASSERT_TRUE(ChannelFromEnvironment(&channel)) << "KESTREL_TEST_CHANNEL_HOST, _PORT, _KEY";
+  RecordingSink sink;
+  INotificationConsumer* consumer = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NotificationConsumer, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_INotificationConsumer, reinterpret_cast<void**>(&consumer)));
+  ASSERT_EQ(S_OK, consumer->Connect(new ChannelSettings(channel.host, channel.port, channel.key, &sink), 1));
+  INotificationSupplier* supplier = nullptr;
+  ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NotificationSupplier, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_INotificationSupplier, reinterpret_cast<void**>(&supplier)));
+  ASSERT_EQ(S_OK, supplier->Initialize(new ChannelSettings(channel.host, channel.port, channel.key),
+                                       "wine"));
+  EXPECT_EQ(S_OK, supplier->Publish(4, 0x2002, tag.c_str()));
+  EXPECT_TRUE(sink.WaitFor("wine|host|4|8194|" + tag));
+  for (DWORD thread : sink.threads()) EXPECT_NE(GetCurrentThreadId(), thread);
+  EXPECT_EQ(0u, supplier->Release());
+  EXPECT_EQ(S_OK, consumer->Disconnect());
+  EXPECT_EQ(0u, consumer->Release());
+}
+
+// Runs body on a thread of its own in the given apartment.
+void InApartment(DWORD model, const std::function<void()>& body) {
+  std::thread thread([&] {
+    ASSERT_EQ(S_OK, CoInitializeEx(nullptr, model));
+    body();
+    CoUninitialize();
+  });
+  thread.join();
+}
+
+TEST(Apartments, SingleThreadedClientPublishesAndReceives) {
+  InApartment(COINIT_APARTMENTTHREADED, [] { PublishAndReceive("from a single-threaded apartment"); });
+}
+
+TEST(Apartments, MultithreadedClientPublishesAndReceives) {
+  InApartment(COINIT_MULTITHREADED, [] { PublishAndReceive("from the multithreaded apartment"); });
+}
+
+// The library runs broker threads while objects live; once the last one is
+// gone, COM may unload it, and none of its threads may still be running
+// then: the process would fault when the code under them vanished.
+TEST(Unloading, FreeUnusedLibrariesUnloadsAndALaterCreateLoadsAgain) {
+  PublishAndReceive("before unloading");
+  for (int attempt = 0; attempt < 100 && GetModuleHandleA(kDllName) != nullptr; ++attempt) {
+    CoFreeUnusedLibrariesEx(0, 0);
+    Sleep(100);
+  }
+  ASSERT_EQ(nullptr, GetModuleHandleA(kDllName));
+  // Time for any thread left behind to run into unmapped code.
+  Sleep(1000);
+  PublishAndReceive("after loading again");
+  EXPECT_NE(nullptr, GetModuleHandleA(kDllName));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new RegisteredClasses);
+  int status = RUN_ALL_TESTS();
+  CoUninitialize();
+  return status;
+}
