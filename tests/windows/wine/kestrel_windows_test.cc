@@ -184,6 +184,39 @@ TEST(Registration, UnregisteringRemovesWholeTreesAndMayBeRepeated) {
   ASSERT_EQ(0, Regsvr32("/s"));
 }
 
+// A copy of kestrel.dll whose path does not fit the 512 characters that
+// registration reads it into: a shortened path would name another file.
+TEST(Registration, APathTooLongToReadIsRefusedAndNothingIsWritten) {
+  ASSERT_EQ(0, Regsvr32("/s"));
+  // The wide functions take paths longer than MAX_PATH.
+  wchar_t temporary[MAX_PATH];
+  ASSERT_NE(0u, GetTempPathW(MAX_PATH, temporary));
+  std::wstring folder = std::wstring(temporary) + L"kestrel-long-path";
+  std::vector<std::wstring> created;
+  for (;;) {
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
+        << folder.size() << " characters: error " << GetLastError();
+    created.push_back(folder);
+    if (folder.size() > 520) break;
+    folder += L"\\a-folder-with-a-long-name";
+  }
+  const std::string dllPath = DllPath();
+  const std::wstring copy = folder + L"\\kestrel.dll";
+  ASSERT_TRUE(CopyFileW(std::wstring(dllPath.begin(), dllPath.end()).c_str(), copy.c_str(), FALSE))
+      << GetLastError();
+  HMODULE dll = LoadLibraryW(copy.c_str());
+  ASSERT_NE(nullptr, dll) << GetLastError();
+  auto registerServer = reinterpret_cast<HRESULT(WINAPI*)()>(
+      reinterpret_cast<void*>(GetProcAddress(dll, "DllRegisterServer")));
+  ASSERT_NE(nullptr, registerServer);
+  const std::string before = DumpClasses();
+  EXPECT_EQ(SELFREG_E_CLASS, registerServer());
+  EXPECT_EQ(before, DumpClasses());
+  FreeLibrary(dll);
+  DeleteFileW(copy.c_str());
+  for (auto it = created.rbegin(); it != created.rend(); ++it) RemoveDirectoryW(it->c_str());
+}
+
 // Counts its own references; answers every other query through the inner
 // object that it aggregates.
 class CountingOuter : public IUnknown {
