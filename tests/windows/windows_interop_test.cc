@@ -1,0 +1,202 @@
+// The Windows build of the tools and the library, run under Wine against a
+// native kestrel-channeld and the native tools: both builds must speak the
+// same protocol, and the Windows consumer must outlast a service restart.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+#include "tests/tools/tool_process.h"
+#include "tests/tools/tool_test_base.h"
+
+extern char** environ;
+
+namespace kestrel {
+namespace testing {
+namespace {
+
+// Runs a command to its end with its standard streams on /dev/null and
+// answers its exit status, or -1. The wineserver and the services that Wine
+// starts in the background keep the streams they were given until the
+// server goes: had they a test's pipes, a wait for end-of-file would hang.
+int RunQuietly(const std::vector<std::string>& arguments) {
+  std::vector<char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+  }
+  pid_t pid = -1;
+  int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) return -1;
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class WindowsInterop : public ToolTestBase {
+ protected:
+  // Wine takes seconds to start a program, more on a busy machine.
+  static constexpr int kWineTimeoutMs = 60000;
+
+  // A wineserver for each test, started here with its streams (and those
+  // of the services that wineboot starts) on /dev/null, so that the
+  // programs run later find them running and hand nothing of theirs down.
+  // It ends by itself a minute after its last program, should the test be
+  // killed before TearDown.
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(ToolTestBase::SetUp());
+    const char* prefix = ::getenv("WINEPREFIX");
+    struct stat info;
+    ASSERT_TRUE(prefix != nullptr && ::stat(prefix, &info) == 0 && S_ISDIR(info.st_mode))
+        << "WINEPREFIX must name a Wine prefix made by wineboot --init (scripts/test --windows makes one)";
+    ASSERT_TRUE(FileExists(std::string(prefix) + "/system.reg")) << prefix << " is not an initialised Wine prefix";
+    ::setenv("WINEDEBUG", "-all", 0);
+    // Console programs need no display; with one, Wine's desktop process
+    // would connect to the session that happens to run the tests.
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    // A server still ending after wineboot --init would refuse to be
+    // replaced by a persistent one.
+    ToolResult waited = RunTool({KESTREL_WINESERVER, "-w"}, "", 30000);
+    ASSERT_EQ(0, waited.status) << "another wineserver keeps running in " << prefix;
+    ASSERT_EQ(0, RunQuietly({KESTREL_WINESERVER, "-p60"}));
+    serverStarted_ = true;
+    ASSERT_EQ(0, RunQuietly({KESTREL_WINE, "wineboot"}));
+  }
+
+  void TearDown() override {
+    if (serverStarted_) {
+      RunQuietly({KESTREL_WINESERVER, "-k"});
+      EXPECT_EQ(0, RunQuietly({KESTREL_WINESERVER, "-w"}));
+    }
+    ToolTestBase::TearDown();
+  }
+
+  std::vector<std::string> WindowsCommand(const std::string& program, const std::vector<std::string>& rest) const {
+    std::vector<std::string> command = {KESTREL_WINE, std::string(KESTREL_WINDOWS_BIN_DIR) + "/" + program};
+    for (const std::string& option : ChannelOptions()) command.push_back(option);
+    command.insert(command.end(), rest.begin(), rest.end());
+    return command;
+  }
+
+  ::testing::AssertionResult StartWindowsListener(ToolProcess* listener, const std::string& count) const {
+    if (!listener->Start(WindowsCommand("kestrel-listen.exe", {"--format", "json", "--count", count}))) {
+      return ::testing::AssertionFailure() << "cannot run " << KESTREL_WINE;
+    }
+    if (!listener->WaitForError("listening on", kWineTimeoutMs)) {
+      return ::testing::AssertionFailure() << "not connected; stderr: " << listener->error();
+    }
+    return ::testing::AssertionSuccess();
+  }
+
+  // A line that a Windows program printed, without the carriage return that
+  // its text-mode standard output puts before the newline.
+  static bool ReadWindowsLine(ToolProcess* program, std::string* line, int timeoutMs) {
+    if (!program->ReadLine(line, timeoutMs)) return false;
+    if (!line->empty() && line->back() == '\r') line->pop_back();
+    return true;
+  }
+
+  void Publish(const std::string& module, const std::vector<std::string>& rest, const std::string& input = "") {
+    ToolResult result = RunTool(PublishCommand(module, rest), input);
+    ASSERT_EQ(0, result.status) << result.error;
+  }
+
+  static std::string JsonLine(const std::string& module, const std::string& severity, const std::string& code,
+                              const std::string& description) {
+    return "{\"module\":\"" + module + "\",\"host\":\"" + LocalHostName() + "\",\"severity\":" + severity +
+           ",\"messageCode\":" + code + ",\"description\":\"" + description + "\"}";
+  }
+
+  bool serverStarted_ = false;
+};
+
+TEST_F(WindowsInterop, WindowsPublisherReachesANativeListener) {
+  ToolProcess listener;
+  ASSERT_TRUE(StartListener(&listener, {"--count", "5", "--format", "json"}));
+
+  // Characters that JSON escapes, and both notations of the numbers.
+  ToolResult publisher = RunTool(
+      WindowsCommand("kestrel-publish.exe", {"--module", "winmod", "--severity", "0x7", "--code", "4294967295"}),
+      "first\nsecond line\n\"quoted\"\nback\\slash\nfifth", kWineTimeoutMs);
+  EXPECT_EQ(0, publisher.status) << publisher.error;
+
+  const std::vector<std::string> descriptions = {"first", "second line", "\\\"quoted\\\"", "back\\\\slash",
+                                                 "fifth"};
+  for (const std::string& description : descriptions) {
+    std::string line;
+    ASSERT_TRUE(listener.ReadLine(&line, kTimeoutMs)) << listener.error();
+    EXPECT_EQ(JsonLine("winmod", "7", "4294967295", description), line);
+  }
+  EXPECT_EQ(0, listener.Wait(kTimeoutMs));
+}
+
+TEST_F(WindowsInterop, NativePublisherReachesTheWindowsListener) {
+  ToolProcess listener;
+  ASSERT_TRUE(StartWindowsListener(&listener, "3"));
+
+  Publish("native", {"--severity", "4294967295", "--code", "0x1001"}, "one\ntwo \"words\"\nthree\\");
+
+  const std::vector<std::string> descriptions = {"one", "two \\\"words\\\"", "three\\\\"};
+  for (const std::string& description : descriptions) {
+    std::string line;
+    ASSERT_TRUE(ReadWindowsLine(&listener, &line, kWineTimeoutMs)) << listener.error();
+    EXPECT_EQ(JsonLine("native", "4294967295", "4097", description), line);
+  }
+  EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
+  EXPECT_EQ("", listener.UnreadOutput());
+}
+
+TEST_F(WindowsInterop, WindowsListenerReconnectsAfterAServiceRestart) {
+  ToolProcess listener;
+  ASSERT_TRUE(StartWindowsListener(&listener, "2"));
+  Publish("m", {"before the restart"});
+  std::string line;
+  ASSERT_TRUE(ReadWindowsLine(&listener, &line, kWineTimeoutMs)) << listener.error();
+  EXPECT_EQ(JsonLine("m", "0", "0", "before the restart"), line);
+
+  // The consumer tries to connect again every 2 s and what is published
+  // before it is back is lost, so keep publishing until something arrives.
+  ASSERT_TRUE(service_.Restart());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool arrived = false;
+  while (!arrived && std::chrono::steady_clock::now() < deadline) {
+    Publish("m", {"after the restart"});
+    arrived = ReadWindowsLine(&listener, &line, 1000);
+  }
+  ASSERT_TRUE(arrived) << listener.error();
+  EXPECT_EQ(JsonLine("m", "0", "0", "after the restart"), line);
+  EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
+}
+
+// The library's own tests, built for Windows, against this test's service.
+TEST_F(WindowsInterop, WindowsTestProgramPasses) {
+  const std::string program = std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel_windows_test.exe";
+  ASSERT_TRUE(FileExists(program)) << program << " has not been built";
+  ScopedEnvironment host("KESTREL_TEST_CHANNEL_HOST", service_.host());
+  ScopedEnvironment port("KESTREL_TEST_CHANNEL_PORT", std::to_string(service_.port()));
+  ScopedEnvironment key("KESTREL_TEST_CHANNEL_KEY", service_.key());
+  ToolResult result = RunTool({KESTREL_WINE, program}, "", 180000);
+  EXPECT_EQ(0, result.status) << result.output << result.error;
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kestrel
