@@ -10,7 +10,7 @@ objdump=$1
 bin=$2
 
 # DLLs that every Windows since 7 has in its system folder.
-system_dlls=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll mswsock.dll iphlpapi.dll netapi32.dll user32.dll "
+system_dlls=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll mswsock.dll iphlpapi.dll netapi32.dll shell32.dll user32.dll "
 
 status=0
 exports=$("$objdump" -p "$bin/kestrel.dll" |

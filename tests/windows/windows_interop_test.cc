@@ -148,6 +148,21 @@ TEST_F(WindowsInterop, WindowsPublisherReachesANativeListener) {
   EXPECT_EQ(0, listener.Wait(kTimeoutMs));
 }
 
+// Windows hands a program its arguments in the ANSI code page, where these
+// would become '?'; the channel carries UTF-8.
+TEST_F(WindowsInterop, WindowsPublisherSendsItsArgumentsAsUtf8) {
+  ToolProcess listener;
+  ASSERT_TRUE(StartListener(&listener, {"--count", "1", "--format", "json"}));
+  ToolResult publisher = RunTool(
+      WindowsCommand("kestrel-publish.exe", {"--module", "m\u00f6dul", "\u65e5\u672c \u00e9"}), "",
+      kWineTimeoutMs);
+  EXPECT_EQ(0, publisher.status) << publisher.error;
+  std::string line;
+  ASSERT_TRUE(listener.ReadLine(&line, kTimeoutMs)) << listener.error();
+  EXPECT_EQ(JsonLine("m\u00f6dul", "0", "0", "\u65e5\u672c \u00e9"), line);
+  EXPECT_EQ(0, listener.Wait(kTimeoutMs));
+}
+
 TEST_F(WindowsInterop, NativePublisherReachesTheWindowsListener) {
   ToolProcess listener;
   ASSERT_TRUE(StartWindowsListener(&listener, "3"));

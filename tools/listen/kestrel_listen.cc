@@ -17,6 +17,7 @@
 #include "kestrel/kestrel.h"
 #include "tools/common/channel_settings.h"
 #include "tools/common/component_loader.h"
+#include "tools/common/utf8_arguments.h"
 #include "tools/common/stop_signals.h"
 #include "tools/listen/event_printer.h"
 
@@ -149,7 +150,7 @@ int Listen(const Options& options, StopSignals* stop) {
 int main(int argc, char** argv) {
   StopSignals::BlockInProcess();
   Options options;
-  int status = ParseOptions(argc, argv, &options);
+  int status = ParseOptions(argc, kestrel::tools::Utf8Arguments(argc, argv), &options);
   if (status >= 0) return status;
 
   StopSignals stop;

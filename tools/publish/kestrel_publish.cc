@@ -18,6 +18,7 @@
 #include "kestrel/kestrel.h"
 #include "tools/common/channel_settings.h"
 #include "tools/common/component_loader.h"
+#include "tools/common/utf8_arguments.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ bool Report(const char* what, HRESULT hr) {
 
 int main(int argc, char** argv) {
   Options options;
-  int status = ParseOptions(argc, argv, &options);
+  int status = ParseOptions(argc, kestrel::tools::Utf8Arguments(argc, argv), &options);
   if (status >= 0) return status;
 
   INotificationSupplier* supplier = nullptr;
