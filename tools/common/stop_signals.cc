@@ -21,6 +21,8 @@ sigset_t WatchedSet(bool reportSignal) {
 
 }  // namespace
 
+const char* const StopSignals::kEndRequests = "SIGINT or SIGTERM";
+
 void StopSignals::BlockInProcess(bool reportSignal) {
   sigset_t set = WatchedSet(reportSignal);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);

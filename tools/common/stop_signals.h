@@ -24,6 +24,10 @@ class StopSignals {
     int exitStatus = 0;  // 0 for a signal: being asked to end is a normal end
   };
 
+  // How a user asks the program to end, for its usage text:
+  // "SIGINT or SIGTERM", or on Windows "Ctrl+C or Ctrl+Break".
+  static const char* const kEndRequests;
+
   // Blocks SIGINT and SIGTERM in the calling thread, which every thread it
   // starts afterwards inherits (the library's and the broker's threads
   // too), and ignores SIGPIPE so that a closed output is an error to

@@ -40,6 +40,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 
 }  // namespace
 
+const char* const StopSignals::kEndRequests = "Ctrl+C or Ctrl+Break";
+
 void StopSignals::BlockInProcess(bool /*reportSignal*/) {}
 
 StopSignals::StopSignals(std::function<void()> onReport) : onReport_(std::move(onReport)) {

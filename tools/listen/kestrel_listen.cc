@@ -5,9 +5,9 @@
 //   kestrel-listen --help | --version
 //
 // One line per notification on standard output, flushed at once. It runs
-// until N notifications were printed (--count), or until SIGINT or SIGTERM,
-// and keeps running while the channel service restarts: the library
-// connects again by itself. Exit status: 0 when it ended as asked, 1 when
+// until N notifications were printed (--count), or until SIGINT or SIGTERM
+// (Ctrl+C or Ctrl+Break on Windows), and keeps running while the channel
+// service restarts: the library connects again by itself. Exit status: 0 when it ended as asked, 1 when
 // the consumer could not be created or connected (the code on stderr) or
 // the output failed, 2 for a usage error.
 
@@ -41,14 +41,15 @@ struct Options {
   uint32_t count = 0;  // 0: until a signal
 };
 
+// %s: how the system asks a console program to end.
 const char kUsage[] =
     "usage: kestrel-listen --host H --port P --key K [--threads N]\n"
     "                      [--format text|json] [--count N]\n"
     "       kestrel-listen --help | --version\n"
     "  Prints every notification published on the channel at\n"
     "  corbaloc:iiop:H:P/K, one line each, until N were printed (--count)\n"
-    "  or until SIGINT or SIGTERM. It keeps listening while the channel\n"
-    "  service restarts.\n"
+    "  or until %s. It keeps listening while the channel service\n"
+    "  restarts.\n"
     "  --threads N  notifications handled at once, 1 to 64 (default 1)\n"
     "  --format     text (default): local time, host, module, severity, code,\n"
     "                 description, for example\n"
@@ -59,7 +60,8 @@ const char kUsage[] =
     "  Exit status: 0 ended as asked, 1 cannot connect or write, 2 usage error.\n";
 
 int UsageError(const std::string& problem) {
-  std::fprintf(stderr, "kestrel-listen: %s\n%s", problem.c_str(), kUsage);
+  std::fprintf(stderr, "kestrel-listen: %s\n", problem.c_str());
+  std::fprintf(stderr, kUsage, StopSignals::kEndRequests);
   return 2;
 }
 
@@ -69,7 +71,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--help") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, StopSignals::kEndRequests);
       return 0;
     }
     if (argument == "--version") {
