@@ -157,8 +157,8 @@ TEST(ChanneldDeliveryQueue, FullQueueThatMayNotWaitFollowsItsDiscardPolicy) {
   }
   EXPECT_EQ(DeliveryQueue::Offer::kDiscarded, lifo.TryPush(Event("6")));
   EXPECT_EQ(DeliveryQueue::Offer::kQueued, fifo.TryPush(Event("6")));
-  EXPECT_EQ(3u, fifo.discarded());
-  EXPECT_EQ(3u, lifo.discarded());
+  EXPECT_EQ(3u, fifo.counters().discarded);
+  EXPECT_EQ(3u, lifo.counters().discarded);
   EXPECT_EQ(3u, fifo.TakeNewDiscards());
   EXPECT_EQ(0u, fifo.TakeNewDiscards());
   EXPECT_EQ((std::vector<std::string>{"4", "5", "6"}), Drain(fifo));
@@ -168,7 +168,7 @@ TEST(ChanneldDeliveryQueue, FullQueueThatMayNotWaitFollowsItsDiscardPolicy) {
   DeliveryQueue unbounded(Policy(0));
   for (int i = 0; i < 20000; ++i) unbounded.Push(Event("x"));
   EXPECT_EQ(20000u, unbounded.size());
-  EXPECT_EQ(0u, unbounded.discarded());
+  EXPECT_EQ(0u, unbounded.counters().discarded);
 }
 
 TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
@@ -186,7 +186,7 @@ TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
   consumer.join();
   ASSERT_EQ(static_cast<std::size_t>(kEvents), received.size());
   for (int i = 0; i < kEvents; ++i) EXPECT_EQ(std::to_string(i), received[i]);
-  EXPECT_EQ(0u, queue.discarded());
+  EXPECT_EQ(0u, queue.counters().discarded);
   EXPECT_FALSE(queue.counters().overflowing);
 }
 
@@ -205,7 +205,7 @@ TEST(ChanneldDeliveryQueue, ExpiredWaitOverflowsTheQueueUntilItHasDrainedToHalf)
   started = Clock::now();
   for (int i = 6; i < 16; ++i) queue.Push(Event(std::to_string(i).c_str()));
   EXPECT_LT(Clock::now() - started, 10 * kBlock / 2);
-  EXPECT_EQ(11u, queue.discarded());
+  EXPECT_EQ(11u, queue.counters().discarded);
 
   EventPtr event;
   ASSERT_TRUE(queue.Pop(&event));
@@ -227,7 +227,7 @@ TEST(ChanneldDeliveryQueue, WaitingPushesGiveUpTogetherAndWakeOnCloseOrALargerBo
   queue.Push(Event("mine"));
   other.join();
   EXPECT_LT(Clock::now() - started, milliseconds(3000));
-  EXPECT_EQ(2u, queue.discarded());
+  EXPECT_EQ(2u, queue.counters().discarded);
 
   DeliveryQueue growing(Policy(1, CosNotification::FifoOrder, milliseconds(60000)));
   growing.Push(Event("1"));
@@ -236,7 +236,7 @@ TEST(ChanneldDeliveryQueue, WaitingPushesGiveUpTogetherAndWakeOnCloseOrALargerBo
   growing.SetPolicy(Policy(2, CosNotification::FifoOrder, milliseconds(60000)));
   waiter.join();
   EXPECT_EQ((std::vector<std::string>{"1", "2"}), Drain(growing));
-  EXPECT_EQ(0u, growing.discarded());
+  EXPECT_EQ(0u, growing.counters().discarded);
 
   DeliveryQueue closing(Policy(1, CosNotification::FifoOrder, milliseconds(60000)));
   closing.Push(Event("1"));

@@ -1,23 +1,13 @@
 #include "tools/channeld/delivery_queue.h"
 
-#include <limits>
 #include <thread>
 #include <utility>
-#include <vector>
 
 namespace kestrel {
 namespace channeld {
 
-namespace {
-
-std::size_t BoundOf(const QueuePolicy& policy) {
-  return policy.maxEvents > 0 ? policy.maxEvents : std::numeric_limits<std::size_t>::max();
-}
-
-}  // namespace
-
 DeliveryQueue::DeliveryQueue(const QueuePolicy& policy, ChannelBacklog* backlog)
-    : backlog_(backlog), policy_(policy), bound_(BoundOf(policy)) {}
+    : backlog_(backlog), policy_(policy) {}
 
 DeliveryQueue::~DeliveryQueue() {
   if (backlog_ != nullptr) backlog_->Removed(events_.size());
@@ -27,7 +17,6 @@ void DeliveryQueue::SetPolicy(const QueuePolicy& policy) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     policy_ = policy;
-    bound_ = BoundOf(policy);
   }
   roomFreed_.notify_all();
 }
@@ -37,7 +26,9 @@ QueuePolicy DeliveryQueue::policy() const {
   return policy_;
 }
 
-bool DeliveryQueue::Full() const { return events_.size() >= bound_; }
+bool DeliveryQueue::Full() const {
+  return policy_.maxEvents > 0 && events_.size() >= policy_.maxEvents;
+}
 
 bool DeliveryQueue::ChannelFull() const { return backlog_ != nullptr && backlog_->full(); }
 
@@ -57,13 +48,12 @@ DeliveryQueue::Offer DeliveryQueue::Discard(EventPtr event, EventPtr* dropped) {
     *dropped = std::move(event);
     return Offer::kDiscarded;
   }
+  // One out, one in: the channel's backlog stays as it was. A bound made
+  // smaller while the queue was fuller gives way one event per push, so
+  // that a policy change never discards a burst at once.
   *dropped = std::move(events_.front());
   events_.pop_front();
-  // A bound made smaller while the queue was fuller gives way one event per
-  // push, so that a policy change never discards a burst at once.
-  if (backlog_ != nullptr) backlog_->Removed(1);
   events_.push_back(std::move(event));
-  if (backlog_ != nullptr) backlog_->Added(1);
   return Offer::kQueued;
 }
 
@@ -115,9 +105,8 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
 }
 
 bool DeliveryQueue::Push(EventPtr event) {
-  Clock::time_point started = Clock::now();
   Offer offer = TryPush(event);
-  if (offer == Offer::kMustWait) offer = PushWaiting(std::move(event), started);
+  if (offer == Offer::kMustWait) offer = PushWaiting(std::move(event), Clock::now());
   return offer != Offer::kClosed;
 }
 
@@ -139,7 +128,9 @@ bool DeliveryQueue::Pop(EventPtr* event) {
   *event = std::move(events_.front());
   events_.pop_front();
   if (backlog_ != nullptr) backlog_->Removed(1);
-  if (overflowing_ && events_.size() <= bound_ / 2) overflowing_ = false;
+  if (overflowing_ && (policy_.maxEvents == 0 || events_.size() <= policy_.maxEvents / 2)) {
+    overflowing_ = false;
+  }
   UpdatePoppable();
   if (waitingPushers_ > 0) roomFreed_.notify_one();
   return true;
@@ -192,11 +183,6 @@ bool DeliveryQueue::closed() const {
 std::size_t DeliveryQueue::size() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return events_.size();
-}
-
-std::uint64_t DeliveryQueue::discarded() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return discarded_;
 }
 
 DeliveryQueue::Counters DeliveryQueue::counters() const {

@@ -104,7 +104,6 @@ class DeliveryQueue {
   bool closed() const;
 
   std::size_t size() const;
-  std::uint64_t discarded() const;
   Counters counters() const;
   // The events discarded since the last call.
   std::uint64_t TakeNewDiscards();
@@ -123,7 +122,6 @@ class DeliveryQueue {
   ChannelBacklog* const backlog_;
   // Guarded by mutex_:
   QueuePolicy policy_;
-  std::size_t bound_;  // policy_.maxEvents, with 0 as the largest size
   std::deque<EventPtr> events_;
   bool paused_ = false;
   bool closed_ = false;
