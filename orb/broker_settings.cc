@@ -8,8 +8,11 @@ const char kBrokerSettingsKey[] = "SOFTWARE\\Tarnwell Networks\\Common";
 
 BrokerSettings BrokerSettings::Read(const RegistryStore& store) {
   BrokerSettings settings;
-  auto read = [&store](const char* name, uint32_t* value) {
-    store.ReadDword(RegistryRoot::kLocalMachine, kBrokerSettingsKey, name, value);
+  const RegistryStore::Dwords values =
+      store.ReadDwords(RegistryRoot::kLocalMachine, kBrokerSettingsKey);
+  auto read = [&values](const char* name, uint32_t* value) {
+    auto found = values.find(name);
+    if (found != values.end()) *value = found->second;
   };
   uint32_t dottedDecimal = 0;
   read("ORBDottedDecimalAddresses", &dottedDecimal);

@@ -158,6 +158,18 @@ bool RegistryStore::ReadDword(RegistryRoot root, std::string_view keyPath,
   return true;
 }
 
+RegistryStore::Dwords RegistryStore::ReadDwords(RegistryRoot root, std::string_view keyPath) const {
+  Dwords dwords;
+  RegistryTree tree;
+  if (Load(&tree) != RegistryStatus::kOk) return dwords;
+  const RegistryKey* key = tree.Find(root, keyPath);
+  if (key == nullptr) return dwords;
+  for (const auto& [name, value] : key->values()) {
+    if (value.type == RegistryValue::Type::kDword) dwords.emplace(name, value.number);
+  }
+  return dwords;
+}
+
 bool RegistryStore::ReadString(RegistryRoot root, std::string_view keyPath,
                                std::string_view valueName, std::string* out) const {
   RegistryTree tree;

@@ -10,9 +10,9 @@
 // file over it, so readers and a crashed writer never leave a torn file.
 // Readers take no lock: rename is atomic.
 //
-// On Windows the registry is the system's own. There the store reads single
-// values from it (the path is unused), Load and Update answer kIoError, and
-// registration edits keys through classes_root.h.
+// On Windows the registry is the system's own. There the store provides its
+// constructors and ReadDwords only (the path is unused), and registration
+// edits keys through classes_root.h.
 //
 //   RegistryStore store;   // the default path
 //   store.Update([](RegistryTree& tree) {
@@ -25,6 +25,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,11 @@ class RegistryStore {
   // value is of another type.
   bool ReadDword(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
                  uint32_t* out) const;
+  // The 32-bit number values of one key, by name (in any case); values of
+  // other types are left out. Empty when the key is missing. One read of
+  // the registry, however many values the caller wants.
+  using Dwords = std::map<std::string, uint32_t, CaseInsensitiveLess>;
+  Dwords ReadDwords(RegistryRoot root, std::string_view keyPath) const;
   // A string value; false when missing or of another type.
   bool ReadString(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
                   std::string* out) const;
