@@ -6,6 +6,7 @@
 #include "kestrel/kestrel.h"
 #include "server/com_object_base.h"
 #include "server/module_counts.h"
+#include "tests/support/counting_outer.h"
 
 namespace kestrel {
 namespace {
@@ -18,24 +19,7 @@ IClassFactory* GetFactory(const CLSID& clsid) {
   return static_cast<IClassFactory*>(out);
 }
 
-// An outer object that counts its own references; it answers every query
-// for its client interface through the inner object it aggregates.
-class CountingOuter : public IUnknown {
- public:
-  HRESULT QueryInterface(const IID& riid, void** out) override {
-    if (IsEqualGUID(riid, IID_IUnknown)) {
-      *out = this;
-      AddRef();
-      return S_OK;
-    }
-    return inner != nullptr ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++count; }
-  ULONG Release() override { return --count; }
-
-  uint32_t count = 1;
-  IUnknown* inner = nullptr;
-};
+using testing::CountingOuter;
 
 TEST(EntryPoints, HandOutFactoriesForBothInterfacesOnly) {
   for (const CLSID* clsid : {&CLSID_NotificationSupplier, &CLSID_NotificationConsumer}) {
@@ -160,24 +144,7 @@ TEST(Aggregation, ClientInterfaceCountsOnTheOuterObject) {
   ASSERT_EQ(S_OK, factory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&inner)));
   factory->Release();
   outer.inner = inner;
-
-  // The inner identity answers for the inner object itself.
-  INotificationSupplier* supplier = nullptr;
-  ASSERT_EQ(S_OK, inner->QueryInterface(IID_INotificationSupplier, reinterpret_cast<void**>(&supplier)));
-  EXPECT_EQ(2u, outer.count);  // the query's reference went to the outer object
-
-  EXPECT_EQ(3u, supplier->AddRef());
-  EXPECT_EQ(2u, supplier->Release());
-  EXPECT_EQ(2u, outer.count);
-
-  // A query for IUnknown through the client interface reaches the outer
-  // identity, not the inner one.
-  IUnknown* viaClient = nullptr;
-  ASSERT_EQ(S_OK, supplier->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&viaClient)));
-  EXPECT_EQ(static_cast<IUnknown*>(&outer), viaClient);
-  viaClient->Release();
-  supplier->Release();
-  EXPECT_EQ(1u, outer.count);
+  testing::ExpectClientInterfaceCountsOnOuter(&outer, inner);
 
   EXPECT_EQ(1, moduleCounts().objects.load());
   EXPECT_EQ(0u, inner->Release());

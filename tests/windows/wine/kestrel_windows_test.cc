@@ -13,17 +13,22 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "channel_settings.h"
+#include "tests/support/counting_outer.h"
+#include "tests/support/recording_sink.h"
 
 namespace {
+
+using kestrel::testing::CountingOuter;
+using kestrel::testing::ExpectClientInterfaceCountsOnOuter;
+using kestrel::testing::ReceivedEvent;
+using kestrel::testing::RecordingSink;
 
 constexpr const char* kSupplierName = "Tarnwell Networks System Notification Supplier";
 constexpr const char* kConsumerName = "Tarnwell Networks System Notification Consumer";
@@ -217,25 +222,6 @@ TEST(Registration, APathTooLongToReadIsRefusedAndNothingIsWritten) {
   for (auto it = created.rbegin(); it != created.rend(); ++it) RemoveDirectoryW(it->c_str());
 }
 
-// Counts its own references; answers every other query through the inner
-// object that it aggregates.
-class CountingOuter : public IUnknown {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (IsEqualGUID(riid, IID_IUnknown)) {
-      *out = this;
-      AddRef();
-      return S_OK;
-    }
-    return inner != nullptr ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
-  ULONG STDMETHODCALLTYPE Release() override { return --count; }
-
-  ULONG count = 1;
-  IUnknown* inner = nullptr;
-};
-
 TEST(Activation, BothClassesAreCreatedByEitherProgId) {
   struct Case {
     const char* name;
@@ -277,15 +263,7 @@ TEST(Activation, AnOuterObjectGetsTheInnerIdentityOnly) {
   ASSERT_EQ(S_OK, CoCreateInstance(CLSID_NotificationSupplier, &outer, CLSCTX_INPROC_SERVER,
                                    IID_IUnknown, reinterpret_cast<void**>(&inner)));
   outer.inner = inner;
-  INotificationSupplier* supplier = nullptr;
-  ASSERT_EQ(S_OK, inner->QueryInterface(IID_INotificationSupplier, reinterpret_cast<void**>(&supplier)));
-  EXPECT_EQ(2u, outer.count);
-  IUnknown* viaClient = nullptr;
-  ASSERT_EQ(S_OK, supplier->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&viaClient)));
-  EXPECT_EQ(static_cast<IUnknown*>(&outer), viaClient);
-  viaClient->Release();
-  supplier->Release();
-  EXPECT_EQ(1u, outer.count);
+  ExpectClientInterfaceCountsOnOuter(&outer, inner);
   EXPECT_EQ(0u, inner->Release());
 }
 
@@ -313,52 +291,6 @@ TEST(Activation, TheLibraryMayUnloadOnlyWithoutObjectsOrLocks) {
   EXPECT_EQ(S_OK, CallCanUnloadNow());
   factory->Release();
 }
-
-// Keeps every notification; called on the library's threads.
-class RecordingSink : public INotificationSink {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_INotificationSink)) {
-      *out = nullptr;
-      return E_NOINTERFACE;
-    }
-    *out = static_cast<INotificationSink*>(this);
-    AddRef();
-    return S_OK;
-  }
-  // Lives on the test's stack and outlives the consumer.
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-
-  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
-                                    uint32_t messageCode, const char* description) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    received_.push_back(std::string(module) + "|" + (host[0] != '\0' ? "host" : "") + "|" +
-                        std::to_string(severity) + "|" + std::to_string(messageCode) + "|" +
-                        description);
-    threads_.push_back(GetCurrentThreadId());
-    arrived_.notify_all();
-    return S_OK;
-  }
-
-  // True once text arrived, within a generous time.
-  bool WaitFor(const std::string& text) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return arrived_.wait_for(lock, std::chrono::seconds(30), [&] {
-      return std::find(received_.begin(), received_.end(), text) != received_.end();
-    });
-  }
-  std::vector<DWORD> threads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return threads_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<std::string> received_;
-  std::vector<DWORD> threads_;
-};
 
 struct Channel {
   std::string host;
@@ -391,8 +323,14 @@ void PublishAndReceive(const std::string& tag) {
   ASSERT_EQ(S_OK, supplier->Initialize(new ChannelSettings(channel.host, channel.port, channel.key),
                                        "wine"));
   EXPECT_EQ(S_OK, supplier->Publish(4, 0x2002, tag.c_str()));
-  EXPECT_TRUE(sink.WaitFor("wine|host|4|8194|" + tag));
-  for (DWORD thread : sink.threads()) EXPECT_NE(GetCurrentThreadId(), thread);
+  ASSERT_TRUE(sink.WaitForEvents(1, std::chrono::seconds(30)));
+  ReceivedEvent event = sink.events()[0];
+  EXPECT_EQ("wine", event.module);
+  EXPECT_NE("", event.host);
+  EXPECT_EQ(4u, event.severity);
+  EXPECT_EQ(0x2002u, event.messageCode);
+  EXPECT_EQ(tag, event.description);
+  EXPECT_EQ(0u, sink.threads().count(std::this_thread::get_id()));
   EXPECT_EQ(0u, supplier->Release());
   EXPECT_EQ(S_OK, consumer->Disconnect());
   EXPECT_EQ(0u, consumer->Release());
