@@ -31,10 +31,8 @@ const char* DiscardPolicyName(CORBA::Short policy) {
   }
 }
 
-QueueQoS::QueueQoS(const QueuePolicy& all) {
-  own_.hasMaxEvents = own_.hasDiscardPolicy = own_.hasBlockTimeout = true;
-  own_.values = all;
-}
+QueueQoS::QueueQoS(const QueuePolicy& all)
+    : own_{all.maxEvents, all.discardPolicy, all.blockTimeout} {}
 
 QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Settings settings) {
   PropertyErrors errors;
@@ -50,16 +48,14 @@ QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Se
         errors.Add(CosNotification::UNSUPPORTED_VALUE, name, CORBA::Long(0),
                    static_cast<CORBA::Long>(kMaxEvents));
       } else {
-        settings.hasMaxEvents = true;
-        settings.values.maxEvents = static_cast<std::size_t>(events);
+        settings.maxEvents = static_cast<std::size_t>(events);
       }
     } else if (Named(property, CosNotification::DiscardPolicy)) {
       CORBA::Short policy = 0;
       if (!errors.Read(property, &policy)) continue;
       if (policy == CosNotification::AnyOrder || policy == CosNotification::FifoOrder ||
           policy == CosNotification::LifoOrder) {
-        settings.hasDiscardPolicy = true;
-        settings.values.discardPolicy = policy;
+        settings.discardPolicy = policy;
       } else if (policy == CosNotification::PriorityOrder ||
                  policy == CosNotification::DeadlineOrder) {
         errors.Add(CosNotification::UNSUPPORTED_VALUE, name);
@@ -73,8 +69,7 @@ QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Se
       if (units > most) {
         errors.Add(CosNotification::UNSUPPORTED_VALUE, name, TimeT(0), most);
       } else {
-        settings.hasBlockTimeout = true;
-        settings.values.blockTimeout = TimeTUnits(static_cast<long long>(units));
+        settings.blockTimeout = TimeTUnits(static_cast<long long>(units));
       }
     } else {
       errors.Add(CosNotification::UNSUPPORTED_PROPERTY, name);
@@ -93,10 +88,10 @@ void QueueQoS::Validate(const CosNotification::QoSProperties& qos) { Parse(qos, 
 
 QueuePolicy QueueQoS::Over(const QueuePolicy& inherited) const {
   std::lock_guard<std::mutex> lock(mutex_);
-  QueuePolicy policy = inherited;
-  if (own_.hasMaxEvents) policy.maxEvents = own_.values.maxEvents;
-  if (own_.hasDiscardPolicy) policy.discardPolicy = own_.values.discardPolicy;
-  if (own_.hasBlockTimeout) policy.blockTimeout = own_.values.blockTimeout;
+  QueuePolicy policy;
+  policy.maxEvents = own_.maxEvents.value_or(inherited.maxEvents);
+  policy.discardPolicy = own_.discardPolicy.value_or(inherited.discardPolicy);
+  policy.blockTimeout = own_.blockTimeout.value_or(inherited.blockTimeout);
   return policy;
 }
 

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstddef>
 #include <mutex>
+#include <optional>
 
 #include "tools/channeld/queue_policy.h"
 
@@ -49,11 +50,11 @@ class QueueQoS {
   static CosNotification::QoSProperties* Describe(const QueuePolicy& policy);
 
  private:
+  // What this level sets; unset values are inherited.
   struct Settings {
-    bool hasMaxEvents = false;
-    bool hasDiscardPolicy = false;
-    bool hasBlockTimeout = false;
-    QueuePolicy values;
+    std::optional<std::size_t> maxEvents;
+    std::optional<CORBA::Short> discardPolicy;
+    std::optional<std::chrono::nanoseconds> blockTimeout;
   };
 
   static Settings Parse(const CosNotification::QoSProperties& qos, Settings settings);
