@@ -12,6 +12,11 @@ KESTREL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
+# Runs a command as root: through sudo unless this is root already.
+kestrel_as_root() {
+  if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi
+}
+
 kestrel_install_packages() {
   local missing=()
   local package
@@ -22,10 +27,9 @@ kestrel_install_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -q
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  kestrel_as_root apt-get update -q
+  kestrel_as_root env DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
 kestrel_build() {

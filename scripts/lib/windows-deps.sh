@@ -88,10 +88,6 @@ _kestrel_windows_logged() {
   return 1
 }
 
-_kestrel_windows_sudo() {
-  if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi
-}
-
 # Downloads and unpacks both source packages into the source folder.
 _kestrel_windows_sources() {
   local omniorb_version=$1 ace_version=$2 src=$3 log=$4
@@ -99,7 +95,7 @@ _kestrel_windows_sources() {
   if ! _kestrel_windows_source_known omniorb-dfsg "$omniorb_version" ||
      ! _kestrel_windows_source_known ace "$ace_version"; then
     _kestrel_windows_logged "$log" _kestrel_windows_enable_deb_src || return 1
-    _kestrel_windows_logged "$log" _kestrel_windows_sudo apt-get update -q || return 1
+    _kestrel_windows_logged "$log" kestrel_as_root apt-get update -q || return 1
   fi
   # Without --only-source, "ace" names the binary package of another
   # program, and apt-get would fetch that program's source.
@@ -144,11 +140,11 @@ _kestrel_windows_enable_deb_src() {
 # by Kestrel's scripts/lib/windows-deps.sh."
   if [ -n "$deb822" ]; then
     printf '%s\n\n%s\n' "$header" "$deb822" |
-      _kestrel_windows_sudo tee /etc/apt/sources.list.d/kestrel-deb-src.sources >/dev/null || return 1
+      kestrel_as_root tee /etc/apt/sources.list.d/kestrel-deb-src.sources >/dev/null || return 1
   fi
   if [ -n "$one_line" ]; then
     printf '%s\n%s\n' "$header" "$one_line" |
-      _kestrel_windows_sudo tee /etc/apt/sources.list.d/kestrel-deb-src.list >/dev/null || return 1
+      kestrel_as_root tee /etc/apt/sources.list.d/kestrel-deb-src.list >/dev/null || return 1
   fi
 }
 

@@ -26,6 +26,8 @@ make_program=$5
 cxx=$6
 make=${7:-}
 
+source "$(dirname "$0")/../../scripts/lib/processes.sh"
+
 # The example programs are CORBA servers too: loopback only, a free port.
 export ORBendPoint=giop:tcp:127.0.0.1:
 unset DESTDIR CMAKE_PREFIX_PATH
@@ -49,20 +51,6 @@ fail_with_log() {
   fail "$*"
 }
 
-# stop PID: SIGTERM, up to 10 s to exit, then SIGKILL. Answers its status.
-stop() {
-  local pid=$1 tenths=0
-  kill -TERM "$pid" 2>/dev/null || true
-  while kill -0 "$pid" 2>/dev/null && [ $tenths -lt 100 ]; do
-    sleep 0.1
-    tenths=$((tenths + 1))
-  done
-  kill -KILL "$pid" 2>/dev/null || true
-  local status=0
-  wait "$pid" 2>/dev/null || status=$?
-  return $status
-}
-
 cleanup() {
   [ -n "$listener_pid" ] && { stop "$listener_pid" || true; }
   [ -n "$channeld_pid" ] && { stop "$channeld_pid" || true; }
@@ -71,28 +59,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-# wait_for FILE PATTERN PID SECONDS: until FILE holds a line matching
-# PATTERN, while PID runs and for at most SECONDS.
-wait_for() {
-  local file=$1 pattern=$2 pid=$3 tenths=0
-  until grep -q -- "$pattern" "$file" 2>/dev/null; do
-    kill -0 "$pid" 2>/dev/null || return 1
-    [ $tenths -lt $(($4 * 10)) ] || return 1
-    sleep 0.1
-    tenths=$((tenths + 1))
-  done
-}
-
-# wait_exit PID SECONDS: until PID has ended, for at most SECONDS.
-wait_exit() {
-  local pid=$1 tenths=0
-  while kill -0 "$pid" 2>/dev/null; do
-    [ $tenths -lt $(($2 * 10)) ] || return 1
-    sleep 0.1
-    tenths=$((tenths + 1))
-  done
-}
 
 # same_dir A B: both name the same existing folder.
 same_dir() {
