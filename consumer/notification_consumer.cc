@@ -159,6 +159,18 @@ HRESULT NotificationConsumer::connectToChannel() {
   });
 }
 
+HRESULT NotificationConsumer::ResumeProxy() {
+  if (CORBA::is_nil(proxySupplier)) return E_FAIL;
+  return Guarded([this] {
+    try {
+      proxySupplier->connect_structured_push_consumer(selfReference);
+    } catch (const CosEventChannelAdmin::AlreadyConnected&) {
+      // Connected still, and to this consumer: nobody else holds the proxy.
+    }
+    return S_OK;
+  });
+}
+
 HRESULT NotificationConsumer::Disconnect() {
   HeldSink* held = nullptr;
   {
@@ -268,7 +280,9 @@ bool NotificationConsumer::AttemptReconnection(unsigned epoch) {
   // After a restart the process may still hold several connections to
   // the old service; each one fails a first call with COMM_FAILURE once.
   // Trying again at once uses them up instead of one per 2 s attempt.
-  HRESULT hr = connectToChannel();
+  HRESULT hr = ResumeProxy();
+  for (int retry = 0; hr == E_CORBA_COMM_FAILURE && retry < 3; ++retry) hr = ResumeProxy();
+  if (FAILED(hr)) hr = connectToChannel();
   for (int retry = 0; hr == E_CORBA_COMM_FAILURE && retry < 3; ++retry) hr = connectToChannel();
   if (FAILED(hr)) return false;
   std::lock_guard<std::mutex> lock(stateMutex_);

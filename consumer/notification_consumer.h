@@ -19,7 +19,10 @@
 // (disconnect_structured_push_consumer), or the liveness check finds the
 // proxy gone (a service that crashed says nothing), a ReconnectTimer on the
 // runtime's reactor tries to connect again 2 s later and every 2 s until it
-// succeeds. At most one such timer is pending; Disconnect and destruction
+// succeeds. Each attempt first offers the consumer to the proxy that it
+// already has: a service that keeps its proxies across a restart has it
+// still, connected to this consumer, and a second proxy would deliver every
+// event twice. Only when that proxy is gone does it obtain a new one. At most one such timer is pending; Disconnect and destruction
 // cancel it. The liveness check runs every ConsumerLivenessInterval seconds
 // (broker_settings.h) while a connection is wanted and none is being
 // remade; an interval of 0 turns it off.
@@ -119,6 +122,10 @@ class NotificationConsumer final
   HRESULT attachSite(IUnknown* settings);
   HRESULT StartBroker();
   HRESULT connectToChannel();
+  // Connects the proxy held to this consumer again; S_OK also when it is
+  // connected already (to this consumer, the only holder of the proxy).
+  // A failure's code when it is gone or cannot be reached.
+  HRESULT ResumeProxy();
   // REQUIRES: connectionMutex_ held. Answers the sink to release once the
   // lock is gone (null when none, or when a delivery on this thread will).
   HeldSink* DisconnectLocked();

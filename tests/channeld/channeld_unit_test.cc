@@ -343,7 +343,8 @@ TEST(ChanneldQueueQoS, ARefusedRequestNamesEachRefusedPropertyAndChangesNothing)
   QueueQoS level;
   CosNotification::PropertySeq request = Properties({
       Property(CosNotification::MaxEventsPerConsumer, CORBA::Long(50)),  // fine
-      Property(CosNotification::EventReliability, CosNotification::Persistent),
+      Property(CosNotification::EventReliability, CosNotification::Persistent),  // no state
+      Property(CosNotification::StartTimeSupported, CORBA::Any::from_boolean(true)),
       Property(CosNotification::DiscardPolicy, CosNotification::PriorityOrder),
       Property(QueueQoS::kBlockingPolicy, CORBA::Long(10)),  // not a TimeT
       Property("MaxEventsPerConsumer", CORBA::Long(-1)),
@@ -353,7 +354,8 @@ TEST(ChanneldQueueQoS, ARefusedRequestNamesEachRefusedPropertyAndChangesNothing)
     FAIL() << "accepted";
   } catch (const CosNotification::UnsupportedQoS& refused) {
     std::map<std::string, CosNotification::QoSError_code> expected = {
-        {"EventReliability", CosNotification::UNSUPPORTED_PROPERTY},
+        {"EventReliability", CosNotification::UNSUPPORTED_VALUE},
+        {"StartTimeSupported", CosNotification::UNSUPPORTED_PROPERTY},
         {"DiscardPolicy", CosNotification::UNSUPPORTED_VALUE},
         {"BlockingPolicy", CosNotification::BAD_TYPE},
         {"MaxEventsPerConsumer", CosNotification::BAD_VALUE}};

@@ -229,7 +229,8 @@ TEST_F(FlowControlTest, SetQosRefusesOnlyWhatItCannotTakeAndAppliesNothingThen) 
     } catch (const CosNotification::UnsupportedQoS& refused) {
       ASSERT_EQ(1u, refused.qos_err.length());
       EXPECT_STREQ("EventReliability", refused.qos_err[0].name.in());
-      EXPECT_EQ(CosNotification::UNSUPPORTED_PROPERTY, refused.qos_err[0].code);
+      // Persistent events need a state directory, which this service lacks.
+      EXPECT_EQ(CosNotification::UNSUPPORTED_VALUE, refused.qos_err[0].code);
     }
   }
   EXPECT_EQ(10000, MaxEventsOf(channel.in()));
@@ -237,7 +238,7 @@ TEST_F(FlowControlTest, SetQosRefusesOnlyWhatItCannotTakeAndAppliesNothingThen) 
   // The values in force, with the types that clients of other services use.
   SetMaxEvents(channel.in(), 50);
   CosNotification::QoSProperties_var qos = channel->get_qos();
-  ASSERT_EQ(3u, qos->length());
+  ASSERT_EQ(5u, qos->length());
   CORBA::Short policy = -1;
   TimeBase::TimeT blocking = 0;
   for (CORBA::ULong i = 0; i < qos->length(); ++i) {

@@ -34,7 +34,8 @@ bool ParseNumber(const std::string& text, unsigned long long low, unsigned long 
 bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
-         name == "--block-timeout" || name == "--push-timeout";
+         name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
+         name == "--event-reliability";
 }
 
 }  // namespace
@@ -79,6 +80,9 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
   }
   if (line.options_.channels.empty()) {
     line.options_.channels.push_back(ServiceOptions::kDefaultChannel);
+  }
+  if (line.options_.persistentEvents && line.options_.stateDir.empty()) {
+    line.Fail("--event-reliability persistent needs --state-dir");
   }
   return line;
 }
@@ -127,6 +131,14 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
     }
     options_.pushTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--state-dir") {
+    if (value.empty()) return Fail("--state-dir needs a directory");
+    options_.stateDir = value;
+  } else if (name == "--event-reliability") {
+    if (value != "best-effort" && value != "persistent") {
+      return Fail("--event-reliability: '" + value + "' is neither best-effort nor persistent");
+    }
+    options_.persistentEvents = value == "persistent";
   }
   return true;
 }
@@ -145,11 +157,12 @@ std::string CommandLine::Usage(const std::string& program) {
   return "usage: " + program +
          " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
-         "       [--verbose]\n"
+         "       [--state-dir DIR] [--event-reliability best-effort|persistent] [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
-         "  --listen HOST        the address to listen on (default 127.0.0.1)\n"
+         "  --listen HOST        the address or host name to listen on (default 127.0.0.1;\n"
+         "                       0.0.0.0 or :: for every interface)\n"
          "  --port N             the port (default 0: a free port that the system picks)\n"
          "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
          "                       repeated (default: one channel, NotifyEventChannel)\n"
@@ -161,10 +174,23 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       event goes, by default); later pushes then stop waiting for\n"
          "                       it until its queue is half empty (default 2000; 0: never)\n"
          "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
+         "  --state-dir DIR      keep the channels, admins, proxies and their connections\n"
+         "                       in DIR, so that a restart on the same address and port\n"
+         "                       keeps every object reference that clients hold\n"
+         "  --event-reliability best-effort|persistent\n"
+         "                       the channels' EventReliability: persistent puts every\n"
+         "                       event in DIR before its push returns (default best-effort)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
          "Discarded events are reported on stderr, once a second at most per consumer.\n"
          "SIGUSR1 writes every channel's and proxy's counters to stderr.\n"
-         "SIGTERM or SIGINT disconnects every client and exits 0.\n";
+         "SIGTERM or SIGINT disconnects every client and exits 0; with --state-dir it\n"
+         "keeps them connected instead and saves the events still queued, which the next\n"
+         "start delivers. What survives a restart:\n"
+         "  no --state-dir             nothing\n"
+         "  --state-dir, SIGTERM       everything, queued events included\n"
+         "  --state-dir, a crash       channels, proxies and connections; the events queued\n"
+         "                             at the crash are lost (the next start says how many)\n"
+         "                             unless their EventReliability is Persistent\n";
 }
 
 }  // namespace channeld

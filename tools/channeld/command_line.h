@@ -1,7 +1,9 @@
 // The command line of kestrel-channeld:
 //   kestrel-channeld [--listen HOST] [--port N] [--channel KEY]...
 //                    [--max-suppliers N] [--max-consumers N] [--queue N]
-//                    [--block-timeout MS] [--push-timeout MS] [--verbose]
+//                    [--block-timeout MS] [--push-timeout MS]
+//                    [--state-dir DIR] [--event-reliability best-effort|persistent]
+//                    [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
 
@@ -27,6 +29,8 @@ struct ServiceOptions {
   std::size_t queueLength = 10000;    // events held for each consumer
   unsigned long blockTimeoutMs = 2000;  // a push's wait for room; 0: never
   unsigned long pushTimeoutMs = 5000;  // one delivery call to a consumer
+  std::string stateDir;  // empty: nothing survives a restart
+  bool persistentEvents = false;  // EventReliability Persistent by default
   bool verbose = false;
 };
 

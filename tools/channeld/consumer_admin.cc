@@ -22,7 +22,9 @@ ConsumerAdmin::ConsumerAdmin(EventChannel* channel, CosNotifyChannelAdmin::Admin
 ConsumerAdmin::~ConsumerAdmin() = default;
 
 void ConsumerAdmin::Activate() {
-  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  CORBA::Object_var reference = activation_.ActivateWithId(
+      channel_->context().proxyPoa.in(), channel_->ObjectId(EventChannel::Side::kConsumer, id_),
+      this);
   reference_ = CosNotifyChannelAdmin::ConsumerAdmin::_narrow(reference.in());
 }
 
@@ -38,6 +40,51 @@ std::string ConsumerAdmin::CounterLines() {
   std::string lines;
   for (auto& entry : proxies_.Snapshot()) lines += entry.second->CounterLine() + "\n";
   return lines;
+}
+
+void ConsumerAdmin::Restore(const AdminState& state) {
+  RestoreQoS(state.qos);
+  subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  proxies_.SetNextId(state.nextProxyId);
+}
+
+void ConsumerAdmin::RestoreProxy(const ProxyState& state, std::vector<EventPtr> events) {
+  channel_->AdmitProxy(EventChannel::Side::kConsumer, /*restored=*/true);
+  PortableServer::Servant_var<ProxyPushSupplier> proxy =
+      new ProxyPushSupplier(this, channel_.in(), state.id);
+  try {
+    CosNotifyChannelAdmin::ProxySupplier_var reference = proxy->Activate();
+  } catch (...) {
+    channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+    throw;
+  }
+  proxies_.Restore(state.id, proxy);
+  proxy->Restore(state, std::move(events));
+}
+
+void ConsumerAdmin::Capture(ChannelState* channel) {
+  AdminState admin;
+  admin.id = id_;
+  admin.consumerSide = true;
+  admin.op = op_;
+  admin.nextProxyId = proxies_.nextId();
+  CosNotification::QoSProperties_var qos = OwnQoS();
+  admin.qos = qos.in();
+  CosNotification::EventTypeSeq_var types = subscriptions_.Types();
+  admin.types = types.in();
+  channel->admins.push_back(admin);
+  for (auto& entry : proxies_.Snapshot()) channel->proxies.push_back(entry.second->Capture());
+}
+
+void ConsumerAdmin::Park(std::vector<QueuedEvents>* queues) {
+  for (auto& entry : proxies_.Snapshot()) {
+    QueuedEvents queued;
+    queued.channel = channel_->key();
+    queued.admin = id_;
+    queued.proxy = entry.first;
+    entry.second->Park(&queued.events);
+    if (!queued.events.empty()) queues->push_back(std::move(queued));
+  }
 }
 
 void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
@@ -88,17 +135,20 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_push_supplier(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  return proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
-                                 PortableServer::Servant_var<ProxyPushSupplier>& proxy) {
-    channel_->AdmitProxy(EventChannel::Side::kConsumer);  // raises AdminLimitExceeded
-    proxy = new ProxyPushSupplier(this, channel_.in(), next);
-    try {
-      return proxy->Activate();
-    } catch (...) {
-      channel_->ReleaseProxy(EventChannel::Side::kConsumer);
-      throw;
-    }
-  });
+  CosNotifyChannelAdmin::ProxySupplier_var reference =
+      proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
+                              PortableServer::Servant_var<ProxyPushSupplier>& proxy) {
+        channel_->AdmitProxy(EventChannel::Side::kConsumer);  // raises AdminLimitExceeded
+        proxy = new ProxyPushSupplier(this, channel_.in(), next);
+        try {
+          return proxy->Activate();
+        } catch (...) {
+          channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+          throw;
+        }
+      });
+  channel_->context().TopologyChanged(/*wait=*/true);
+  return reference._retn();
 }
 
 void ConsumerAdmin::destroy() {
@@ -106,12 +156,14 @@ void ConsumerAdmin::destroy() {
   FarewellCalls farewells(channel_->context().farewellTimeoutMs);
   Shutdown(farewells);
   channel_->ForgetConsumerAdmin(id_);
+  channel_->context().TopologyChanged(/*wait=*/true);
   farewells.Run();
 }
 
 void ConsumerAdmin::subscription_change(const CosNotification::EventTypeSeq& added,
                                         const CosNotification::EventTypeSeq& removed) {
   subscriptions_.Change(added, removed);
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 CosEventChannelAdmin::ProxyPushSupplier_ptr ConsumerAdmin::obtain_push_supplier() {

@@ -10,10 +10,12 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tools/channeld/proxy_registry.h"
 #include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_state.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
 
@@ -46,6 +48,16 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   void ApplyQueuePolicy();
   // One line per proxy, each ending in a newline (see EventChannel).
   std::string CounterLines();
+
+  // Takes back what state describes (its QoS, subscriptions and next id).
+  void Restore(const AdminState& state);
+  // Makes a proxy again as state describes it, with the events that it
+  // still owed its consumer, and keeps it.
+  void RestoreProxy(const ProxyState& state, std::vector<EventPtr> events);
+  // Adds the admin and its proxies to channel.
+  void Capture(ChannelState* channel);
+  // See EventChannel::Park.
+  void Park(std::vector<QueuedEvents>* queues);
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);

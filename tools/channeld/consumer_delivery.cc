@@ -34,7 +34,17 @@ ConsumerDelivery::~ConsumerDelivery() {
 void ConsumerDelivery::Start() { thread_ = std::thread([this] { Run(); }); }
 
 void ConsumerDelivery::Join() {
+  std::lock_guard<std::mutex> lock(joinMutex_);
   if (thread_.joinable()) thread_.join();
+}
+
+std::vector<EventPtr> ConsumerDelivery::Park() {
+  queue_.Seal();
+  Join();
+  std::vector<EventPtr> events;
+  if (unsent_) events.push_back(std::move(unsent_));
+  for (EventPtr& event : queue_.TakeAll()) events.push_back(std::move(event));
+  return events;
 }
 
 ConsumerDelivery::Counters ConsumerDelivery::counters() const {
@@ -50,13 +60,16 @@ void ConsumerDelivery::Run() {
   while (queue_.Pop(&event)) {
     std::string why;
     Outcome outcome = Deliver(*event, &why);
+    if (outcome == Outcome::kStopped) {
+      unsent_ = std::move(event);  // for Park
+      return;
+    }
     event.reset();
     if (outcome == Outcome::kLost) {
       queue_.Close();
       if (onLost_) onLost_(why);
       return;
     }
-    if (outcome == Outcome::kStopped) return;
     if (outcome == Outcome::kDelivered) delivered_.fetch_add(1, std::memory_order_relaxed);
   }
 }

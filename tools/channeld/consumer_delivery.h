@@ -19,8 +19,10 @@
 #include <cstdint>
 #include <cstddef>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/channeld/delivery_queue.h"
 
@@ -70,7 +72,13 @@ class ConsumerDelivery {
   // push in progress finishes (within the call timeout). Does not wait.
   void Stop() { queue_.Close(); }
   // Waits for the thread to end. Never call it on the delivery thread.
+  // Thread-safe.
   void Join();
+
+  // Ends the deliveries for a planned stop: waits for a push in progress
+  // (within the call timeout) and answers, in order, every event not yet
+  // delivered, the one whose push failed or was cut short first.
+  std::vector<EventPtr> Park();
 
   DeliveryQueue& queue() { return queue_; }
   Counters counters() const;
@@ -87,6 +95,8 @@ class ConsumerDelivery {
   DeliveryQueue queue_;
   std::atomic<std::uint64_t> delivered_{0};
   std::atomic<std::uint64_t> retries_{0};
+  EventPtr unsent_;  // the delivery thread's, until it has ended
+  std::mutex joinMutex_;  // the janitor and a planned stop may both join
   std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "tools/channeld/delivery_queue.h"
 
+#include <iterator>
 #include <thread>
 #include <utility>
 
@@ -173,6 +174,35 @@ void DeliveryQueue::Close() {
   }
   changed_.notify_all();
   roomFreed_.notify_all();
+}
+
+void DeliveryQueue::Seal() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+    UpdatePoppable();
+  }
+  changed_.notify_all();
+  roomFreed_.notify_all();
+}
+
+void DeliveryQueue::Restore(std::vector<EventPtr> events) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (closed_) return;
+    for (EventPtr& event : events) Append(std::move(event));
+  }
+  changed_.notify_one();
+}
+
+std::vector<EventPtr> DeliveryQueue::TakeAll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<EventPtr> taken(std::make_move_iterator(events_.begin()),
+                              std::make_move_iterator(events_.end()));
+  events_.clear();
+  if (backlog_ != nullptr) backlog_->Removed(taken.size());
+  UpdatePoppable();
+  return taken;
 }
 
 bool DeliveryQueue::closed() const {

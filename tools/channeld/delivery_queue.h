@@ -31,6 +31,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "tools/channeld/channel_backlog.h"
 #include "tools/channeld/queue_policy.h"
@@ -101,7 +102,14 @@ class DeliveryQueue {
   // Discards what is queued (not counted as discards: nobody is there to
   // receive them) and wakes every waiter; for good.
   void Close();
+  // Closes as Close does, but keeps what is queued for TakeAll.
+  void Seal();
   bool closed() const;
+
+  // Appends events restored from the state directory, whatever the bound.
+  void Restore(std::vector<EventPtr> events);
+  // Removes and answers every queued event, in order.
+  std::vector<EventPtr> TakeAll();
 
   std::size_t size() const;
   Counters counters() const;

@@ -1,5 +1,6 @@
 #include "tools/channeld/event_channel.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "channel/screened_dispatch.h"
@@ -20,7 +21,7 @@ CORBA::Boolean EventChannel::_dispatch(omniCallHandle& handle) {
 
 EventChannel::EventChannel(std::string key, const ServiceContext& context,
                            DestroyedCallback onDestroyed)
-    : QoSAdmin(context.queuePolicy),
+    : QoSAdmin(context.queuePolicy, context.state),
       key_(std::move(key)),
       context_(context),
       onDestroyed_(std::move(onDestroyed)) {
@@ -30,7 +31,7 @@ EventChannel::EventChannel(std::string key, const ServiceContext& context,
 
 EventChannel::~EventChannel() = default;
 
-void EventChannel::Activate() {
+void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues) {
   PortableServer::Servant_var<ConsumerAdmin> consumerAdmin =
       new ConsumerAdmin(this, 0, CosNotifyChannelAdmin::AND_OP);
   PortableServer::Servant_var<SupplierAdmin> supplierAdmin =
@@ -42,9 +43,110 @@ void EventChannel::Activate() {
     consumerAdmins_[0] = consumerAdmin;
     supplierAdmins_[0] = supplierAdmin;
   }
+  if (restored != nullptr) {
+    RestoredQueues none;
+    Restore(*restored, queues != nullptr ? queues : &none);
+  }
   CORBA::Object_var reference =
       activation_.ActivateWithId(context_.channelPoa.in(), key_, this);
   reference_ = CosNotifyChannelAdmin::EventChannel::_narrow(reference.in());
+}
+
+void EventChannel::Restore(const ChannelState& state, RestoredQueues* queues) {
+  RestoreQoS(state.qos);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      limits_ = ChannelLimits::Apply(limits_, state.admin);
+    } catch (const CosNotification::UnsupportedAdmin&) {
+      // Kept as the command line sets them.
+    }
+    backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
+    nextAdminId_ = std::max<CosNotifyChannelAdmin::AdminID>(state.nextAdminId, 1);
+  }
+  for (const AdminState& admin : state.admins) {
+    if (admin.consumerSide) {
+      PortableServer::Servant_var<ConsumerAdmin> restored = FindOrMakeConsumerAdmin(admin);
+      restored->Restore(admin);
+    } else {
+      PortableServer::Servant_var<SupplierAdmin> restored = FindOrMakeSupplierAdmin(admin);
+      restored->Restore(admin);
+    }
+  }
+  for (const ProxyState& proxy : state.proxies) {
+    try {
+      if (proxy.consumerSide) {
+        std::vector<EventPtr> events;
+        auto queued = queues->find(ProxyKey(proxy.admin, proxy.id));
+        if (queued != queues->end()) {
+          events.swap(queued->second);
+          queues->erase(queued);
+        }
+        FindConsumerAdmin(proxy.admin)->RestoreProxy(proxy, std::move(events));
+      } else {
+        FindSupplierAdmin(proxy.admin)->RestoreProxy(proxy);
+      }
+    } catch (const CORBA::UserException&) {
+      Log::Error("channel " + key_ + ": proxy " + std::to_string(proxy.id) + " of admin " +
+                 std::to_string(proxy.admin) + " has no admin; it is dropped");
+    }
+  }
+}
+
+PortableServer::Servant_var<ConsumerAdmin> EventChannel::FindOrMakeConsumerAdmin(
+    const AdminState& state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = consumerAdmins_.find(state.id);
+  if (found != consumerAdmins_.end()) return found->second;
+  PortableServer::Servant_var<ConsumerAdmin> admin = new ConsumerAdmin(this, state.id, state.op);
+  admin->Activate();
+  consumerAdmins_[state.id] = admin;
+  nextAdminId_ = std::max(nextAdminId_, state.id + 1);
+  return admin;
+}
+
+PortableServer::Servant_var<SupplierAdmin> EventChannel::FindOrMakeSupplierAdmin(
+    const AdminState& state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = supplierAdmins_.find(state.id);
+  if (found != supplierAdmins_.end()) return found->second;
+  PortableServer::Servant_var<SupplierAdmin> admin = new SupplierAdmin(this, state.id, state.op);
+  admin->Activate();
+  supplierAdmins_[state.id] = admin;
+  nextAdminId_ = std::max(nextAdminId_, state.id + 1);
+  return admin;
+}
+
+ChannelState EventChannel::Capture() {
+  ChannelState state;
+  state.key = key_;
+  CosNotification::QoSProperties_var qos = OwnQoS();
+  state.qos = qos.in();
+  SupplierAdmins supplierAdmins;
+  ConsumerAdmins consumerAdmins;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CosNotification::AdminProperties_var admin = limits_.Describe();
+    state.admin = admin.in();
+    state.nextAdminId = nextAdminId_;
+    supplierAdmins = supplierAdmins_;
+    consumerAdmins = consumerAdmins_;
+  }
+  for (auto& entry : supplierAdmins) entry.second->Capture(&state);
+  for (auto& entry : consumerAdmins) entry.second->Capture(&state);
+  return state;
+}
+
+void EventChannel::Park(std::vector<QueuedEvents>* queues) {
+  // Whatever arrives from now on is not forwarded: requests are held.
+  router_.Clear();
+  for (auto& entry : CopyConsumerAdmins()) entry.second->Park(queues);
+}
+
+std::string EventChannel::ObjectId(Side side, CosNotifyChannelAdmin::AdminID admin,
+                                   CosNotifyChannelAdmin::ProxyID proxy) const {
+  std::string id = key_ + (side == Side::kConsumer ? "/ca" : "/sa") + std::to_string(admin);
+  return proxy == 0 ? id : id + "/p" + std::to_string(proxy);
 }
 
 CosNotifyChannelAdmin::EventChannel_ptr EventChannel::Reference() {
@@ -81,12 +183,12 @@ bool EventChannel::destroyed() const {
   return destroyed_;
 }
 
-void EventChannel::AdmitProxy(Side side) {
+void EventChannel::AdmitProxy(Side side, bool restored) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   long& count = side == Side::kSupplier ? suppliers_ : consumers_;
   long limit = side == Side::kSupplier ? limits_.maxSuppliers : limits_.maxConsumers;
-  if (limit > 0 && count >= limit) {
+  if (!restored && limit > 0 && count >= limit) {
     CosNotifyChannelAdmin::AdminLimit exceeded;
     exceeded.name = side == Side::kSupplier ? CosNotification::MaxSuppliers
                                             : CosNotification::MaxConsumers;
@@ -152,23 +254,31 @@ CosNotifyFilter::FilterFactory_ptr EventChannel::default_filter_factory() { Rais
 
 CosNotifyChannelAdmin::ConsumerAdmin_ptr EventChannel::new_for_consumers(
     CosNotifyChannelAdmin::InterFilterGroupOperator op, CosNotifyChannelAdmin::AdminID& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  PortableServer::Servant_var<ConsumerAdmin> admin = new ConsumerAdmin(this, nextAdminId_, op);
-  admin->Activate();
-  id = nextAdminId_++;
-  consumerAdmins_[id] = admin;
+  PortableServer::Servant_var<ConsumerAdmin> admin;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    admin = new ConsumerAdmin(this, nextAdminId_, op);
+    admin->Activate();
+    id = nextAdminId_++;
+    consumerAdmins_[id] = admin;
+  }
+  context_.TopologyChanged(/*wait=*/true);
   return admin->Reference();
 }
 
 CosNotifyChannelAdmin::SupplierAdmin_ptr EventChannel::new_for_suppliers(
     CosNotifyChannelAdmin::InterFilterGroupOperator op, CosNotifyChannelAdmin::AdminID& id) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  PortableServer::Servant_var<SupplierAdmin> admin = new SupplierAdmin(this, nextAdminId_, op);
-  admin->Activate();
-  id = nextAdminId_++;
-  supplierAdmins_[id] = admin;
+  PortableServer::Servant_var<SupplierAdmin> admin;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    admin = new SupplierAdmin(this, nextAdminId_, op);
+    admin->Activate();
+    id = nextAdminId_++;
+    supplierAdmins_[id] = admin;
+  }
+  context_.TopologyChanged(/*wait=*/true);
   return admin->Reference();
 }
 
@@ -206,9 +316,12 @@ CosNotification::AdminProperties* EventChannel::get_admin() {
 }
 
 void EventChannel::set_admin(const CosNotification::AdminProperties& admin) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  limits_ = ChannelLimits::Apply(limits_, admin);
-  backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limits_ = ChannelLimits::Apply(limits_, admin);
+    backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
+  }
+  context_.TopologyChanged(/*wait=*/true);
 }
 
 void EventChannel::Forward(const CosNotification::StructuredEvent& event) {
@@ -271,6 +384,7 @@ CosEventChannelAdmin::SupplierAdmin_ptr EventChannel::for_suppliers() {
 void EventChannel::destroy() {
   FarewellCalls farewells(context_.farewellTimeoutMs);
   if (!Destroy(farewells)) return;
+  context_.TopologyChanged(/*wait=*/true);
   farewells.Run();
   if (onDestroyed_) onDestroyed_(this);
 }

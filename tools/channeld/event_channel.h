@@ -21,6 +21,7 @@
 #include "tools/channeld/event_router.h"
 #include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_state.h"
 #include "tools/channeld/service_context.h"
 #include "tools/channeld/unsupported.h"
 
@@ -44,8 +45,17 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   ~EventChannel() override;
 
   // Activates the channel at its key in the context's channel POA, with its
-  // default admins. Raises what the POA raises.
-  void Activate();
+  // default admins, or with what restored describes (admins, proxies, their
+  // settings and connections; consumers' queues from queues). Raises what
+  // the POA raises.
+  void Activate(const ChannelState* restored = nullptr, RestoredQueues* queues = nullptr);
+
+  // The channel as the state directory keeps it.
+  ChannelState Capture();
+  // For a planned stop that keeps the clients: every consumer's delivery
+  // ends without a word to the consumer, and what it still owed it is
+  // added to queues. Call with incoming requests held.
+  void Park(std::vector<QueuedEvents>* queues);
   CosNotifyChannelAdmin::EventChannel_ptr Reference();  // a new reference
 
   // Ends every proxy and admin and the channel itself: later calls raise
@@ -60,6 +70,11 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // "admin 2 " before the side for any admin but the default one.
   std::string ProxyName(CosNotifyChannelAdmin::AdminID admin, const char* side,
                         CosNotifyChannelAdmin::ProxyID id) const;
+  // The object id, in the proxy POA, of an admin (proxy 0) or a proxy:
+  // fixed by the channel's key and the ids, so that a restored object is
+  // reached by the reference that its client holds.
+  std::string ObjectId(Side side, CosNotifyChannelAdmin::AdminID admin,
+                       CosNotifyChannelAdmin::ProxyID proxy = 0) const;
   const ServiceContext& context() const { return context_; }
   EventRouter& router() { return router_; }
   ChannelBacklog& backlog() { return backlog_; }
@@ -75,8 +90,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // what it received, delivered, discarded and holds now.
   std::string CounterLines();
 
-  // Counts one more proxy on side, or raises AdminLimitExceeded.
-  void AdmitProxy(Side side);
+  // Counts one more proxy on side, or raises AdminLimitExceeded (never for
+  // a proxy restored from the state directory).
+  void AdmitProxy(Side side, bool restored = false);
   void ReleaseProxy(Side side);
 
   // An admin destroyed by its client leaves the channel.
@@ -120,6 +136,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   void OnQueuePolicyChanged() override;
 
   ConsumerAdmins CopyConsumerAdmins() const;
+  void Restore(const ChannelState& state, RestoredQueues* queues);
+  PortableServer::Servant_var<ConsumerAdmin> FindOrMakeConsumerAdmin(const AdminState& state);
+  PortableServer::Servant_var<SupplierAdmin> FindOrMakeSupplierAdmin(const AdminState& state);
   PortableServer::Servant_var<ConsumerAdmin> FindConsumerAdmin(CosNotifyChannelAdmin::AdminID id);
   PortableServer::Servant_var<SupplierAdmin> FindSupplierAdmin(CosNotifyChannelAdmin::AdminID id);
 

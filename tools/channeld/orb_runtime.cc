@@ -68,7 +68,7 @@ OrbRuntime::OrbRuntime() = default;
 OrbRuntime::~OrbRuntime() { Stop(); }
 
 OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool verbose,
-                                     std::string* error) {
+                                     bool persistent, std::string* error) {
   // Endpoints from the environment would add to ours: the service listens
   // where its command line says, and nowhere else.
   for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
@@ -100,6 +100,16 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
     CORBA::Object_var ins = orb_->resolve_initial_references("omniINSPOA");
     insPoa_ = PortableServer::POA::_narrow(ins.in());
     PortableServer::POAManager_var rootManager = rootPoa_->the_POAManager();
+    // A persistent POA's object keys hold its name and the object's id, and
+    // nothing of this process: a restart on the same endpoint serves them
+    // again. A transient one's die with the process, as the RootPOA's do.
+    CORBA::PolicyList policies;
+    policies.length(2);
+    policies[0] = rootPoa_->create_lifespan_policy(persistent ? PortableServer::PERSISTENT
+                                                              : PortableServer::TRANSIENT);
+    policies[1] = rootPoa_->create_id_assignment_policy(PortableServer::USER_ID);
+    proxyPoa_ = rootPoa_->create_POA("kestrel", rootManager.in(), policies);
+    for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
     rootManager->activate();
     PortableServer::POAManager_var insManager = insPoa_->the_POAManager();
     insManager->activate();
@@ -119,19 +129,39 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
   }
 }
 
-int OrbRuntime::PublishedPort(CORBA::Object_ptr reference) {
-  if (CORBA::is_nil(reference)) return -1;
+namespace {
+
+// The address of reference's first IIOP profile; false when it has none.
+bool FirstIiopAddress(CORBA::Object_ptr reference, IIOP::Address* address) {
+  if (CORBA::is_nil(reference)) return false;
   omniIOR* ior = reference->_PR_getobj()->_getIOR();
-  int port = -1;
+  bool found = false;
   const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length() && port < 0; ++i) {
+  for (CORBA::ULong i = 0; i < profiles.length() && !found; ++i) {
     if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
     IIOP::ProfileBody body;
     IIOP::unmarshalProfile(profiles[i], body);
-    port = body.address.port;
+    *address = body.address;
+    found = true;
   }
   ior->release();
-  return port;
+  return found;
+}
+
+}  // namespace
+
+int OrbRuntime::PublishedPort(CORBA::Object_ptr reference) {
+  IIOP::Address address;
+  return FirstIiopAddress(reference, &address) ? address.port : -1;
+}
+
+std::string OrbRuntime::PublishedHost(CORBA::Object_ptr reference) {
+  IIOP::Address address;
+  return FirstIiopAddress(reference, &address) ? address.host.in() : std::string();
+}
+
+bool OrbRuntime::IsWildcard(const std::string& host) {
+  return host == "0.0.0.0" || host == "::" || host == "[::]";
 }
 
 void OrbRuntime::AllowRestartOnPort(int port) {
@@ -166,7 +196,19 @@ void OrbRuntime::AllowRestartOnPort(int port) {
   ::closedir(folder);
 }
 
+void OrbRuntime::HoldRequests() {
+  for (PortableServer::POA_ptr poa : {rootPoa_.in(), insPoa_.in()}) {
+    if (CORBA::is_nil(poa)) continue;
+    try {
+      PortableServer::POAManager_var manager = poa->the_POAManager();
+      manager->hold_requests(true);
+    } catch (const CORBA::Exception&) {
+    }
+  }
+}
+
 void OrbRuntime::Stop() {
+  proxyPoa_ = PortableServer::POA::_nil();
   insPoa_ = PortableServer::POA::_nil();
   rootPoa_ = PortableServer::POA::_nil();
   if (CORBA::is_nil(orb_.in())) return;

@@ -22,15 +22,27 @@ class OrbRuntime {
   OrbRuntime& operator=(const OrbRuntime&) = delete;
 
   // Initialises the ORB listening on host:port (port 0: one that the system
-  // picks). On failure, error says why.
-  Status Start(const std::string& host, int port, bool verbose, std::string* error);
+  // picks). With persistent, the proxy POA's object keys stay valid across
+  // restarts on the same address and port. On failure, error says why.
+  Status Start(const std::string& host, int port, bool verbose, bool persistent,
+               std::string* error);
 
   CORBA::ORB_ptr orb() const { return orb_.in(); }
   PortableServer::POA_ptr rootPoa() const { return rootPoa_.in(); }
   PortableServer::POA_ptr insPoa() const { return insPoa_.in(); }
+  // Admins and proxies, at ids that the service assigns.
+  PortableServer::POA_ptr proxyPoa() const { return proxyPoa_.in(); }
+
+  // Holds incoming requests (waiting for those in progress to end), so
+  // that nothing changes while the service saves its state.
+  void HoldRequests();
 
   // The port in reference's first IIOP profile, or -1.
   static int PublishedPort(CORBA::Object_ptr reference);
+  // The host in reference's first IIOP profile, or empty.
+  static std::string PublishedHost(CORBA::Object_ptr reference);
+  // True for an address that means every interface (0.0.0.0, ::).
+  static bool IsWildcard(const std::string& host);
 
   // Sets SO_REUSEADDR on this process's listening sockets on port. omniORB
   // sets it only when it is given a port number: without it, a service that
@@ -47,6 +59,7 @@ class OrbRuntime {
   CORBA::ORB_var orb_;
   PortableServer::POA_var rootPoa_;
   PortableServer::POA_var insPoa_;
+  PortableServer::POA_var proxyPoa_;
 };
 
 }  // namespace channeld

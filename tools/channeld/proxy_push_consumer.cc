@@ -21,7 +21,9 @@ ProxyPushConsumer::ProxyPushConsumer(SupplierAdmin* admin, EventChannel* channel
 ProxyPushConsumer::~ProxyPushConsumer() = default;
 
 CosNotifyChannelAdmin::ProxyConsumer_ptr ProxyPushConsumer::Activate() {
-  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  CORBA::Object_var reference = activation_.ActivateWithId(
+      channel_->context().proxyPoa.in(),
+      channel_->ObjectId(EventChannel::Side::kSupplier, admin_->id(), id_), this);
   reference_ = CosNotifyChannelAdmin::ProxyConsumer::_narrow(reference.in());
   return Reference();
 }
@@ -45,7 +47,35 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const ch
   admin_->ForgetProxy(id_);
   channel_->ReleaseProxy(EventChannel::Side::kSupplier);
   activation_.Deactivate();
+  channel_->context().TopologyChanged(/*wait=*/false);
   return supplier._retn();
+}
+
+void ProxyPushConsumer::Restore(const ProxyState& state) {
+  RestoreQoS(state.qos);
+  offers_.Change(state.types, CosNotification::EventTypeSeq());
+  if (!state.connected) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    supplier_ = CosNotifyComm::StructuredPushSupplier::_unchecked_narrow(state.peer.in());
+  } catch (const CORBA::Exception&) {
+  }
+  state_.store(State::kConnected, std::memory_order_release);
+}
+
+ProxyState ProxyPushConsumer::Capture() {
+  ProxyState state;
+  state.admin = admin_->id();
+  state.id = id_;
+  state.consumerSide = false;
+  CosNotification::QoSProperties_var qos = OwnQoS();
+  state.qos = qos.in();
+  CosNotification::EventTypeSeq_var types = offers_.Types();
+  state.types = types.in();
+  std::lock_guard<std::mutex> lock(mutex_);
+  state.connected = state_ == State::kConnected;
+  if (state.connected) state.peer = CORBA::Object::_duplicate(supplier_.in());
+  return state;
 }
 
 std::string ProxyPushConsumer::name() const {
@@ -77,6 +107,7 @@ void ProxyPushConsumer::validate_event_qos(const CosNotification::QoSProperties&
 void ProxyPushConsumer::offer_change(const CosNotification::EventTypeSeq& added,
                                      const CosNotification::EventTypeSeq& removed) {
   offers_.Change(added, removed);
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredEvent& event) {
@@ -89,17 +120,21 @@ void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredE
 
 void ProxyPushConsumer::disconnect_structured_push_consumer() {
   CosNotifyComm::StructuredPushSupplier_var supplier = Disconnect("by the supplier");
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushConsumer::connect_structured_push_supplier(
     CosNotifyComm::StructuredPushSupplier_ptr supplier) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
-  // A nil supplier may connect; it is then never told of a disconnection.
-  supplier_ = CosNotifyComm::StructuredPushSupplier::_duplicate(supplier);
-  state_.store(State::kConnected, std::memory_order_release);
-  Log::Info(name() + " connected");
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+    // A nil supplier may connect; it is then never told of a disconnection.
+    supplier_ = CosNotifyComm::StructuredPushSupplier::_duplicate(supplier);
+    state_.store(State::kConnected, std::memory_order_release);
+    Log::Info(name() + " connected");
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 }  // namespace channeld

@@ -14,6 +14,7 @@
 
 #include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_state.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
 
@@ -43,6 +44,11 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   // caller owns it), or nil when there was none (a supplier may connect
   // with a nil reference) or the proxy had already ended.
   CosNotifyComm::StructuredPushSupplier_ptr Disconnect(const char* why);
+
+  // Takes back what state describes: QoS, offers and its connection.
+  void Restore(const ProxyState& state);
+  // The proxy as the state directory keeps it.
+  ProxyState Capture();
 
   // "channel KEY: supplier proxy ID", for the log.
   std::string name() const;

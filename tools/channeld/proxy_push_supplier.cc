@@ -23,7 +23,9 @@ ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel
 ProxyPushSupplier::~ProxyPushSupplier() = default;
 
 CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Activate() {
-  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  CORBA::Object_var reference = activation_.ActivateWithId(
+      channel_->context().proxyPoa.in(),
+      channel_->ObjectId(EventChannel::Side::kConsumer, admin_->id(), id_), this);
   reference_ = CosNotifyChannelAdmin::ProxySupplier::_narrow(reference.in());
   return Reference();
 }
@@ -47,6 +49,48 @@ DeliveryQueue::Offer ProxyPushSupplier::Offer(const EventPtr& event) {
 DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
                                                      DeliveryQueue::Clock::time_point started) {
   return delivery_->EnqueueWaiting(event, started);
+}
+
+void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> events) {
+  RestoreQoS(state.qos);
+  subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  CosNotifyComm::StructuredPushConsumer_var consumer;
+  if (state.connected) {
+    try {
+      consumer = CosNotifyComm::StructuredPushConsumer::_unchecked_narrow(state.peer.in());
+    } catch (const CORBA::Exception&) {
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  suspended_ = state.suspended;
+  if (CORBA::is_nil(consumer.in())) return;
+  StartDelivery(consumer.in(), std::move(events));
+  Log::Info(name() + " restored, connected");
+}
+
+ProxyState ProxyPushSupplier::Capture() {
+  ProxyState state;
+  state.admin = admin_->id();
+  state.id = id_;
+  state.consumerSide = true;
+  CosNotification::QoSProperties_var qos = OwnQoS();
+  state.qos = qos.in();
+  CosNotification::EventTypeSeq_var types = subscriptions_.Types();
+  state.types = types.in();
+  std::lock_guard<std::mutex> lock(mutex_);
+  state.connected = state_ == State::kConnected;
+  state.suspended = suspended_;
+  if (state.connected) state.peer = CORBA::Object::_duplicate(consumer_.in());
+  return state;
+}
+
+void ProxyPushSupplier::Park(std::vector<EventPtr>* events) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kConnected) return;
+  }
+  channel_->router().Remove(this);
+  for (EventPtr& event : delivery_->Park()) events->push_back(std::move(event));
 }
 
 void ProxyPushSupplier::ApplyQueuePolicy() {
@@ -102,6 +146,7 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const ch
   admin_->ForgetProxy(id_);
   channel_->ReleaseProxy(EventChannel::Side::kConsumer);
   activation_.Deactivate();
+  channel_->context().TopologyChanged(/*wait=*/false);
   return consumer._retn();
 }
 
@@ -139,45 +184,62 @@ void ProxyPushSupplier::validate_event_qos(const CosNotification::QoSProperties&
 void ProxyPushSupplier::subscription_change(const CosNotification::EventTypeSeq& added,
                                             const CosNotification::EventTypeSeq& removed) {
   subscriptions_.Change(added, removed);
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushSupplier::disconnect_structured_push_supplier() {
   CosNotifyComm::StructuredPushConsumer_var consumer = Disconnect("by the consumer");
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushSupplier::connect_structured_push_consumer(
     CosNotifyComm::StructuredPushConsumer_ptr consumer) {
   if (CORBA::is_nil(consumer)) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+    StartDelivery(consumer, std::vector<EventPtr>());
+    Log::Info(name() + " connected");
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
+                                      std::vector<EventPtr> events) {
   consumer_ = CosNotifyComm::StructuredPushConsumer::_duplicate(consumer);
   delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery, queuePolicy(),
                                        &channel_->backlog(),
                                        [this](const std::string& why) { OnConsumerLost(why); }));
   if (suspended_) delivery_->Suspend();
+  delivery_->queue().Restore(std::move(events));
   delivery_->Start();
   state_ = State::kConnected;
   channel_->router().Add(this);
-  Log::Info(name() + " connected");
 }
 
 void ProxyPushSupplier::suspend_connection() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
-  if (suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyInactive();
-  suspended_ = true;
-  delivery_->Suspend();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+    if (suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyInactive();
+    suspended_ = true;
+    delivery_->Suspend();
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushSupplier::resume_connection() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
-  if (!suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyActive();
-  suspended_ = false;
-  delivery_->Resume();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+    if (!suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyActive();
+    suspended_ = false;
+    delivery_->Resume();
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 }  // namespace channeld

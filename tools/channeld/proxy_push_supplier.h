@@ -11,11 +11,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tools/channeld/consumer_delivery.h"
 #include "tools/channeld/delivery_queue.h"
 #include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_state.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
 
@@ -45,6 +47,16 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   bool Wants(const char* domain, const char* type) const;
   DeliveryQueue::Offer Offer(const EventPtr& event);
   DeliveryQueue::Offer OfferWaiting(const EventPtr& event, DeliveryQueue::Clock::time_point started);
+
+  // Takes back what state describes: QoS, subscriptions and, when it was
+  // connected, its consumer, to whom events (what it still owed it) go
+  // first.
+  void Restore(const ProxyState& state, std::vector<EventPtr> events);
+  // The proxy as the state directory keeps it.
+  ProxyState Capture();
+  // See EventChannel::Park: adds what the proxy still owed its consumer to
+  // events. The proxy stays connected in the state directory.
+  void Park(std::vector<EventPtr>* events);
 
   // The queue takes the policy now in force for this proxy.
   void ApplyQueuePolicy();
@@ -92,6 +104,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   enum class State { kIdle, kConnected, kGone };
 
   void OnConsumerLost(const std::string& why);
+  // REQUIRES: mutex_ held, state_ kIdle.
+  void StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
+                     std::vector<EventPtr> events);
   void OnQueuePolicyChanged() override { ApplyQueuePolicy(); }
 
   const CosNotifyChannelAdmin::ProxyID id_;

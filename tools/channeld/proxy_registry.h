@@ -34,6 +34,23 @@ class ProxyRegistry {
     return reference;
   }
 
+  // Keeps a proxy restored from the state directory under its old id.
+  void Restore(CosNotifyChannelAdmin::ProxyID id, Held proxy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    proxies_[id] = proxy;
+    if (id >= nextId_) nextId_ = id + 1;
+  }
+  // The id that the next proxy gets; ids are never reused, across
+  // restarts either.
+  CosNotifyChannelAdmin::ProxyID nextId() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return nextId_;
+  }
+  void SetNextId(CosNotifyChannelAdmin::ProxyID id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (id > nextId_) nextId_ = id;
+  }
+
   // The proxy with id; raises ProxyNotFound when there is none.
   Held Find(CosNotifyChannelAdmin::ProxyID id) {
     std::lock_guard<std::mutex> lock(mutex_);

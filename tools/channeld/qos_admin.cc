@@ -1,11 +1,14 @@
 #include "tools/channeld/qos_admin.h"
 
+#include "tools/channeld/state_store.h"
+
 namespace kestrel {
 namespace channeld {
 
-QoSAdmin::QoSAdmin(const QoSAdmin* parent) : parent_(parent) {}
+QoSAdmin::QoSAdmin(const QoSAdmin* parent) : parent_(parent), store_(parent->store_) {}
 
-QoSAdmin::QoSAdmin(const QueuePolicy& defaults) : parent_(nullptr), own_(defaults) {}
+QoSAdmin::QoSAdmin(const QueuePolicy& defaults, StateStore* store)
+    : parent_(nullptr), store_(store), own_(defaults) {}
 
 QueuePolicy QoSAdmin::queuePolicy() const {
   return own_.Over(parent_ != nullptr ? parent_->queuePolicy() : QueuePolicy());
@@ -14,13 +17,27 @@ QueuePolicy QoSAdmin::queuePolicy() const {
 CosNotification::QoSProperties* QoSAdmin::get_qos() { return QueueQoS::Describe(queuePolicy()); }
 
 void QoSAdmin::set_qos(const CosNotification::QoSProperties& qos) {
-  own_.Set(qos);
+  own_.Set(qos, queuePolicy().durable());
   OnQueuePolicyChanged();
+  if (store_ != nullptr) store_->Changed(/*wait=*/true);
+}
+
+void QoSAdmin::RestoreQoS(const CosNotification::QoSProperties& qos) {
+  bool durable = queuePolicy().durable();
+  for (CORBA::ULong i = 0; i < qos.length(); ++i) {
+    CosNotification::QoSProperties one;
+    one.length(1);
+    one[0] = qos[i];
+    try {
+      own_.Set(one, durable);
+    } catch (const CosNotification::UnsupportedQoS&) {
+    }
+  }
 }
 
 void QoSAdmin::validate_qos(const CosNotification::QoSProperties& required,
                             CosNotification::NamedPropertyRangeSeq_out available) {
-  QueueQoS::Validate(required);
+  QueueQoS::Validate(required, queuePolicy().durable());
   available = new CosNotification::NamedPropertyRangeSeq;
 }
 

@@ -14,6 +14,8 @@
 namespace kestrel {
 namespace channeld {
 
+class StateStore;
+
 class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
  public:
   CosNotification::QoSProperties* get_qos() override;
@@ -28,17 +30,24 @@ class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
   // The values in force here: this level's own over its parent's.
   QueuePolicy queuePolicy() const;
 
+  // What this level sets itself, for the state directory, and its
+  // restoration (what the service no longer supports is left out).
+  CosNotification::QoSProperties* OwnQoS() const { return own_.DescribeOwn(); }
+  void RestoreQoS(const CosNotification::QoSProperties& qos);
+
  protected:
   // A level below parent, which must outlive it.
   explicit QoSAdmin(const QoSAdmin* parent);
-  // The top level, with every value given.
-  explicit QoSAdmin(const QueuePolicy& defaults);
+  // The top level, with every value given; store (may be null) is told of
+  // every change at any level.
+  QoSAdmin(const QueuePolicy& defaults, StateStore* store);
 
   // Called on the thread of set_qos, after a change; no lock is held.
   virtual void OnQueuePolicyChanged() {}
 
  private:
   const QoSAdmin* const parent_;
+  StateStore* const store_;
   QueueQoS own_;
 };
 

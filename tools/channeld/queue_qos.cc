@@ -32,9 +32,11 @@ const char* DiscardPolicyName(CORBA::Short policy) {
 }
 
 QueueQoS::QueueQoS(const QueuePolicy& all)
-    : own_{all.maxEvents, all.discardPolicy, all.blockTimeout} {}
+    : own_{all.maxEvents, all.discardPolicy, all.blockTimeout, all.connectionReliability,
+           all.eventReliability} {}
 
-QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Settings settings) {
+QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Settings settings,
+                                   bool durable) {
   PropertyErrors errors;
   for (CORBA::ULong i = 0; i < qos.length(); ++i) {
     const CosNotification::Property& property = qos[i];
@@ -71,6 +73,27 @@ QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Se
       } else {
         settings.blockTimeout = TimeTUnits(static_cast<long long>(units));
       }
+    } else if (Named(property, CosNotification::ConnectionReliability) ||
+               Named(property, CosNotification::EventReliability)) {
+      bool connection = Named(property, CosNotification::ConnectionReliability);
+      CORBA::Short reliability = 0;
+      if (!errors.Read(property, &reliability)) continue;
+      if (reliability != CosNotification::BestEffort &&
+          reliability != CosNotification::Persistent) {
+        errors.Add(CosNotification::BAD_VALUE, name);
+        continue;
+      }
+      // Connections are exactly as durable as the service; events can be
+      // made durable only where connections are.
+      CORBA::Short most = durable ? CosNotification::Persistent : CosNotification::BestEffort;
+      CORBA::Short least = connection ? most : CosNotification::BestEffort;
+      if (reliability < least || reliability > most) {
+        errors.Add(CosNotification::UNSUPPORTED_VALUE, name, least, most);
+      } else if (connection) {
+        settings.connectionReliability = reliability;
+      } else {
+        settings.eventReliability = reliability;
+      }
     } else {
       errors.Add(CosNotification::UNSUPPORTED_PROPERTY, name);
     }
@@ -79,12 +102,14 @@ QueueQoS::Settings QueueQoS::Parse(const CosNotification::QoSProperties& qos, Se
   return settings;
 }
 
-void QueueQoS::Set(const CosNotification::QoSProperties& qos) {
+void QueueQoS::Set(const CosNotification::QoSProperties& qos, bool durable) {
   std::lock_guard<std::mutex> lock(mutex_);
-  own_ = Parse(qos, own_);
+  own_ = Parse(qos, own_, durable);
 }
 
-void QueueQoS::Validate(const CosNotification::QoSProperties& qos) { Parse(qos, Settings()); }
+void QueueQoS::Validate(const CosNotification::QoSProperties& qos, bool durable) {
+  Parse(qos, Settings(), durable);
+}
 
 QueuePolicy QueueQoS::Over(const QueuePolicy& inherited) const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -92,19 +117,44 @@ QueuePolicy QueueQoS::Over(const QueuePolicy& inherited) const {
   policy.maxEvents = own_.maxEvents.value_or(inherited.maxEvents);
   policy.discardPolicy = own_.discardPolicy.value_or(inherited.discardPolicy);
   policy.blockTimeout = own_.blockTimeout.value_or(inherited.blockTimeout);
+  policy.connectionReliability =
+      own_.connectionReliability.value_or(inherited.connectionReliability);
+  policy.eventReliability = own_.eventReliability.value_or(inherited.eventReliability);
   return policy;
 }
 
 CosNotification::QoSProperties* QueueQoS::Describe(const QueuePolicy& policy) {
+  return Describe(Settings{policy.maxEvents, policy.discardPolicy, policy.blockTimeout,
+                           policy.connectionReliability, policy.eventReliability});
+}
+
+CosNotification::QoSProperties* QueueQoS::DescribeOwn() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Describe(own_);
+}
+
+CosNotification::QoSProperties* QueueQoS::Describe(const Settings& settings) {
   auto* qos = new CosNotification::QoSProperties;
-  qos->length(3);
-  (*qos)[0].name = CosNotification::MaxEventsPerConsumer;
-  (*qos)[0].value <<= static_cast<CORBA::Long>(policy.maxEvents);
-  (*qos)[1].name = CosNotification::DiscardPolicy;
-  (*qos)[1].value <<= policy.discardPolicy;
-  (*qos)[2].name = kBlockingPolicy;
-  (*qos)[2].value <<= static_cast<TimeT>(
-      std::chrono::duration_cast<TimeTUnits>(policy.blockTimeout).count());
+  auto add = [qos](const char* name) -> CORBA::Any& {
+    CORBA::ULong at = qos->length();
+    qos->length(at + 1);
+    (*qos)[at].name = name;
+    return (*qos)[at].value;
+  };
+  if (settings.maxEvents) {
+    add(CosNotification::MaxEventsPerConsumer) <<= static_cast<CORBA::Long>(*settings.maxEvents);
+  }
+  if (settings.discardPolicy) add(CosNotification::DiscardPolicy) <<= *settings.discardPolicy;
+  if (settings.blockTimeout) {
+    add(kBlockingPolicy) <<= static_cast<TimeT>(
+        std::chrono::duration_cast<TimeTUnits>(*settings.blockTimeout).count());
+  }
+  if (settings.connectionReliability) {
+    add(CosNotification::ConnectionReliability) <<= *settings.connectionReliability;
+  }
+  if (settings.eventReliability) {
+    add(CosNotification::EventReliability) <<= *settings.eventReliability;
+  }
   return qos;
 }
 

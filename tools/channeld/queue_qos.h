@@ -8,6 +8,12 @@
 //                                  or LifoOrder (the newest goes)
 //   BlockingPolicy        TimeT    how long a push waits for room in a full
 //                                  queue, in 100 ns units; 0: never
+//   ConnectionReliability short    BestEffort or Persistent: only the value
+//                                  that the service gives (Persistent when
+//                                  it keeps a state directory)
+//   EventReliability      short    BestEffort (events kept in memory) or
+//                                  Persistent (each one on disk before its
+//                                  push returns; needs a state directory)
 //
 // BlockingPolicy is the name under which other notification services take
 // the same setting, so that their clients work here unchanged.
@@ -39,9 +45,13 @@ class QueueQoS {
   // Applies qos, all of it or, when any property is refused, nothing: then
   // raises CosNotification::UnsupportedQoS with one error per refused
   // property (UNSUPPORTED_PROPERTY, UNSUPPORTED_VALUE, BAD_TYPE, BAD_VALUE).
-  void Set(const CosNotification::QoSProperties& qos);
+  // durable: the service keeps a state directory.
+  void Set(const CosNotification::QoSProperties& qos, bool durable = false);
   // Raises as Set would, applying nothing.
-  static void Validate(const CosNotification::QoSProperties& qos);
+  static void Validate(const CosNotification::QoSProperties& qos, bool durable = false);
+
+  // What this level sets itself, as properties that Set takes back.
+  CosNotification::QoSProperties* DescribeOwn() const;
 
   // This level's settings over inherited.
   QueuePolicy Over(const QueuePolicy& inherited) const;
@@ -55,9 +65,13 @@ class QueueQoS {
     std::optional<std::size_t> maxEvents;
     std::optional<CORBA::Short> discardPolicy;
     std::optional<std::chrono::nanoseconds> blockTimeout;
+    std::optional<CORBA::Short> connectionReliability;
+    std::optional<CORBA::Short> eventReliability;
   };
 
-  static Settings Parse(const CosNotification::QoSProperties& qos, Settings settings);
+  static Settings Parse(const CosNotification::QoSProperties& qos, Settings settings,
+                        bool durable);
+  static CosNotification::QoSProperties* Describe(const Settings& settings);
 
   mutable std::mutex mutex_;
   Settings own_;

@@ -20,10 +20,12 @@ Service::Service(const ServiceOptions& options)
   context_.queuePolicy.maxEvents = options_.queueLength;
   context_.queuePolicy.blockTimeout = std::chrono::milliseconds(options_.blockTimeoutMs);
   context_.delivery.callTimeoutMs = options_.pushTimeoutMs;
+  if (options_.persistentEvents) context_.queuePolicy.eventReliability = CosNotification::Persistent;
 }
 
 Service::~Service() {
   reporter_.Stop();
+  if (store_) store_->StopWriter();
   channels_.clear();
   if (janitor_) janitor_->Stop();
   orb_.Stop();
@@ -35,20 +37,45 @@ std::string Service::Address(const std::string& host, int port, const std::strin
          key;
 }
 
-int Service::Run() {
+bool Service::OpenState() {
+  if (options_.stateDir.empty()) return true;
+  store_.reset(new StateStore(options_.stateDir));
   std::string error;
-  OrbRuntime::Status status = orb_.Start(options_.listenHost, options_.port, options_.verbose, &error);
+  if (!store_->Open(&error)) {
+    if (options_.persistentEvents) {
+      Log::Error(error + "; events cannot be kept as --event-reliability persistent promises");
+      return false;
+    }
+    Log::Error(error + "; what changes is not kept until it can be written");
+  }
+  context_.state = store_.get();
+  context_.queuePolicy.connectionReliability = CosNotification::Persistent;
+  return true;
+}
+
+int Service::Run() {
+  if (!OpenState()) return 1;
+  std::string error;
+  OrbRuntime::Status status = orb_.Start(options_.listenHost, options_.port, options_.verbose,
+                                         store_ != nullptr, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
     return 1;
   }
   janitor_.reset(new Janitor);
   context_.channelPoa = PortableServer::POA::_duplicate(orb_.insPoa());
-  context_.proxyPoa = PortableServer::POA::_duplicate(orb_.rootPoa());
+  context_.proxyPoa = PortableServer::POA::_duplicate(orb_.proxyPoa());
   context_.janitor = janitor_.get();
-  if (!StartChannels()) {
+  StateStore::Loaded loaded;
+  if (store_) loaded = store_->Load();  // object references need the ORB
+  if (!StartChannels(&loaded)) {
     Shutdown();
     return 1;
+  }
+  if (store_) {
+    ReportRestored(loaded);
+    store_->StartWriter([this] { return Capture(); });
+    store_->Changed(/*wait=*/true);  // what could not be restored is gone for good
   }
 
   CosNotifyChannelAdmin::EventChannel_var first = channels_.front()->Reference();
@@ -59,10 +86,13 @@ int Service::Run() {
     return 1;
   }
   if (options_.port == 0) OrbRuntime::AllowRestartOnPort(port);
+  // A service that listens on every interface is reached at the address
+  // that its references carry, which omniORB chose among them.
+  std::string host = OrbRuntime::IsWildcard(options_.listenHost)
+                         ? OrbRuntime::PublishedHost(first.in())
+                         : options_.listenHost;
   std::string lines;
-  for (const auto& channel : channels_) {
-    lines += Address(options_.listenHost, port, channel->key()) + "\n";
-  }
+  for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
   std::fwrite(lines.data(), 1, lines.size(), stdout);
   std::fflush(stdout);
   reporter_.Start();
@@ -73,19 +103,62 @@ int Service::Run() {
   return 0;
 }
 
-bool Service::StartChannels() {
-  for (const std::string& key : options_.channels) {
+bool Service::StartChannels(StateStore::Loaded* loaded) {
+  std::vector<std::atomic<std::size_t>*> backlogs;
+  if (store_) backlogs = store_->MapBacklogs(options_.channels);
+  for (std::size_t i = 0; i < options_.channels.size(); ++i) {
+    const std::string& key = options_.channels[i];
     PortableServer::Servant_var<EventChannel> channel =
         new EventChannel(key, context_, [this](EventChannel*) { OnChannelDestroyed(); });
+    if (i < backlogs.size()) channel->backlog().CountIn(backlogs[i]);
+    const ChannelState* restored = nullptr;
+    for (const ChannelState& state : loaded->channels) {
+      if (state.key == key) restored = &state;
+    }
+    RestoredQueues queues;
+    for (QueuedEvents& queued : loaded->queued) {
+      if (queued.channel == key) queues[ProxyKey(queued.admin, queued.proxy)].swap(queued.events);
+    }
     try {
-      channel->Activate();
+      channel->Activate(restored, &queues);
     } catch (const CORBA::Exception& e) {
       Log::Error("cannot serve the channel " + key + ": " + e._name());
       return false;
     }
+    std::size_t orphans = 0;
+    for (const auto& entry : queues) orphans += entry.second.size();
+    if (orphans > 0) {
+      Log::Error("channel " + key + ": " + std::to_string(orphans) +
+                 " saved events were for consumers no longer connected; they are dropped");
+    }
     channels_.push_back(channel);
   }
   return true;
+}
+
+void Service::ReportRestored(const StateStore::Loaded& loaded) {
+  for (const std::string& problem : loaded.problems) Log::Error(problem);
+  for (const ChannelState& state : loaded.channels) {
+    bool served = false;
+    for (const auto& channel : channels_) served = served || channel->key() == state.key;
+    if (!served) {
+      Log::Error("channel " + state.key + " of the state directory is not served (no --channel " +
+                 state.key + "); its " + std::to_string(state.proxies.size()) +
+                 " proxies are dropped");
+    }
+  }
+  if (loaded.stoppedCleanly) return;
+  for (const auto& entry : loaded.backlogAtStop) {
+    if (entry.second == 0) continue;
+    Log::Error("channel " + entry.first + ": " + std::to_string(entry.second) +
+               " queued events could not be restored: the service was not stopped cleanly");
+  }
+}
+
+std::vector<ChannelState> Service::Capture() {
+  std::vector<ChannelState> channels;
+  for (const auto& channel : channels_) channels.push_back(channel->Capture());
+  return channels;
 }
 
 void Service::OnChannelDestroyed() {
@@ -104,11 +177,34 @@ void Service::ReportCounters() {
   Log::Lines(lines);
 }
 
+void Service::Park() {
+  // Nothing may change while the state is saved: incoming calls wait (and
+  // fail over to the next run when the ORB goes), deliveries end with what
+  // they still owe saved, and no client is told anything.
+  orb_.HoldRequests();
+  std::vector<QueuedEvents> queues;
+  for (const auto& channel : channels_) channel->Park(&queues);
+  store_->Changed(/*wait=*/false);
+  store_->StopWriter();
+  std::size_t events = 0;
+  for (const QueuedEvents& queue : queues) events += queue.events.size();
+  if (store_->SaveQueued(queues)) {
+    Log::Info("saved " + std::to_string(events) + " queued events in " + store_->directory());
+  }
+  if (janitor_) janitor_->Stop();
+  channels_.clear();
+  orb_.Stop();
+}
+
 void Service::Shutdown() {
   // The last discards are reported; then every client is told, all at
   // once, then the delivery threads end, then the ORB finishes the calls in
   // progress and goes.
   reporter_.Stop();
+  if (store_ && !channels_.empty()) {
+    Park();
+    return;
+  }
   FarewellCalls farewells(context_.farewellTimeoutMs);
   for (const auto& channel : channels_) channel->Destroy(farewells);
   farewells.Run();

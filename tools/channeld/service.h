@@ -2,6 +2,11 @@
 // prints each channel's corbaloc address on stdout, reports discarded events
 // on stderr (and every counter on SIGUSR1), and on SIGTERM, SIGINT or the
 // destruction of its last channel disconnects every client and stops.
+//
+// With a state directory it restores, at start, what the previous run left
+// there (channels, admins, proxies, connections, queued events), keeps it
+// up to date, and at a planned stop keeps every client connected and saves
+// the events still queued instead of saying goodbye.
 
 #ifndef KESTREL_TOOLS_CHANNELD_SERVICE_H_
 #define KESTREL_TOOLS_CHANNELD_SERVICE_H_
@@ -18,6 +23,7 @@
 #include "tools/channeld/orb_runtime.h"
 #include "tools/channeld/reporter.h"
 #include "tools/channeld/service_context.h"
+#include "tools/channeld/state_store.h"
 #include "tools/common/stop_signals.h"
 
 namespace kestrel {
@@ -41,7 +47,11 @@ class Service {
   static std::string Address(const std::string& host, int port, const std::string& key);
 
  private:
-  bool StartChannels();
+  bool OpenState();
+  bool StartChannels(StateStore::Loaded* loaded);
+  void ReportRestored(const StateStore::Loaded& loaded);
+  std::vector<ChannelState> Capture();
+  void Park();
   void OnChannelDestroyed();
   void Shutdown();
   void ReportDiscards();
@@ -54,6 +64,7 @@ class Service {
   tools::StopSignals signals_;
   OrbRuntime orb_;
   std::unique_ptr<Janitor> janitor_;
+  std::unique_ptr<StateStore> store_;
   ServiceContext context_;
   std::vector<PortableServer::Servant_var<EventChannel>> channels_;
   std::atomic<std::size_t> destroyedChannels_{0};

@@ -12,11 +12,14 @@ namespace kestrel {
 namespace channeld {
 
 class Janitor;
+class StateStore;
 
 struct ServiceContext {
   PortableServer::POA_var channelPoa;  // omniINSPOA: channels, at their keys
   PortableServer::POA_var proxyPoa;    // RootPOA: admins and proxies, system ids
   Janitor* janitor = nullptr;
+  // The state directory, when the service keeps one (--state-dir).
+  StateStore* state = nullptr;
 
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
@@ -24,6 +27,11 @@ struct ServiceContext {
   QueuePolicy queuePolicy;
 
   ConsumerDelivery::Settings delivery;
+
+  // Tells the state directory, if any, that the topology changed; with
+  // wait, returns once the change is on disk. Never call it with a lock
+  // held that the topology's description takes.
+  void TopologyChanged(bool wait) const;
   unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
 };
 

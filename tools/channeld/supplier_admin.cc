@@ -20,7 +20,9 @@ SupplierAdmin::SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::Admin
 SupplierAdmin::~SupplierAdmin() = default;
 
 void SupplierAdmin::Activate() {
-  CORBA::Object_var reference = activation_.Activate(channel_->context().proxyPoa.in(), this);
+  CORBA::Object_var reference = activation_.ActivateWithId(
+      channel_->context().proxyPoa.in(), channel_->ObjectId(EventChannel::Side::kSupplier, id_),
+      this);
   reference_ = CosNotifyChannelAdmin::SupplierAdmin::_narrow(reference.in());
 }
 
@@ -32,6 +34,40 @@ std::string SupplierAdmin::CounterLines() {
   std::string lines;
   for (auto& entry : proxies_.Snapshot()) lines += entry.second->CounterLine() + "\n";
   return lines;
+}
+
+void SupplierAdmin::Restore(const AdminState& state) {
+  RestoreQoS(state.qos);
+  offers_.Change(state.types, CosNotification::EventTypeSeq());
+  proxies_.SetNextId(state.nextProxyId);
+}
+
+void SupplierAdmin::RestoreProxy(const ProxyState& state) {
+  channel_->AdmitProxy(EventChannel::Side::kSupplier, /*restored=*/true);
+  PortableServer::Servant_var<ProxyPushConsumer> proxy =
+      new ProxyPushConsumer(this, channel_.in(), state.id);
+  try {
+    CosNotifyChannelAdmin::ProxyConsumer_var reference = proxy->Activate();
+  } catch (...) {
+    channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+    throw;
+  }
+  proxies_.Restore(state.id, proxy);
+  proxy->Restore(state);
+}
+
+void SupplierAdmin::Capture(ChannelState* channel) {
+  AdminState admin;
+  admin.id = id_;
+  admin.consumerSide = false;
+  admin.op = op_;
+  admin.nextProxyId = proxies_.nextId();
+  CosNotification::QoSProperties_var qos = OwnQoS();
+  admin.qos = qos.in();
+  CosNotification::EventTypeSeq_var types = offers_.Types();
+  admin.types = types.in();
+  channel->admins.push_back(admin);
+  for (auto& entry : proxies_.Snapshot()) channel->proxies.push_back(entry.second->Capture());
 }
 
 void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
@@ -74,17 +110,20 @@ CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_push_consumer(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  return proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
-                                 PortableServer::Servant_var<ProxyPushConsumer>& proxy) {
-    channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
-    proxy = new ProxyPushConsumer(this, channel_.in(), next);
-    try {
-      return proxy->Activate();
-    } catch (...) {
-      channel_->ReleaseProxy(EventChannel::Side::kSupplier);
-      throw;
-    }
-  });
+  CosNotifyChannelAdmin::ProxyConsumer_var reference =
+      proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
+                              PortableServer::Servant_var<ProxyPushConsumer>& proxy) {
+        channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
+        proxy = new ProxyPushConsumer(this, channel_.in(), next);
+        try {
+          return proxy->Activate();
+        } catch (...) {
+          channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+          throw;
+        }
+      });
+  channel_->context().TopologyChanged(/*wait=*/true);
+  return reference._retn();
 }
 
 void SupplierAdmin::destroy() {
@@ -92,12 +131,14 @@ void SupplierAdmin::destroy() {
   FarewellCalls farewells(channel_->context().farewellTimeoutMs);
   Shutdown(farewells);
   channel_->ForgetSupplierAdmin(id_);
+  channel_->context().TopologyChanged(/*wait=*/true);
   farewells.Run();
 }
 
 void SupplierAdmin::offer_change(const CosNotification::EventTypeSeq& added,
                                  const CosNotification::EventTypeSeq& removed) {
   offers_.Change(added, removed);
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 CosEventChannelAdmin::ProxyPushConsumer_ptr SupplierAdmin::obtain_push_consumer() {

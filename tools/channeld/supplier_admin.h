@@ -9,10 +9,12 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "tools/channeld/proxy_registry.h"
 #include "tools/channeld/qos_admin.h"
 #include "tools/channeld/servant_activation.h"
+#include "tools/channeld/service_state.h"
 #include "tools/channeld/subscription_set.h"
 #include "tools/channeld/unsupported.h"
 
@@ -41,6 +43,13 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
 
   // One line per proxy, each ending in a newline (see EventChannel).
   std::string CounterLines();
+
+  // Takes back what state describes (its QoS, offers and next id).
+  void Restore(const AdminState& state);
+  // Makes a proxy again as state describes it, and keeps it.
+  void RestoreProxy(const ProxyState& state);
+  // Adds the admin and its proxies to channel.
+  void Capture(ChannelState* channel);
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);

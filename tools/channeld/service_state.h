@@ -1,0 +1,79 @@
+// What kestrel-channeld keeps in its state directory, in memory: every
+// channel with its admins and proxies (what a client relies on across a
+// restart), and the events still queued for each consumer at a planned
+// stop. Encoded as CDR, the ORB's own marshalling, so that events, QoS and
+// object references go to disk exactly as they go on the wire.
+
+#ifndef KESTREL_TOOLS_CHANNELD_SERVICE_STATE_H_
+#define KESTREL_TOOLS_CHANNELD_SERVICE_STATE_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/channeld/delivery_queue.h"
+
+namespace kestrel {
+namespace channeld {
+
+struct ProxyState {
+  CosNotifyChannelAdmin::AdminID admin = 0;
+  CosNotifyChannelAdmin::ProxyID id = 0;
+  bool consumerSide = false;  // a proxy supplier, which pushes to a consumer
+  bool connected = false;
+  bool suspended = false;
+  CORBA::Object_var peer;  // the connected client; nil for a nil supplier
+  CosNotification::QoSProperties qos;  // its own settings only
+  CosNotification::EventTypeSeq types;  // its subscriptions, or its offers
+};
+
+struct AdminState {
+  CosNotifyChannelAdmin::AdminID id = 0;
+  bool consumerSide = false;
+  CosNotifyChannelAdmin::InterFilterGroupOperator op = CosNotifyChannelAdmin::AND_OP;
+  CosNotifyChannelAdmin::ProxyID nextProxyId = 1;
+  CosNotification::QoSProperties qos;
+  CosNotification::EventTypeSeq types;
+};
+
+struct ChannelState {
+  std::string key;
+  CosNotification::QoSProperties qos;
+  CosNotification::AdminProperties admin;
+  CosNotifyChannelAdmin::AdminID nextAdminId = 1;
+  std::vector<AdminState> admins;
+  std::vector<ProxyState> proxies;
+};
+
+// Which proxy of a channel: its admin's id and its own.
+using ProxyKey = std::pair<CosNotifyChannelAdmin::AdminID, CosNotifyChannelAdmin::ProxyID>;
+// What each consumer proxy of one channel still owes its consumer.
+using RestoredQueues = std::map<ProxyKey, std::vector<EventPtr>>;
+
+// The events that one consumer proxy still owed its consumer, in order.
+struct QueuedEvents {
+  std::string channel;
+  CosNotifyChannelAdmin::AdminID admin = 0;
+  CosNotifyChannelAdmin::ProxyID proxy = 0;
+  std::vector<EventPtr> events;
+};
+
+// Encoding never fails; decoding answers false for bytes that are not a
+// whole, well-formed encoding (out is then unspecified). Decoding object
+// references needs the process's ORB.
+std::string EncodeTopology(const std::vector<ChannelState>& channels);
+bool DecodeTopology(const std::string& bytes, std::vector<ChannelState>* out);
+std::string EncodeQueued(const std::vector<QueuedEvents>& queues);
+bool DecodeQueued(const std::string& bytes, std::vector<QueuedEvents>* out);
+
+// One event alone, for the event log.
+std::string EncodeEvent(const CosNotification::StructuredEvent& event);
+bool DecodeEvent(const std::string& bytes, CosNotification::StructuredEvent* out);
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_SERVICE_STATE_H_

@@ -1,0 +1,153 @@
+#include "tools/channeld/state_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ace/ACE.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'R', 'E', 'L', 'D'};
+constexpr std::size_t kHeaderSize = 32;
+
+struct Header {
+  char magic[8];
+  std::uint32_t version;
+  std::uint32_t kind;
+  std::uint64_t size;
+  std::uint32_t checksum;
+  std::uint32_t zero;
+};
+static_assert(sizeof(Header) == kHeaderSize, "the header is 32 bytes");
+
+std::string DirectoryOf(const std::string& path) {
+  std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint32_t StateFile::Checksum(const std::string& bytes) {
+  return ACE::crc32(bytes.data(), bytes.size());
+}
+
+std::string StateFile::Header(Kind kind, const std::string& payload) {
+  struct Header header;
+  std::memcpy(header.magic, kMagic, sizeof kMagic);
+  header.version = kFormatVersion;
+  header.kind = kind;
+  header.size = payload.size();
+  header.checksum = Checksum(payload);
+  header.zero = 0;
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header);
+}
+
+bool StateFile::Write(Kind kind, const std::string& payload, std::string* error) const {
+  std::string temporary = path_ + ".new";
+  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    *error = temporary + ": " + std::strerror(errno);
+    return false;
+  }
+  std::string header = Header(kind, payload);
+  bool written = WriteAll(fd, header.data(), header.size()) &&
+                 WriteAll(fd, payload.data(), payload.size()) && ::fsync(fd) == 0;
+  int writeErrno = errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    writeErrno = errno;
+  }
+  if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+    *error = path_ + ": " + std::strerror(written ? errno : writeErrno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  SyncDirectory(DirectoryOf(path_));
+  return true;
+}
+
+StateFile::Read StateFile::Load(Kind kind, std::string* payload, std::string* error) const {
+  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT) return Read::kMissing;
+    *error = path_ + ": " + std::strerror(errno);
+    return Read::kUnreadable;
+  }
+  std::string bytes;
+  char buffer[65536];
+  ssize_t got;
+  while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *error = path_ + ": " + std::strerror(errno);
+      ::close(fd);
+      return Read::kUnreadable;
+    }
+    bytes.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  struct Header header;
+  if (bytes.size() < sizeof header) {
+    bool ours = std::memcmp(bytes.data(), kMagic, std::min(bytes.size(), sizeof kMagic)) == 0;
+    *error = path_ + ": truncated (" + std::to_string(bytes.size()) + " bytes)";
+    return ours ? Read::kDamaged : Read::kForeign;
+  }
+  std::memcpy(&header, bytes.data(), sizeof header);
+  if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0 ||
+      header.version != kFormatVersion || header.kind != kind) {
+    *error = path_ + ": not a state file of this version of kestrel-channeld";
+    return Read::kForeign;
+  }
+  if (header.size != bytes.size() - sizeof header) {
+    *error = path_ + ": truncated or extended (" + std::to_string(bytes.size() - sizeof header) +
+             " bytes of " + std::to_string(header.size) + ")";
+    return Read::kDamaged;
+  }
+  payload->assign(bytes, sizeof header, std::string::npos);
+  if (Checksum(*payload) != header.checksum) {
+    *error = path_ + ": checksum mismatch";
+    return Read::kDamaged;
+  }
+  return Read::kOk;
+}
+
+std::string StateFile::MoveAside() const {
+  std::string aside = path_ + ".damaged-" + std::to_string(static_cast<long long>(std::time(nullptr)));
+  return ::rename(path_.c_str(), aside.c_str()) == 0 ? aside : std::string();
+}
+
+bool StateFile::Remove() const { return ::unlink(path_.c_str()) == 0 || errno == ENOENT; }
+
+bool SyncDirectory(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
+}  // namespace channeld
+}  // namespace kestrel
