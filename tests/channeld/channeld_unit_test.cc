@@ -45,7 +45,7 @@ CommandLine Parse(std::vector<const char*> arguments) {
 }
 
 EventPtr Event(const char* name) {
-  auto event = std::make_shared<CosNotification::StructuredEvent>();
+  auto event = std::make_shared<ChannelEvent>();
   event->header.fixed_header.event_name = name;
   return event;
 }

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "tools/channeld/event_log.h"
 #include "tools/channeld/log.h"
 
 namespace kestrel {
@@ -11,12 +12,22 @@ namespace channeld {
 
 ConsumerDelivery::ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
                                    const Settings& settings, const QueuePolicy& policy,
-                                   ChannelBacklog* backlog, LostCallback onLost)
+                                   ChannelBacklog* backlog, LostCallback onLost, EventLog* log,
+                                   ProxyKey target)
     : consumer_(CosNotifyComm::StructuredPushConsumer::_duplicate(consumer)),
       settings_(settings),
       onLost_(std::move(onLost)),
+      log_(log),
+      target_(target),
       queue_(policy, backlog) {
   omniORB::setClientCallTimeout(consumer_.in(), static_cast<CORBA::ULong>(settings_.callTimeoutMs));
+  if (log_ != nullptr) queue_.SetDropObserver([this](const EventPtr& event) { Done(event); });
+}
+
+void ConsumerDelivery::Done(const EventPtr& event) {
+  if (log_ == nullptr || event->sequence == 0) return;
+  EventLog::Position position = log_->Done(event->sequence, target_);
+  if (position != 0) lastDone_.store(position, std::memory_order_relaxed);
 }
 
 ConsumerDelivery::~ConsumerDelivery() {
@@ -58,13 +69,17 @@ ConsumerDelivery::Counters ConsumerDelivery::counters() const {
 void ConsumerDelivery::Run() {
   EventPtr event;
   while (queue_.Pop(&event)) {
+    std::uint64_t lastDone = lastDone_.load(std::memory_order_relaxed);
+    if (event->sequence != 0 && lastDone != 0) log_->WaitDurable(lastDone);
     std::string why;
     Outcome outcome = Deliver(*event, &why);
-    if (outcome == Outcome::kStopped) {
+    if (outcome == Outcome::kStopped && queue_.sealed()) {
       unsent_ = std::move(event);  // for Park
       return;
     }
+    Done(event);
     event.reset();
+    if (outcome == Outcome::kStopped) return;
     if (outcome == Outcome::kLost) {
       queue_.Close();
       if (onLost_) onLost_(why);

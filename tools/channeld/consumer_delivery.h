@@ -25,9 +25,12 @@
 #include <vector>
 
 #include "tools/channeld/delivery_queue.h"
+#include "tools/channeld/service_state.h"
 
 namespace kestrel {
 namespace channeld {
+
+class EventLog;
 
 class ConsumerDelivery {
  public:
@@ -48,9 +51,14 @@ class ConsumerDelivery {
 
   // Sets consumer's call timeout to settings.callTimeoutMs. The queue
   // follows policy and counts itself in backlog (the channel's, which
-  // outlives this object).
+  // outlives this object). With log, every event of the event log that
+  // leaves the queue, delivered or not, is recorded there as done for
+  // target; and an event of the log is pushed only once the previous one
+  // is recorded as done on disk, so that a crash of the service repeats at
+  // most the one push in progress.
   ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer, const Settings& settings,
-                   const QueuePolicy& policy, ChannelBacklog* backlog, LostCallback onLost);
+                   const QueuePolicy& policy, ChannelBacklog* backlog, LostCallback onLost,
+                   EventLog* log = nullptr, ProxyKey target = ProxyKey());
   ~ConsumerDelivery();  // REQUIRES: Stop() and Join() done, or Start() never called
   ConsumerDelivery(const ConsumerDelivery&) = delete;
   ConsumerDelivery& operator=(const ConsumerDelivery&) = delete;
@@ -87,11 +95,15 @@ class ConsumerDelivery {
   enum class Outcome { kDelivered, kSkipped, kLost, kStopped };
 
   void Run();
+  void Done(const EventPtr& event);
   Outcome Deliver(const CosNotification::StructuredEvent& event, std::string* why);
 
   CosNotifyComm::StructuredPushConsumer_var consumer_;
   Settings settings_;
   LostCallback onLost_;
+  EventLog* const log_;
+  const ProxyKey target_;
+  std::atomic<std::uint64_t> lastDone_{0};  // the position of the last done record
   DeliveryQueue queue_;
   std::atomic<std::uint64_t> delivered_{0};
   std::atomic<std::uint64_t> retries_{0};

@@ -74,6 +74,7 @@ DeliveryQueue::Offer DeliveryQueue::TryPush(EventPtr event) {
       offer = Discard(std::move(event), &dropped);
     }
   }
+  Dropped(dropped);
   if (offer == Offer::kQueued) changed_.notify_one();
   return offer;
 }
@@ -101,6 +102,7 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
       offer = Discard(std::move(event), &dropped);
     }
   }
+  Dropped(dropped);
   if (offer == Offer::kQueued) changed_.notify_one();
   return offer;
 }
@@ -174,12 +176,14 @@ void DeliveryQueue::Close() {
   }
   changed_.notify_all();
   roomFreed_.notify_all();
+  for (const EventPtr& event : unsent) Dropped(event);
 }
 
 void DeliveryQueue::Seal() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     closed_ = true;
+    sealed_ = true;
     UpdatePoppable();
   }
   changed_.notify_all();
@@ -203,6 +207,11 @@ std::vector<EventPtr> DeliveryQueue::TakeAll() {
   if (backlog_ != nullptr) backlog_->Removed(taken.size());
   UpdatePoppable();
   return taken;
+}
+
+bool DeliveryQueue::sealed() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return sealed_;
 }
 
 bool DeliveryQueue::closed() const {

@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -41,7 +42,15 @@ namespace channeld {
 
 // One event as the channel received it, shared by every queue it goes to.
 // Marshalling a const event from several threads at once is safe.
-using EventPtr = std::shared_ptr<const CosNotification::StructuredEvent>;
+struct ChannelEvent : CosNotification::StructuredEvent {
+  ChannelEvent() = default;
+  explicit ChannelEvent(const CosNotification::StructuredEvent& event)
+      : CosNotification::StructuredEvent(event) {}
+  // Its number in the event log, where every queue that holds it must say
+  // when it is done with it; 0 when it is kept in memory only.
+  std::uint64_t sequence = 0;
+};
+using EventPtr = std::shared_ptr<const ChannelEvent>;
 
 class DeliveryQueue {
  public:
@@ -105,6 +114,14 @@ class DeliveryQueue {
   // Closes as Close does, but keeps what is queued for TakeAll.
   void Seal();
   bool closed() const;
+  bool sealed() const;
+
+  // Called, outside the lock, with every event that leaves the queue
+  // undelivered: discarded by the discard policy, or dropped by Close.
+  // Set before the queue is used.
+  void SetDropObserver(std::function<void(const EventPtr&)> observer) {
+    dropObserver_ = std::move(observer);
+  }
 
   // Appends events restored from the state directory, whatever the bound.
   void Restore(std::vector<EventPtr> events);
@@ -123,16 +140,21 @@ class DeliveryQueue {
   Offer Discard(EventPtr event, EventPtr* dropped);
   void Append(EventPtr event);
   void UpdatePoppable();
+  void Dropped(const EventPtr& event) const {
+    if (event && dropObserver_) dropObserver_(event);
+  }
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;    // for Pop and SleepUnlessClosed
   std::condition_variable roomFreed_;  // for PushWaiting
   ChannelBacklog* const backlog_;
+  std::function<void(const EventPtr&)> dropObserver_;
   // Guarded by mutex_:
   QueuePolicy policy_;
   std::deque<EventPtr> events_;
   bool paused_ = false;
   bool closed_ = false;
+  bool sealed_ = false;
   bool overflowing_ = false;
   int waitingPushers_ = 0;
   std::uint64_t discarded_ = 0;

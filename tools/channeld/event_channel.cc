@@ -5,6 +5,7 @@
 
 #include "channel/screened_dispatch.h"
 #include "tools/channeld/consumer_admin.h"
+#include "tools/channeld/event_log.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
 #include "tools/channeld/proxy_push_consumer.h"
@@ -324,7 +325,7 @@ void EventChannel::set_admin(const CosNotification::AdminProperties& admin) {
   context_.TopologyChanged(/*wait=*/true);
 }
 
-void EventChannel::Forward(const CosNotification::StructuredEvent& event) {
+void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool persistent) {
   if (backlog_.full()) {
     bool reject;
     {
@@ -333,8 +334,29 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event) {
     }
     if (reject) throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
+  EventLog* log = context_.eventLog;
+  if (log == nullptr) {
+    received_.fetch_add(1, std::memory_order_relaxed);
+    router_.Forward(event);
+    return;
+  }
+  EventLog::Position logged = 0;
+  router_.Forward(event, [&](ChannelEvent* copy, const std::vector<ProxyPushSupplier*>& wanting) {
+    bool durable = persistent || std::any_of(wanting.begin(), wanting.end(), [](auto* proxy) {
+                     return proxy->queuePolicy().persistentEvents();
+                   });
+    if (!durable) return;
+    std::vector<ProxyKey> targets;
+    for (ProxyPushSupplier* proxy : wanting) targets.push_back(proxy->key());
+    logged = log->Append(key_, targets, copy);
+    if (logged == 0) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
+  });
   received_.fetch_add(1, std::memory_order_relaxed);
-  router_.Forward(event);
+  // The consumers may have it already; the supplier hears of it only once
+  // it would survive a crash.
+  if (logged != 0 && !log->WaitDurable(logged)) {
+    throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_MAYBE);
+  }
 }
 
 void EventChannel::OnQueuePolicyChanged() {

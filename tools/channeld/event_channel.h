@@ -81,7 +81,11 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
 
   // Forwards a supplier's event to the consumers. Raises IMP_LIMIT when the
   // backlog is full and RejectNewEvents is set. May wait (see EventRouter).
-  void Forward(const CosNotification::StructuredEvent& event);
+  // With persistent (the supplier's EventReliability), or when a consumer
+  // that wants the event has EventReliability Persistent, returns once the
+  // event is in the event log; raises PERSIST_STORE when it cannot be put
+  // there.
+  void Forward(const CosNotification::StructuredEvent& event, bool persistent = false);
 
   // Writes a line to the log for each connected consumer proxy that
   // discarded events since the last call.

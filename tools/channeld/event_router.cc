@@ -43,19 +43,24 @@ void EventRouter::Clear() {
   targets_ = std::make_shared<const Targets>();
 }
 
-void EventRouter::Forward(const CosNotification::StructuredEvent& event) {
+void EventRouter::Forward(const CosNotification::StructuredEvent& event, const Journal& journal) {
   const CosNotification::EventType& type = event.header.fixed_header.event_type;
   Snapshot snapshot = targets();
-  EventPtr shared;
-  std::vector<ProxyPushSupplier*> full;  // held by snapshot
-  DeliveryQueue::Clock::time_point firstFull;
+  std::vector<ProxyPushSupplier*> wanting;  // held by snapshot
   for (const auto& proxy : *snapshot) {
-    if (!proxy->Wants(type.domain_name.in(), type.type_name.in())) continue;
-    if (!shared) shared = std::make_shared<const CosNotification::StructuredEvent>(event);
+    if (proxy->Wants(type.domain_name.in(), type.type_name.in())) wanting.push_back(proxy.in());
+  }
+  if (wanting.empty()) return;
+  auto copy = std::make_shared<ChannelEvent>(event);
+  if (journal) journal(copy.get(), wanting);
+  EventPtr shared = std::move(copy);
+  std::vector<ProxyPushSupplier*> full;
+  DeliveryQueue::Clock::time_point firstFull;
+  for (ProxyPushSupplier* proxy : wanting) {
     if (proxy->Offer(shared) != DeliveryQueue::Offer::kMustWait) continue;
     // Read only when a queue is full: most pushes never need the clock.
     if (full.empty()) firstFull = DeliveryQueue::Clock::now();
-    full.push_back(proxy.in());
+    full.push_back(proxy);
   }
   for (ProxyPushSupplier* proxy : full) proxy->OfferWaiting(shared, firstFull);
 }

@@ -8,6 +8,7 @@
 #include <COS/CosNotification.hh>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -16,6 +17,7 @@ namespace kestrel {
 namespace channeld {
 
 class ProxyPushSupplier;
+struct ChannelEvent;
 
 class EventRouter {
  public:
@@ -33,13 +35,19 @@ class EventRouter {
   void Remove(ProxyPushSupplier* proxy);
   void Clear();
 
+  // Called once for each event that some proxy wants, with those proxies,
+  // before any queue sees it: it may number the event for the event log.
+  // What it raises ends the forward, with nothing queued.
+  using Journal =
+      std::function<void(ChannelEvent* event, const std::vector<ProxyPushSupplier*>& wanting)>;
+
   // Copies event once (if any proxy wants it) and queues the copy for every
   // proxy that wants it. Every consumer with room gets the event before the
   // push waits for any full queue (see DeliveryQueue), so that one slow
   // consumer does not hold up the others' deliveries. Thread-safe, and no
   // lock is held while waiting; events forwarded by one thread are queued
   // in the order forwarded.
-  void Forward(const CosNotification::StructuredEvent& event);
+  void Forward(const CosNotification::StructuredEvent& event, const Journal& journal = nullptr);
 
   Snapshot targets() const;
   std::size_t size() const;

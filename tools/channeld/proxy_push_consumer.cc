@@ -114,7 +114,8 @@ void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredE
   State state = state_.load(std::memory_order_acquire);
   if (state == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   if (state != State::kConnected) throw CosEventComm::Disconnected();
-  channel_->Forward(event);
+  bool persistent = channel_->context().eventLog != nullptr && queuePolicy().persistentEvents();
+  channel_->Forward(event, persistent);
   received_.fetch_add(1, std::memory_order_relaxed);
 }
 

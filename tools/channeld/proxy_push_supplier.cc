@@ -34,6 +34,8 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Reference() {
   return CosNotifyChannelAdmin::ProxySupplier::_duplicate(reference_.in());
 }
 
+ProxyKey ProxyPushSupplier::key() const { return ProxyKey(admin_->id(), id_); }
+
 bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
   bool byAdmin = admin_->subscriptions().Matches(domain, type);
   if (admin_->op() == CosNotifyChannelAdmin::OR_OP) {
@@ -210,7 +212,8 @@ void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr 
   consumer_ = CosNotifyComm::StructuredPushConsumer::_duplicate(consumer);
   delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery, queuePolicy(),
                                        &channel_->backlog(),
-                                       [this](const std::string& why) { OnConsumerLost(why); }));
+                                       [this](const std::string& why) { OnConsumerLost(why); },
+                                       channel_->context().eventLog, key()));
   if (suspended_) delivery_->Suspend();
   delivery_->queue().Restore(std::move(events));
   delivery_->Start();

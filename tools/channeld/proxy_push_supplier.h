@@ -41,6 +41,7 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   CosNotifyChannelAdmin::ProxySupplier_ptr Activate();
   CosNotifyChannelAdmin::ProxySupplier_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::ProxyID id() const { return id_; }
+  ProxyKey key() const;
 
   // For the router, on suppliers' threads: see DeliveryQueue. The router
   // holds connected proxies only.

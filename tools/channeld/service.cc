@@ -1,6 +1,7 @@
 #include "tools/channeld/service.h"
 
 #include <cstdio>
+#include <tuple>
 
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
@@ -50,7 +51,91 @@ bool Service::OpenState() {
   }
   context_.state = store_.get();
   context_.queuePolicy.connectionReliability = CosNotification::Persistent;
+  eventLog_.reset(new EventLog(store_->directory()));
   return true;
+}
+
+bool Service::RecoverEvents(StateStore::Loaded* loaded) {
+  std::vector<EventLog::Pending> pending = eventLog_->Recover(&loaded->problems);
+  std::string error;
+  if (!eventLog_->Open(&error)) {
+    if (options_.persistentEvents) {
+      Log::Error("cannot keep an event log: " + error +
+                 "; events cannot be kept as --event-reliability persistent promises");
+      return false;
+    }
+    Log::Error("cannot keep an event log: " + error +
+               "; events with EventReliability Persistent are refused");
+  }
+  context_.eventLog = eventLog_.get();
+  // Each event goes to each of its targets' queues, after what a planned
+  // stop saved for them (a planned stop removes the log: normally only one
+  // of the two holds anything).
+  std::map<std::tuple<std::string, CosNotifyChannelAdmin::AdminID, CosNotifyChannelAdmin::ProxyID>,
+           QueuedEvents*>
+      queues;
+  for (QueuedEvents& queued : loaded->queued) {
+    queues[std::make_tuple(queued.channel, queued.admin, queued.proxy)] = &queued;
+  }
+  for (EventLog::Pending& event : pending) {
+    for (const ProxyKey& target : event.targets) {
+      auto key = std::make_tuple(event.channel, target.first, target.second);
+      QueuedEvents*& queued = queues[key];
+      if (queued == nullptr) {
+        loaded->queued.push_back(QueuedEvents{event.channel, target.first, target.second, {}});
+        // push_back may move the others: index them again.
+        queues.clear();
+        for (QueuedEvents& each : loaded->queued) {
+          queues[std::make_tuple(each.channel, each.admin, each.proxy)] = &each;
+        }
+        queued = queues[key];
+      }
+      queued->events.push_back(event.event);
+      ++restoredFromLog_[event.channel];
+    }
+  }
+  return true;
+}
+
+std::size_t Service::DropOrphans(const ChannelState* restored, RestoredQueues* queues) {
+  std::size_t orphans = 0;
+  for (auto entry = queues->begin(); entry != queues->end();) {
+    bool connected = false;
+    if (restored != nullptr) {
+      for (const ProxyState& proxy : restored->proxies) {
+        connected = connected || (proxy.consumerSide && proxy.connected &&
+                                  ProxyKey(proxy.admin, proxy.id) == entry->first);
+      }
+    }
+    if (connected) {
+      ++entry;
+    } else {
+      orphans += entry->second.size();
+      entry = queues->erase(entry);
+    }
+  }
+  return orphans;
+}
+
+void Service::Relog(const std::string& channel, const RestoredQueues& queues) {
+  if (context_.eventLog == nullptr) return;
+  // Every restored event goes into the new log, once, with every proxy
+  // whose queue holds it, so that a crash from now on loses none of them.
+  std::vector<const ChannelEvent*> order;
+  std::map<const ChannelEvent*, std::vector<ProxyKey>> targets;
+  for (const auto& entry : queues) {
+    for (const EventPtr& event : entry.second) {
+      auto& eventTargets = targets[event.get()];
+      if (eventTargets.empty()) order.push_back(event.get());
+      eventTargets.push_back(entry.first);
+    }
+  }
+  for (const ChannelEvent* event : order) {
+    // The restored events are this service's own, not yet shared.
+    EventLog::Position position =
+        eventLog_->Append(channel, targets[event], const_cast<ChannelEvent*>(event));
+    if (position != 0) relogged_ = position;
+  }
 }
 
 int Service::Run() {
@@ -67,12 +152,19 @@ int Service::Run() {
   context_.proxyPoa = PortableServer::POA::_duplicate(orb_.proxyPoa());
   context_.janitor = janitor_.get();
   StateStore::Loaded loaded;
-  if (store_) loaded = store_->Load();  // object references need the ORB
+  if (store_) {
+    loaded = store_->Load();  // object references need the ORB
+    if (!RecoverEvents(&loaded)) {
+      Shutdown();
+      return 1;
+    }
+  }
   if (!StartChannels(&loaded)) {
     Shutdown();
     return 1;
   }
   if (store_) {
+    if (relogged_ == 0 || eventLog_->WaitDurable(relogged_)) eventLog_->DropRecovered();
     ReportRestored(loaded);
     store_->StartWriter([this] { return Capture(); });
     store_->Changed(/*wait=*/true);  // what could not be restored is gone for good
@@ -119,14 +211,14 @@ bool Service::StartChannels(StateStore::Loaded* loaded) {
     for (QueuedEvents& queued : loaded->queued) {
       if (queued.channel == key) queues[ProxyKey(queued.admin, queued.proxy)].swap(queued.events);
     }
+    std::size_t orphans = DropOrphans(restored, &queues);
+    Relog(key, queues);
     try {
       channel->Activate(restored, &queues);
     } catch (const CORBA::Exception& e) {
       Log::Error("cannot serve the channel " + key + ": " + e._name());
       return false;
     }
-    std::size_t orphans = 0;
-    for (const auto& entry : queues) orphans += entry.second.size();
     if (orphans > 0) {
       Log::Error("channel " + key + ": " + std::to_string(orphans) +
                  " saved events were for consumers no longer connected; they are dropped");
@@ -148,9 +240,12 @@ void Service::ReportRestored(const StateStore::Loaded& loaded) {
     }
   }
   if (loaded.stoppedCleanly) return;
+  // What the log restored was part of the backlog at the crash; the rest
+  // was held in memory only.
   for (const auto& entry : loaded.backlogAtStop) {
-    if (entry.second == 0) continue;
-    Log::Error("channel " + entry.first + ": " + std::to_string(entry.second) +
+    std::uint64_t restored = restoredFromLog_[entry.first];
+    if (entry.second <= restored) continue;
+    Log::Error("channel " + entry.first + ": " + std::to_string(entry.second - restored) +
                " queued events could not be restored: the service was not stopped cleanly");
   }
 }
@@ -189,6 +284,8 @@ void Service::Park() {
   std::size_t events = 0;
   for (const QueuedEvents& queue : queues) events += queue.events.size();
   if (store_->SaveQueued(queues)) {
+    // The saved queues hold every event that the log still had pending.
+    if (eventLog_) eventLog_->RemoveAll();
     Log::Info("saved " + std::to_string(events) + " queued events in " + store_->directory());
   }
   if (janitor_) janitor_->Stop();

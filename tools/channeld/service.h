@@ -14,11 +14,13 @@
 #include <omniORB4/CORBA.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tools/channeld/command_line.h"
+#include "tools/channeld/event_log.h"
 #include "tools/channeld/janitor.h"
 #include "tools/channeld/orb_runtime.h"
 #include "tools/channeld/reporter.h"
@@ -49,6 +51,9 @@ class Service {
  private:
   bool OpenState();
   bool StartChannels(StateStore::Loaded* loaded);
+  bool RecoverEvents(StateStore::Loaded* loaded);
+  std::size_t DropOrphans(const ChannelState* restored, RestoredQueues* queues);
+  void Relog(const std::string& channel, const RestoredQueues& queues);
   void ReportRestored(const StateStore::Loaded& loaded);
   std::vector<ChannelState> Capture();
   void Park();
@@ -65,6 +70,9 @@ class Service {
   OrbRuntime orb_;
   std::unique_ptr<Janitor> janitor_;
   std::unique_ptr<StateStore> store_;
+  std::unique_ptr<EventLog> eventLog_;
+  EventLog::Position relogged_ = 0;
+  std::map<std::string, std::uint64_t> restoredFromLog_;  // by channel key
   ServiceContext context_;
   std::vector<PortableServer::Servant_var<EventChannel>> channels_;
   std::atomic<std::size_t> destroyedChannels_{0};

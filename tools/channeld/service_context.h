@@ -11,6 +11,7 @@
 namespace kestrel {
 namespace channeld {
 
+class EventLog;
 class Janitor;
 class StateStore;
 
@@ -20,6 +21,8 @@ struct ServiceContext {
   Janitor* janitor = nullptr;
   // The state directory, when the service keeps one (--state-dir).
   StateStore* state = nullptr;
+  // Its event log, for the events of EventReliability Persistent.
+  EventLog* eventLog = nullptr;
 
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit

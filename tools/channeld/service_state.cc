@@ -157,7 +157,7 @@ bool DecodeQueued(const std::string& bytes, std::vector<QueuedEvents>* out) {
       queue.proxy <<= s;
       queue.events.resize(GetCount(s));
       for (EventPtr& event : queue.events) {
-        auto decoded = std::make_shared<CosNotification::StructuredEvent>();
+        auto decoded = std::make_shared<ChannelEvent>();
         *decoded <<= s;
         event = std::move(decoded);
       }
@@ -165,14 +165,54 @@ bool DecodeQueued(const std::string& bytes, std::vector<QueuedEvents>* out) {
   });
 }
 
-std::string EncodeEvent(const CosNotification::StructuredEvent& event) {
+std::string EncodeLogEvent(std::uint64_t sequence, const std::string& channel,
+                           const std::vector<ProxyKey>& targets,
+                           const CosNotification::StructuredEvent& event) {
   cdrMemoryStream s;
+  s.marshalBoolean(false);
+  static_cast<CORBA::ULongLong>(sequence) >>= s;
+  PutString(s, channel);
+  PutCount(s, targets.size());
+  for (const ProxyKey& target : targets) {
+    target.first >>= s;
+    target.second >>= s;
+  }
   event >>= s;
   return Bytes(s);
 }
 
-bool DecodeEvent(const std::string& bytes, CosNotification::StructuredEvent* out) {
-  return Decoding(bytes, [out](cdrStream& s) { *out <<= s; });
+std::string EncodeLogDone(std::uint64_t sequence, const ProxyKey& target) {
+  cdrMemoryStream s;
+  s.marshalBoolean(true);
+  static_cast<CORBA::ULongLong>(sequence) >>= s;
+  target.first >>= s;
+  target.second >>= s;
+  return Bytes(s);
+}
+
+bool DecodeLogRecord(const std::string& bytes, LogRecord* out) {
+  return Decoding(bytes, [out](cdrStream& s) {
+    out->done = s.unmarshalBoolean();
+    CORBA::ULongLong sequence;
+    sequence <<= s;
+    out->sequence = sequence;
+    if (out->done) {
+      ProxyKey target;
+      target.first <<= s;
+      target.second <<= s;
+      out->targets.assign(1, target);
+      return;
+    }
+    out->channel = GetString(s);
+    out->targets.resize(GetCount(s));
+    for (ProxyKey& target : out->targets) {
+      target.first <<= s;
+      target.second <<= s;
+    }
+    out->event = std::make_shared<ChannelEvent>();
+    *out->event <<= s;
+    out->event->sequence = out->sequence;
+  });
 }
 
 }  // namespace channeld

@@ -9,7 +9,9 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -69,9 +71,20 @@ bool DecodeTopology(const std::string& bytes, std::vector<ChannelState>* out);
 std::string EncodeQueued(const std::vector<QueuedEvents>& queues);
 bool DecodeQueued(const std::string& bytes, std::vector<QueuedEvents>* out);
 
-// One event alone, for the event log.
-std::string EncodeEvent(const CosNotification::StructuredEvent& event);
-bool DecodeEvent(const std::string& bytes, CosNotification::StructuredEvent* out);
+// The records of the event log (event_log.h): an event with its targets, or
+// one target done with one event.
+struct LogRecord {
+  bool done = false;
+  std::uint64_t sequence = 0;
+  std::string channel;           // events only
+  std::vector<ProxyKey> targets;  // events: every target; done: the one
+  std::shared_ptr<ChannelEvent> event;
+};
+std::string EncodeLogEvent(std::uint64_t sequence, const std::string& channel,
+                           const std::vector<ProxyKey>& targets,
+                           const CosNotification::StructuredEvent& event);
+std::string EncodeLogDone(std::uint64_t sequence, const ProxyKey& target);
+bool DecodeLogRecord(const std::string& bytes, LogRecord* out);
 
 }  // namespace channeld
 }  // namespace kestrel
