@@ -86,6 +86,8 @@ kestrel_check_packages() {
     /usr/share/man/man8/kestrel-channeld.8.gz || failed=1
   dpkg-deb --ctrl-tarfile "$channeld" | tar -xOf - ./conffiles | grep -qx /etc/default/kestrel-channeld ||
     { echo "FAIL: /etc/default/kestrel-channeld is no conffile" >&2; failed=1; }
+  dpkg-deb --ctrl-tarfile "$channeld" | tar -xOf - ./postrm | grep -q 'rm -rf /var/lib/kestrel-channeld' ||
+    { echo "FAIL: purging kestrel-channeld leaves /var/lib/kestrel-channeld" >&2; failed=1; }
 
   # Errors fail; warnings are shown.
   lintian --fail-on error "$lib" "$dev" "$channeld" ||
@@ -95,6 +97,13 @@ kestrel_check_packages() {
   # in the unpacked package.
   unpacked=$(mktemp -d)
   dpkg-deb -x "$channeld" "$unpacked"
+  # The state directory: the unit makes it, the options name it.
+  grep -qx 'StateDirectory=kestrel-channeld' "$unpacked/lib/systemd/system/kestrel-channeld.service" ||
+    { echo "FAIL: kestrel-channeld.service has no StateDirectory=kestrel-channeld" >&2; failed=1; }
+  # shellcheck disable=SC1091
+  (source "$unpacked/etc/default/kestrel-channeld" &&
+    [[ " $KESTREL_CHANNELD_OPTIONS " == *" --state-dir /var/lib/kestrel-channeld "* ]]) ||
+    { echo "FAIL: /etc/default/kestrel-channeld passes no --state-dir /var/lib/kestrel-channeld" >&2; failed=1; }
   if command -v systemd-analyze >/dev/null; then
     mkdir "$unpacked/verify"
     sed "s|/usr/sbin/kestrel-channeld|$unpacked/usr/sbin/kestrel-channeld|" \
