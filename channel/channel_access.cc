@@ -65,8 +65,23 @@ HRESULT ChannelAccess::PrepareBroker(const char* orbId) {
   return runtime_.Start(arguments);
 }
 
+namespace {
+
+// A connection to a service that crashed fails one call with COMM_FAILURE
+// even once the service is back at its address: the ORB cannot tell
+// whether the request arrived. One more try goes over a new connection, and
+// reaches a restarted service that kept its objects, so that a supplier
+// keeps its proxy instead of leaving it behind for a new one.
+CORBA::Boolean RetryOnceOnCommFailure(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+  return retries == 0;
+}
+
+}  // namespace
+
 void ChannelAccess::LimitCalls(CORBA::Object_ptr object) const {
-  if (settings_.callTimeoutMilliseconds == 0 || CORBA::is_nil(object)) return;
+  if (CORBA::is_nil(object)) return;
+  omniORB::installCommFailureExceptionHandler(object, nullptr, RetryOnceOnCommFailure);
+  if (settings_.callTimeoutMilliseconds == 0) return;
   omniORB::setClientCallTimeout(object, settings_.callTimeoutMilliseconds);
 }
 

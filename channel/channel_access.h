@@ -76,7 +76,8 @@ class ChannelAccess {
   HRESULT ObtainProxyPushSupplier(CosNotifyChannelAdmin::StructuredProxyPushSupplier_var& proxy);
 
   // Limits the calls made through object to the CallTimeout setting (none
-  // when it is 0). Set on the library's own references only: the
+  // when it is 0), and lets a call that meets a connection broken by a
+  // crash of the service try once more over a new one. Set on the library's own references only: the
   // process's other omniORB users keep their own limits. The channel, its
   // admins and the proxies obtained here are limited already.
   void LimitCalls(CORBA::Object_ptr object) const;

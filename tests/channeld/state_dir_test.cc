@@ -1,0 +1,353 @@
+// kestrel-channeld with a state directory, end to end with plain omniORB
+// clients: what survives a restart, what a crash costs under each
+// EventReliability, and what a damaged or unwritable directory does.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <COS/TimeBase.hh>
+
+#include <chrono>
+#include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <vector>
+
+#include "tests/channeld/channel_clients.h"
+#include "tests/channeld/properties.h"
+#include "tests/support/channel_service.h"
+#include "tests/support/test_support.h"
+
+namespace kestrel {
+namespace testing {
+namespace {
+
+using std::chrono::seconds;
+
+constexpr auto kDeliveryWait = seconds(10);
+
+std::vector<unsigned long> Sequences(const RecordingConsumer& consumer) {
+  std::vector<unsigned long> sequences;
+  for (const TestEvent& event : consumer.events()) sequences.push_back(event.sequence);
+  return sequences;
+}
+
+std::vector<unsigned long> Range(unsigned long from, unsigned long to) {
+  std::vector<unsigned long> range;
+  for (unsigned long i = from; i < to; ++i) range.push_back(i);
+  return range;
+}
+
+// The names in folder that start with prefix.
+std::vector<std::string> FilesStartingWith(const std::string& folder, const std::string& prefix) {
+  std::vector<std::string> names;
+  if (DIR* listing = ::opendir(folder.c_str())) {
+    while (dirent* entry = ::readdir(listing)) {
+      if (std::string(entry->d_name).rfind(prefix, 0) == 0) names.push_back(entry->d_name);
+    }
+    ::closedir(listing);
+  }
+  return names;
+}
+
+template <typename T>
+T QoSValue(CosNotification::QoSAdmin_ptr level, const char* name) {
+  CosNotification::QoSProperties_var qos = level->get_qos();
+  T value{};
+  for (CORBA::ULong i = 0; i < qos->length(); ++i) {
+    if (std::string(qos[i].name.in()) == name) qos[i].value >>= value;
+  }
+  return value;
+}
+
+// The first call after a restart, as a client makes it: after a crash, the
+// connection that the client held fails one call with COMM_FAILURE (the
+// ORB cannot tell whether the request arrived), and the client tries again.
+// A planned stop closes its connections in an orderly way: no retry.
+template <typename Call>
+void AfterRestart(int signal, Call call) {
+  try {
+    call();
+  } catch (const CORBA::COMM_FAILURE&) {
+    if (signal == SIGTERM) throw;
+    call();
+  }
+}
+
+class StateDirTest : public ::testing::Test {
+ protected:
+  std::string StateDir() const { return folder_.File("state"); }
+  std::string Errors() const { return ReadFile(folder_.File("stderr")); }
+
+  // A service that keeps its state in StateDir(), its stderr in a file.
+  ChannelService::Options WithState(std::vector<std::string> more = {}) {
+    ChannelService::Options options;
+    options.extraArguments = {"--state-dir", StateDir()};
+    options.extraArguments.insert(options.extraArguments.end(), more.begin(), more.end());
+    options.errorFile = folder_.File("stderr");
+    return options;
+  }
+
+  // One event from a new supplier reaches a new consumer.
+  void ExpectRoundTrip(const ChannelService& service) {
+    CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+    ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+    ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+    PushEvents(supplier.proxy.in(), "probe", 0, 1);
+    EXPECT_TRUE(consumer.servant->WaitForEvents(1, kDeliveryWait));
+  }
+
+  TemporaryFolder folder_;
+  TestOrb orb_;
+};
+
+TEST_F(StateDirTest, ATopologyAndItsConnectionsSurviveARestartAtTheSameReferences) {
+  ChannelService service(WithState());
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+  CosNotifyChannelAdmin::AdminID adminId = 0;
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin =
+      channel->new_for_consumers(CosNotifyChannelAdmin::OR_OP, adminId);
+  admin->set_qos(Properties({Property(CosNotification::MaxEventsPerConsumer, CORBA::Long(7))}));
+  channel->set_admin(Properties({Property(CosNotification::MaxQueueLength, CORBA::Long(100))}));
+  ConnectedConsumer consumer =
+      ConnectConsumer(orb_, channel.in(), EventTypes({{"Kestrel", "Tick"}}), {}, admin.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 5);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(5, kDeliveryWait));
+
+  for (int signal : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGKILL");
+    std::size_t before = consumer.servant->count();
+    ASSERT_TRUE(service.Restart(signal));
+    // The references handed out before: no reconnection, no new proxy.
+    AfterRestart(signal, [&] { PushEvents(supplier.proxy.in(), "s", before, before + 1); });
+    PushEvents(supplier.proxy.in(), "s", before + 1, before + 5);
+    ASSERT_TRUE(consumer.servant->WaitForEvents(before + 5, kDeliveryWait));
+    EXPECT_EQ(7, QoSValue<CORBA::Long>(admin.in(), CosNotification::MaxEventsPerConsumer));
+  }
+  EXPECT_EQ(Range(0, 15), Sequences(*consumer.servant));
+  EXPECT_EQ(0, consumer.servant->disconnects());
+  EXPECT_EQ(0, supplier.servant->disconnects());
+  CosNotification::AdminProperties_var limits = channel->get_admin();
+  CORBA::Long queueLength = 0;
+  for (CORBA::ULong i = 0; i < limits->length(); ++i) {
+    if (std::string(limits[i].name.in()) == CosNotification::MaxQueueLength) {
+      limits[i].value >>= queueLength;
+    }
+  }
+  EXPECT_EQ(100, queueLength);
+  // Ids go on from where they were, never reused.
+  ConnectedConsumer later = ConnectConsumer(orb_, channel.in(), {}, {}, admin.in());
+  EXPECT_GT(later.id, consumer.id);
+  CosNotifyChannelAdmin::AdminID nextAdmin = 0;
+  CosNotifyChannelAdmin::ConsumerAdmin_var another =
+      channel->new_for_consumers(CosNotifyChannelAdmin::AND_OP, nextAdmin);
+  EXPECT_GT(nextAdmin, adminId);
+  EXPECT_EQ(0, service.Stop());
+}
+
+struct CrashCase {
+  const char* name;
+  int signal;
+  const char* eventReliability;
+  bool keepsQueuedEvents;
+};
+
+class QueuedEventsTest : public StateDirTest, public ::testing::WithParamInterface<CrashCase> {};
+
+// Events held for a suspended consumer: the stop finds them queued.
+TEST_P(QueuedEventsTest, QueuedEventsSurviveWhatTheirReliabilityPromises) {
+  const CrashCase& crash = GetParam();
+  ChannelService service(WithState({"--event-reliability", crash.eventReliability}));
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  consumer.proxy->suspend_connection();
+  PushEvents(supplier.proxy.in(), "s", 0, 50);
+  ASSERT_TRUE(service.Restart(crash.signal));
+  AfterRestart(crash.signal, [&] { consumer.proxy->resume_connection(); });
+  PushEvents(supplier.proxy.in(), "s", 50, 60);
+  if (crash.keepsQueuedEvents) {
+    ASSERT_TRUE(consumer.servant->WaitForEvents(60, kDeliveryWait));
+    EXPECT_EQ(Range(0, 60), Sequences(*consumer.servant));
+  } else {
+    ASSERT_TRUE(consumer.servant->WaitForEvents(10, kDeliveryWait));
+    EXPECT_EQ(Range(50, 60), Sequences(*consumer.servant));
+    EXPECT_NE(std::string::npos,
+              Errors().find("50 queued events could not be restored: the service was not "
+                            "stopped cleanly"))
+        << Errors();
+  }
+  EXPECT_EQ(0, service.Stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, QueuedEventsTest,
+    ::testing::Values(CrashCase{"PlannedStop", SIGTERM, "best-effort", true},
+                      CrashCase{"CrashWithPersistentEvents", SIGKILL, "persistent", true},
+                      CrashCase{"CrashWithBestEffortEvents", SIGKILL, "best-effort", false}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.name; });
+
+TEST_F(StateDirTest, ReliabilityIsAQoSLikeTheOthers) {
+  ChannelService service(WithState());
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+  EXPECT_EQ(CosNotification::Persistent,
+            QoSValue<CORBA::Short>(channel.in(), CosNotification::ConnectionReliability));
+  EXPECT_EQ(CosNotification::BestEffort,
+            QoSValue<CORBA::Short>(channel.in(), CosNotification::EventReliability));
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+  admin->set_qos(
+      Properties({Property(CosNotification::EventReliability, CosNotification::Persistent)}));
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  EXPECT_EQ(CosNotification::Persistent,
+            QoSValue<CORBA::Short>(consumer.proxy.in(), CosNotification::EventReliability));
+
+  // Connections are as durable as the service, and no level may say less.
+  CosNotification::QoSProperties lessDurable =
+      Properties({Property(CosNotification::ConnectionReliability, CosNotification::BestEffort)});
+  try {
+    consumer.proxy->set_qos(lessDurable);
+    ADD_FAILURE() << "accepted";
+  } catch (const CosNotification::UnsupportedQoS& refused) {
+    ASSERT_EQ(1u, refused.qos_err.length());
+    EXPECT_EQ(CosNotification::UNSUPPORTED_VALUE, refused.qos_err[0].code);
+  }
+  CosNotification::NamedPropertyRangeSeq_var available;
+  EXPECT_THROW(channel->validate_qos(lessDurable, available.out()),
+               CosNotification::UnsupportedQoS);
+
+  ASSERT_TRUE(service.Restart(SIGKILL));
+  AfterRestart(SIGKILL, [&] {
+    EXPECT_EQ(CosNotification::Persistent,
+              QoSValue<CORBA::Short>(consumer.proxy.in(), CosNotification::EventReliability));
+  });
+  EXPECT_EQ(0, service.Stop());
+}
+
+enum class Damage { kTruncated, kRandomBytes, kOtherVersion };
+
+struct DamageCase {
+  const char* name;
+  const char* file;
+  Damage damage;
+};
+
+class DamagedStateTest : public StateDirTest, public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(DamagedStateTest, IsMovedAsideReportedAndNeverFatal) {
+  const DamageCase& damage = GetParam();
+  {
+    ChannelService service(WithState());
+    ASSERT_TRUE(service.Start());
+    CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+    ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+    ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+    consumer.proxy->suspend_connection();  // so that the stop saves queued events
+    PushEvents(supplier.proxy.in(), "s", 0, 3);
+    ASSERT_EQ(0, service.Stop());
+  }
+  std::string path = StateDir() + "/" + damage.file;
+  std::string bytes = ReadFile(path);
+  ASSERT_GT(bytes.size(), 40u) << path;
+  switch (damage.damage) {
+    case Damage::kTruncated: bytes.resize(bytes.size() - 7); break;
+    case Damage::kRandomBytes:
+      std::srand(7);
+      for (char& c : bytes) c = static_cast<char>(std::rand());
+      break;
+    case Damage::kOtherVersion: bytes[8] = static_cast<char>(bytes[8] + 1); break;
+  }
+  WriteFile(path, bytes);
+
+  ChannelService service(WithState());
+  ASSERT_TRUE(service.Start()) << Errors();
+  EXPECT_NE(std::string::npos, Errors().find(path + ": ")) << Errors();
+  EXPECT_EQ(1u, FilesStartingWith(StateDir(), std::string(damage.file) + ".damaged-").size());
+  ExpectRoundTrip(service);
+  EXPECT_EQ(0, service.Stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, DamagedStateTest,
+    ::testing::Values(DamageCase{"TruncatedTopology", "topology", Damage::kTruncated},
+                      DamageCase{"RandomTopology", "topology", Damage::kRandomBytes},
+                      DamageCase{"TopologyOfAnotherVersion", "topology", Damage::kOtherVersion},
+                      DamageCase{"RandomQueue", "queued", Damage::kRandomBytes}),
+    [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+TEST_F(StateDirTest, ADirectoryThatCannotBeMadeIsFatalOnlyWherePersistentEventsWereAsked) {
+  WriteFile(folder_.File("plain-file"), "not a directory");
+  ChannelService::Options options = WithState();
+  options.extraArguments = {"--state-dir", folder_.File("plain-file/state")};
+  {
+    ChannelService::Options persistent = options;
+    persistent.extraArguments.insert(persistent.extraArguments.end(),
+                                     {"--event-reliability", "persistent"});
+    ChannelService service(persistent);
+    EXPECT_FALSE(service.Start());
+    EXPECT_EQ(1, service.exit_status());
+    EXPECT_NE(std::string::npos, Errors().find("--event-reliability persistent")) << Errors();
+  }
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start()) << Errors();
+  EXPECT_NE(std::string::npos, Errors().find("not kept until it can be written")) << Errors();
+  ExpectRoundTrip(service);
+  EXPECT_EQ(0, service.Stop());
+}
+
+// A full disk, played by a file size limit: writes fail with EFBIG.
+TEST_F(StateDirTest, AWriteThatFailsLeavesThePreviousStateIntact) {
+  ChannelService service(WithState());
+  rlimit unlimited;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &unlimited));
+  rlimit small = unlimited;
+  small.rlim_cur = 1536;
+  ::signal(SIGXFSZ, SIG_IGN);  // inherited: EFBIG instead of a signal
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  bool started = service.Start();
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ASSERT_TRUE(started) << Errors();
+
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+  std::vector<CosNotifyChannelAdmin::ProxySupplier_var> more;
+  for (int i = 0; i < 100; ++i) {  // beyond 1.5 kB of topology
+    CosNotifyChannelAdmin::ProxyID id = 0;
+    more.push_back(admin->obtain_notification_push_supplier(
+        CosNotifyChannelAdmin::STRUCTURED_EVENT, id));
+  }
+  EXPECT_NE(std::string::npos, Errors().find("cannot write the state")) << Errors();
+  ExpectRoundTrip(service);
+
+  ASSERT_TRUE(service.Restart(SIGKILL));
+  CosNotifyChannelAdmin::ProxyIDSeq_var ids;
+  AfterRestart(SIGKILL, [&] { ids = admin->push_suppliers(); });
+  ASSERT_GE(ids->length(), 1u);
+  EXPECT_LT(ids->length(), 100u);
+  EXPECT_EQ(consumer.id, ids[0]);
+  ConnectedSupplier supplier;
+  AfterRestart(SIGKILL, [&] { supplier = ConnectSupplier(orb_, channel.in()); });
+  PushEvents(supplier.proxy.in(), "after", 0, 1);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(1, kDeliveryWait));
+  EXPECT_EQ(0, service.Stop());
+}
+
+TEST_F(StateDirTest, ListensOnAHostName) {
+  ChannelService::Options options;
+  options.extraArguments = {"--listen", "localhost"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  EXPECT_EQ(0u, service.address().find("corbaloc:iiop:localhost:")) << service.address();
+  ExpectRoundTrip(service);
+  EXPECT_EQ(0, service.Stop());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kestrel
