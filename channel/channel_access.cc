@@ -69,18 +69,22 @@ namespace {
 
 // A connection to a service that crashed fails one call with COMM_FAILURE
 // even once the service is back at its address: the ORB cannot tell
-// whether the request arrived. One more try goes over a new connection, and
-// reaches a restarted service that kept its objects, so that a supplier
-// keeps its proxy instead of leaving it behind for a new one.
-CORBA::Boolean RetryOnceOnCommFailure(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
-  return retries == 0;
+// whether the request arrived. Trying again goes over another connection,
+// and reaches a restarted service that kept its objects, so that a
+// supplier keeps its proxy instead of leaving it behind for a new one. A
+// process may hold as many such connections as omniORB opens to one server
+// (maxGIOPConnectionPerServer, 5 by default): each is used up once.
+constexpr CORBA::ULong kStaleConnections = 5;
+
+CORBA::Boolean RetryOnStaleConnection(void*, CORBA::ULong retries, const CORBA::COMM_FAILURE&) {
+  return retries < kStaleConnections;
 }
 
 }  // namespace
 
 void ChannelAccess::LimitCalls(CORBA::Object_ptr object) const {
   if (CORBA::is_nil(object)) return;
-  omniORB::installCommFailureExceptionHandler(object, nullptr, RetryOnceOnCommFailure);
+  omniORB::installCommFailureExceptionHandler(object, nullptr, RetryOnStaleConnection);
   if (settings_.callTimeoutMilliseconds == 0) return;
   omniORB::setClientCallTimeout(object, settings_.callTimeoutMilliseconds);
 }

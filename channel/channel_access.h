@@ -77,7 +77,7 @@ class ChannelAccess {
 
   // Limits the calls made through object to the CallTimeout setting (none
   // when it is 0), and lets a call that meets a connection broken by a
-  // crash of the service try once more over a new one. Set on the library's own references only: the
+  // crash of the service try again over another one. Set on the library's own references only: the
   // process's other omniORB users keep their own limits. The channel, its
   // admins and the proxies obtained here are limited already.
   void LimitCalls(CORBA::Object_ptr object) const;

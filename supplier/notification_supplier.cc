@@ -102,6 +102,20 @@ HRESULT NotificationSupplier::connectToChannel() {
   });
 }
 
+HRESULT NotificationSupplier::reconnect() {
+  HRESULT hr = Guarded([this] {
+    try {
+      proxyConsumer->connect_structured_push_supplier(selfReference);
+    } catch (const CosEventChannelAdmin::AlreadyConnected&) {
+      // Connected still, and to this supplier: nobody else holds the proxy.
+    }
+    return S_OK;
+  });
+  // Only a proxy that is gone calls for a new one; a channel that cannot be
+  // reached would not give one either.
+  return hr == E_CORBA_OBJECT_NOT_EXIST ? connectToChannel() : hr;
+}
+
 void NotificationSupplier::FillEventTemplate(const char* moduleName) {
   SetRecordText(record.mHost, LocalHostName().c_str());
   SetRecordText(record.mModule, moduleName);
@@ -126,7 +140,7 @@ HRESULT NotificationSupplier::Publish(uint32_t severity, uint32_t messageCode,
   } catch (const CORBA::Exception&) {
     // The proxy or the channel has gone; one reconnection, one more push.
   }
-  if (FAILED(connectToChannel()) || CORBA::is_nil(proxyConsumer)) return E_FAIL;
+  if (FAILED(reconnect()) || CORBA::is_nil(proxyConsumer)) return E_FAIL;
   return Guarded([this] {
     proxyConsumer->push_structured_event(eventTemplate);
     return S_OK;

@@ -53,6 +53,7 @@ class NotificationSupplier final
   HRESULT Initialize(IUnknown* settings, const char* moduleName) override;
 
   // Sends one notification. A null description travels as the empty string.
+  // When the push fails, reconnects once (see reconnect) and pushes again.
   // Answers S_OK; E_NOTIFY_INVALIDARG before a successful Initialize or when
   // a failed reconnection left no proxy (nothing is sent); E_FAIL when the
   // push failed and so did the reconnection; else the code of the second
@@ -71,6 +72,11 @@ class NotificationSupplier final
  private:
   HRESULT ActivateServant();
   HRESULT connectToChannel();
+  // The reconnection of Publish: the proxy held is offered this supplier
+  // again and kept when the channel still has it (a service that keeps its
+  // proxies across a restart); only when it is gone is a new one obtained,
+  // so that no proxy is left behind connected to nobody who uses it.
+  HRESULT reconnect();
   void FillEventTemplate(const char* moduleName);
 
   CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxyConsumer;

@@ -25,9 +25,7 @@ ConsumerDelivery::ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr con
 }
 
 void ConsumerDelivery::Done(const EventPtr& event) {
-  if (log_ == nullptr || event->sequence == 0) return;
-  EventLog::Position position = log_->Done(event->sequence, target_);
-  if (position != 0) lastDone_.store(position, std::memory_order_relaxed);
+  if (log_ != nullptr && event->sequence != 0) log_->Done(event->sequence, target_);
 }
 
 ConsumerDelivery::~ConsumerDelivery() {
@@ -69,8 +67,6 @@ ConsumerDelivery::Counters ConsumerDelivery::counters() const {
 void ConsumerDelivery::Run() {
   EventPtr event;
   while (queue_.Pop(&event)) {
-    std::uint64_t lastDone = lastDone_.load(std::memory_order_relaxed);
-    if (event->sequence != 0 && lastDone != 0) log_->WaitDurable(lastDone);
     std::string why;
     Outcome outcome = Deliver(*event, &why);
     if (outcome == Outcome::kStopped && queue_.sealed()) {
@@ -80,6 +76,7 @@ void ConsumerDelivery::Run() {
     Done(event);
     event.reset();
     if (outcome == Outcome::kStopped) return;
+
     if (outcome == Outcome::kLost) {
       queue_.Close();
       if (onLost_) onLost_(why);

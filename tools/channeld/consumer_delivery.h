@@ -53,9 +53,7 @@ class ConsumerDelivery {
   // follows policy and counts itself in backlog (the channel's, which
   // outlives this object). With log, every event of the event log that
   // leaves the queue, delivered or not, is recorded there as done for
-  // target; and an event of the log is pushed only once the previous one
-  // is recorded as done on disk, so that a crash of the service repeats at
-  // most the one push in progress.
+  // target (see EventLog for when that is on disk).
   ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer, const Settings& settings,
                    const QueuePolicy& policy, ChannelBacklog* backlog, LostCallback onLost,
                    EventLog* log = nullptr, ProxyKey target = ProxyKey());
@@ -103,7 +101,6 @@ class ConsumerDelivery {
   LostCallback onLost_;
   EventLog* const log_;
   const ProxyKey target_;
-  std::atomic<std::uint64_t> lastDone_{0};  // the position of the last done record
   DeliveryQueue queue_;
   std::atomic<std::uint64_t> delivered_{0};
   std::atomic<std::uint64_t> retries_{0};

@@ -60,7 +60,28 @@ std::uint32_t Word(const std::string& bytes, std::size_t at) {
 EventLog::EventLog(std::string directory) : directory_(std::move(directory)) {}
 
 EventLog::~EventLog() {
+  StopFlusher();
   if (fd_ >= 0) ::close(fd_);
+}
+
+void EventLog::RunFlusher() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!stop_.wait_for(lock, kFlushPeriod, [this] { return stopping_; })) {
+    Position due = appended_;
+    if (durable_ >= due || failed_ || syncing_) continue;
+    lock.unlock();
+    WaitDurable(due);
+    lock.lock();
+  }
+}
+
+void EventLog::StopFlusher() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  stop_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
 }
 
 std::string EventLog::PathOf(std::uint32_t number) const {
@@ -159,7 +180,9 @@ bool EventLog::StartSegment(std::uint32_t number, std::string* error) {
 
 bool EventLog::Open(std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return StartSegment(number_ + 1, error);
+  if (!StartSegment(number_ + 1, error)) return false;
+  flusher_ = std::thread([this] { RunFlusher(); });
+  return true;
 }
 
 void EventLog::DropRecovered() {
@@ -169,6 +192,7 @@ void EventLog::DropRecovered() {
 }
 
 void EventLog::RemoveAll() {
+  StopFlusher();
   std::lock_guard<std::mutex> lock(mutex_);
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
@@ -203,6 +227,7 @@ EventLog::Position EventLog::Append(const std::string& channel,
   Position position = AppendRecord(EncodeLogEvent(sequence, channel, targets, *event));
   if (position == 0) return 0;
   ++nextSequence_;
+  appendedEvents_.fetch_add(1, std::memory_order_relaxed);
   event->sequence = sequence;
   segments_.rbegin()->second.pending += targets.size();
   return position;

@@ -13,7 +13,9 @@
 // one event (delivered, or discarded by its queue, or its proxy went).
 // Appends are buffered by the system; WaitDurable syncs, and a sync covers
 // every record appended before it, so that concurrent suppliers share one
-// sync (group commit). A segment is removed once every event in it and in
+// sync (group commit). Done records need no sync of their own: the next
+// supplier's carries them, and a flusher syncs what is left within
+// kFlushPeriod, so that a crash repeats only the pushes of that last moment. A segment is removed once every event in it and in
 // the segments before it is done; a new one starts when the current one is
 // large. A torn record at the end (a crash in the middle of a write) ends
 // the log there.
@@ -22,12 +24,14 @@
 #define KESTREL_TOOLS_CHANNELD_EVENT_LOG_H_
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tools/channeld/delivery_queue.h"
@@ -40,6 +44,7 @@ class EventLog {
  public:
   using Position = std::uint64_t;  // bytes appended since the log opened
   static constexpr std::size_t kSegmentBytes = 8 << 20;
+  static constexpr std::chrono::milliseconds kFlushPeriod{50};
 
   // An event that some targets had not done with when the last run ended.
   struct Pending {
@@ -64,7 +69,8 @@ class EventLog {
   // Removes the recovered segments, once what they held is appended again
   // and durable.
   void DropRecovered();
-  // Removes every segment: a planned stop saved every queued event.
+  // Removes every segment: a planned stop saved every queued event. Ends
+  // the flusher.
   void RemoveAll();
 
   // Appends event for targets and sets event->sequence; answers the
@@ -78,6 +84,8 @@ class EventLog {
   // the sync failed.
   bool WaitDurable(Position position);
 
+  // For the counters: events appended and syncs made since the start.
+  std::uint64_t appended() const { return appendedEvents_.load(std::memory_order_relaxed); }
   std::uint64_t syncs() const { return syncs_.load(std::memory_order_relaxed); }
   std::size_t segments();
 
@@ -92,6 +100,8 @@ class EventLog {
   Position AppendRecord(const std::string& payload);
   bool StartSegment(std::uint32_t number, std::string* error);
   void DropDoneSegments();
+  void RunFlusher();
+  void StopFlusher();
 
   const std::string directory_;
   std::vector<std::uint32_t> recovered_;
@@ -109,6 +119,10 @@ class EventLog {
   bool syncing_ = false;  // one thread syncs at a time, for everyone
   bool failed_ = false;   // a write or sync failed: nothing is durable since
   std::atomic<std::uint64_t> syncs_{0};
+  std::atomic<std::uint64_t> appendedEvents_{0};
+  bool stopping_ = false;
+  std::condition_variable stop_;
+  std::thread flusher_;
 };
 
 }  // namespace channeld

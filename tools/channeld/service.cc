@@ -169,6 +169,13 @@ int Service::Run() {
     store_->StartWriter([this] { return Capture(); });
     store_->Changed(/*wait=*/true);  // what could not be restored is gone for good
   }
+  try {
+    orb_.Serve();
+  } catch (const CORBA::Exception& e) {
+    Log::Error(std::string("cannot serve requests: ") + e._name());
+    Shutdown();
+    return 1;
+  }
 
   CosNotifyChannelAdmin::EventChannel_var first = channels_.front()->Reference();
   int port = OrbRuntime::PublishedPort(first.in());
@@ -269,6 +276,11 @@ void Service::ReportDiscards() {
 void Service::ReportCounters() {
   std::string lines;
   for (const auto& channel : channels_) lines += channel->CounterLines();
+  if (context_.eventLog != nullptr) {
+    lines += "event log: appended " + std::to_string(context_.eventLog->appended()) +
+             " events, " + std::to_string(context_.eventLog->syncs()) + " syncs, " +
+             std::to_string(context_.eventLog->segments()) + " segments\n";
+  }
   Log::Lines(lines);
 }
 
