@@ -14,10 +14,12 @@
 #include <COS/TimeBase.hh>
 
 #include "tests/channeld/properties.h"
+#include "tests/support/test_support.h"
 #include "tools/channeld/channel_backlog.h"
 #include "tools/channeld/channel_limits.h"
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/delivery_queue.h"
+#include "tools/channeld/event_log.h"
 #include "tools/channeld/queue_qos.h"
 #include "tools/channeld/reporter.h"
 #include "tools/channeld/subscription_set.h"
@@ -488,10 +490,101 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
 TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
-                             "--max-consumers", "--queue", "--block-timeout", "--help",
-                             "--version"}) {
+                             "--max-consumers", "--queue", "--block-timeout", "--state-dir",
+                             "--event-reliability", "--help", "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
+}
+
+TEST(ChanneldCommandLine, PersistentEventsNeedAStateDirectory) {
+  EXPECT_EQ(CommandLine::Action::kError,
+            Parse({"--event-reliability", "persistent"}).action());
+  CommandLine line = Parse({"--state-dir", "/var/lib/x", "--event-reliability=persistent"});
+  ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
+  EXPECT_TRUE(line.options().persistentEvents);
+  EXPECT_EQ(CommandLine::Action::kError, Parse({"--event-reliability", "sometimes"}).action());
+}
+
+// The log's records are CDR, whose strings need the ORB's code sets.
+class ChanneldEventLog : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    int argc = 0;
+    orb_ = CORBA::ORB_init(argc, nullptr);
+  }
+  static void TearDownTestSuite() {
+    orb_->destroy();
+    orb_ = CORBA::ORB::_nil();
+  }
+  static CORBA::ORB_var orb_;
+};
+CORBA::ORB_var ChanneldEventLog::orb_;
+
+// What a run leaves in its event log, as the next run reads it back.
+std::vector<EventLog::Pending> Reopened(const std::string& folder,
+                                        std::vector<std::string>* problems) {
+  EventLog log(folder);
+  return log.Recover(problems);
+}
+
+TEST_F(ChanneldEventLog, RecoversWhatSomeTargetStillOwesAndNothingElse) {
+  testing::TemporaryFolder folder;
+  {
+    EventLog log(folder.path());
+    std::vector<std::string> problems;
+    EXPECT_TRUE(log.Recover(&problems).empty());
+    std::string error;
+    ASSERT_TRUE(log.Open(&error)) << error;
+    ChannelEvent first(*Event("first"));
+    ChannelEvent second(*Event("second"));
+    ChannelEvent third(*Event("third"));
+    log.Append("A", {{0, 1}, {0, 2}}, &first);
+    log.Append("A", {{0, 1}}, &second);
+    EventLog::Position last = log.Append("B", {{3, 4}}, &third);
+    EXPECT_LT(first.sequence, second.sequence);
+    log.Done(first.sequence, {0, 1});
+    log.Done(second.sequence, {0, 1});
+    log.Done(third.sequence, {9, 9});  // not a target: changes nothing
+    ASSERT_TRUE(log.WaitDurable(last));
+    EXPECT_GE(log.syncs(), 1u);
+  }
+  std::vector<std::string> problems;
+  std::vector<EventLog::Pending> pending = Reopened(folder.path(), &problems);
+  EXPECT_TRUE(problems.empty());
+  ASSERT_EQ(2u, pending.size());
+  EXPECT_EQ("first", NameOf(pending[0].event));
+  EXPECT_EQ("A", pending[0].channel);
+  EXPECT_EQ((std::vector<ProxyKey>{{0, 2}}), pending[0].targets);
+  EXPECT_EQ("third", NameOf(pending[1].event));
+  EXPECT_EQ("B", pending[1].channel);
+}
+
+TEST_F(ChanneldEventLog, ATornLastRecordEndsTheLogAndForeignSegmentsGoAside) {
+  testing::TemporaryFolder folder;
+  {
+    EventLog log(folder.path());
+    std::vector<std::string> problems;
+    log.Recover(&problems);
+    std::string error;
+    ASSERT_TRUE(log.Open(&error)) << error;
+    ChannelEvent kept(*Event("kept"));
+    ChannelEvent torn(*Event("torn"));
+    log.Append("A", {{0, 1}}, &kept);
+    ASSERT_TRUE(log.WaitDurable(log.Append("A", {{0, 1}}, &torn)));
+  }
+  std::string segment = folder.File("events-00000001");
+  std::string bytes = testing::ReadFile(segment);
+  testing::WriteFile(segment, bytes.substr(0, bytes.size() - 5));  // a crash mid-write
+  testing::WriteFile(folder.File("events-00000000"), "not ours at all, whatever it is");
+
+  std::vector<std::string> problems;
+  std::vector<EventLog::Pending> pending = Reopened(folder.path(), &problems);
+  ASSERT_EQ(1u, pending.size());
+  EXPECT_EQ("kept", NameOf(pending[0].event));
+  ASSERT_EQ(1u, problems.size());  // the foreign file, not the torn record
+  EXPECT_NE(std::string::npos, problems[0].find("events-00000000")) << problems[0];
+  EXPECT_TRUE(testing::FileExists(folder.File("events-00000001")));
+  EXPECT_FALSE(testing::FileExists(folder.File("events-00000000")));
 }
 
 }  // namespace

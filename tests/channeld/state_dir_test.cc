@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <dirent.h>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -156,6 +157,8 @@ struct CrashCase {
   bool keepsQueuedEvents;
 };
 
+void PrintTo(const CrashCase& param, std::ostream* out) { *out << param.name; }
+
 class QueuedEventsTest : public StateDirTest, public ::testing::WithParamInterface<CrashCase> {};
 
 // Events held for a suspended consumer: the stop finds them queued.
@@ -236,6 +239,8 @@ struct DamageCase {
   const char* file;
   Damage damage;
 };
+
+void PrintTo(const DamageCase& param, std::ostream* out) { *out << param.name; }
 
 class DamagedStateTest : public StateDirTest, public ::testing::WithParamInterface<DamageCase> {};
 

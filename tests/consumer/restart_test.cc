@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ struct RestartCase {
   int signal;
   const char* eventReliability;
 };
+
+void PrintTo(const RestartCase& param, std::ostream* out) { *out << param.name; }
 
 // One supplier publishing numbered notifications on its own thread, and
 // remembering which of them were accepted (S_OK).
@@ -97,7 +100,7 @@ class RestartTest : public ::testing::TestWithParam<RestartCase> {
     });
     ChannelService::Options options;
     options.extraArguments = {"--state-dir", folder_.File("state"), "--event-reliability",
-                              GetParam().eventReliability};
+                              GetParam().eventReliability, "--verbose"};
     options.errorFile = folder_.File("stderr");
     service_.reset(new ChannelService(options));
     ASSERT_TRUE(service_->Start());
@@ -193,6 +196,7 @@ TEST_P(RestartTest, EveryAcceptedEventArrivesOnceAndInOrder) {
   }
   EXPECT_EQ(kConsumers, LastCounter("consumer proxies"));
   EXPECT_EQ(kSuppliers, LastCounter("supplier proxies"));
+  if (HasFailure()) ADD_FAILURE() << "the service said:\n" << testing::ReadFile(folder_.File("stderr"));
 
   publishers.clear();
   for (INotificationConsumer* consumer : consumers) consumer->Release();
