@@ -38,7 +38,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/common/counting_consumer.h"
+#include "bench/common/channel_helpers.h"
 #include "bench/common/figures.h"
 #include "bench/common/helper_process.h"
 #include "tests/support/channel_service.h"
@@ -46,93 +46,16 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using kestrel::bench::CountingConsumer;
+using kestrel::bench::BenchEvent;
 using kestrel::bench::CpuSecondsOf;
+using kestrel::bench::Helper;
+using kestrel::bench::InitOrb;
 using kestrel::bench::Median;
 using kestrel::bench::PrintPairedRatio;
 
 constexpr long kBatch = 2000;
 constexpr int kRounds = 8;
 constexpr long kSustained = 100 * kBatch;
-
-// An event shaped like Kestrel's: header, three filterable fields, a body.
-CosNotification::StructuredEvent BenchEvent() {
-  CosNotification::StructuredEvent event;
-  event.header.fixed_header.event_type.domain_name = "Kestrel";
-  event.header.fixed_header.event_type.type_name = "Notification";
-  event.header.fixed_header.event_name = "bench";
-  event.filterable_data.length(3);
-  event.filterable_data[0].name = "Module";
-  event.filterable_data[0].value <<= "channeld_bench";
-  event.filterable_data[1].name = "Severity";
-  event.filterable_data[1].value <<= static_cast<CORBA::ULong>(2);
-  event.filterable_data[2].name = "MessageCode";
-  event.filterable_data[2].value <<= static_cast<CORBA::ULong>(4711);
-  event.remainder_of_body <<= "A description of about the length that Kestrel events carry.";
-  return event;
-}
-
-CORBA::ORB_var InitOrb() {
-  int argc = 0;
-  CORBA::ORB_var orb = CORBA::ORB_init(argc, nullptr);
-  CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
-  PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
-  PortableServer::POAManager_var manager = poa->the_POAManager();
-  manager->activate();
-  return orb;
-}
-
-// ---- The helper process: a consumer that counts ---------------------------
-
-// --consumer-helper REPORT [CHANNEL]: prints the consumer's IOR (and, with a
-// channel, connects it there first), then serves until killed.
-int RunConsumerHelper(long report, const char* channelAddress) {
-  CORBA::ORB_var orb = InitOrb();
-  CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
-  PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
-  PortableServer::Servant_var<CountingConsumer> servant = new CountingConsumer(report);
-  PortableServer::ObjectId_var id = poa->activate_object(servant.in());
-  CORBA::Object_var reference = poa->id_to_reference(id.in());
-  CosNotifyComm::StructuredPushConsumer_var consumer =
-      CosNotifyComm::StructuredPushConsumer::_narrow(reference.in());
-  if (channelAddress != nullptr) {
-    CORBA::Object_var object = orb->string_to_object(channelAddress);
-    CosNotifyChannelAdmin::EventChannel_var channel =
-        CosNotifyChannelAdmin::EventChannel::_narrow(object.in());
-    CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
-    CosNotifyChannelAdmin::ProxyID proxyId;
-    CosNotifyChannelAdmin::ProxySupplier_var proxy =
-        admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
-    CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
-        CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
-    structured->connect_structured_push_consumer(consumer.in());
-  }
-  CORBA::String_var ior = orb->object_to_string(consumer.in());
-  std::printf("%s\n", ior.in());
-  std::fflush(stdout);
-  orb->run();
-  return 0;
-}
-
-// ---- The bench process ------------------------------------------------------
-
-class Helper {
- public:
-  // Runs this program with --consumer-helper and reads its IOR line.
-  bool Start(long report, const std::string& channelAddress) {
-    std::vector<std::string> arguments = {"/proc/self/exe", "--consumer-helper",
-                                          std::to_string(report)};
-    if (!channelAddress.empty()) arguments.push_back(channelAddress);
-    return process_.Start(arguments, &ior_);
-  }
-  bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
-  long reported() const { return process_.reported(); }
-  const std::string& ior() const { return ior_; }
-
- private:
-  kestrel::bench::HelperProcess process_;
-  std::string ior_;
-};
 
 struct Rate {
   double events = 0;
@@ -268,7 +191,7 @@ bool SustainedStream(long alreadyPushed) {
 
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--consumer-helper") == 0) {
-    return RunConsumerHelper(std::atol(argv[2]), argc >= 4 ? argv[3] : nullptr);
+    return kestrel::bench::RunConsumerHelper(std::atol(argv[2]), argc >= 4 ? argv[3] : nullptr);
   }
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;

@@ -21,7 +21,9 @@
 // No bound (c received nothing in run i and the log does not settle it)
 // means c is taken as never connected in run i.
 //
-// Classes of S_OK events, per consumer:
+// Classes of S_OK events, per consumer, when the service keeps no state
+// across its runs (a restart loses its proxies, and the consumers connect
+// again):
 //   required     start > conn(c, i) and end <= stop_i - inFlight: published
 //                from start to end while both ends were connected, well
 //                before the service was told to stop. Must arrive exactly
@@ -36,14 +38,46 @@
 // are counted, not held against anyone (the channel may have taken one
 // before the call failed).
 //
+// With a state directory (settings.keepsState()) the proxies and their
+// connections outlive every run, a SIGTERM saves the queued events for the
+// next run, and with persistent event reliability every accepted event is
+// on disk before its Publish returns. The consumers were all connected
+// before the first supplier was told to go, so every S_OK event is owed to
+// every consumer, exactly once and in order, whatever the stops; no
+// in-flight allowance applies. Two exceptions:
+//   at-a-crash   (best-effort only) an S_OK event answered by a run that
+//                ended with SIGKILL: still queued at the kill, it was held
+//                in memory only. May be missing; counted per restart, next
+//                to the number of queued events that the next run said it
+//                could not restore.
+//   repeat       an event whose Publish started before a SIGKILL'd run was
+//                gone, received again in the next run: the push in flight at
+//                the kill, whose answer never reached the service. One per
+//                consumer and SIGKILL is counted, not failed; any further
+//                one is a duplicate.
+//
+// Every missing S_OK event is put down to a restart (restart k: run k
+// stopped, run k + 1 started): an event answered by run i before up_i, or
+// (no state directory) published before c was connected in run i, to the
+// restart that began run i; any other to the restart that ended run i.
+// Those of the first run's start-up and of the last run (no restart after
+// it) are counted apart.
+//
+// Recovery after restart k is measured from up_{k+1}, the moment the
+// driver read the new run's address line, that is from when the service
+// was up again: per consumer the first event received from run k + 1 on
+// (whatever it is, saved events of run k included) and the first event
+// accepted by run k + 1 received; per supplier the first Publish answered
+// S_OK by run k + 1; and conn(c, k + 1) - up_{k+1}, the connection bound.
+//
 // Failures: a required event missing (lost); any event delivered twice or
-// more to one consumer (duplicate); a consumer receiving an event of a
-// supplier with a lower sequence number than one it had before (out of
-// order); an event that no supplier recorded or that does not parse
-// (unrecognised); a consumer proxy disconnected while the service was up,
-// before the consumers were told to end; a consumer that had not received anything
-// recoveryBound after a run came up although that run went on publishing
-// (no reconnection: a hang).
+// more to one consumer (duplicate) beyond the repeats above; a consumer
+// receiving an event of a supplier with a lower sequence number than one
+// it had before (out of order); an event that no supplier recorded or that
+// does not parse (unrecognised); a consumer proxy disconnected while the
+// service was up, before the consumers were told to end; a consumer that
+// had not received anything recoveryBound after a run came up although
+// that run went on publishing (no reconnection: a hang).
 
 #ifndef KESTREL_BENCH_SOAK_DELIVERY_AUDIT_H_
 #define KESTREL_BENCH_SOAK_DELIVERY_AUDIT_H_
@@ -59,6 +93,7 @@ namespace kestrel {
 namespace soak {
 
 struct AuditInput {
+  ServiceSettings service;
   uint32_t consumers = 0;
   int64_t inFlightNs = 0;
   int64_t recoveryBoundNs = 0;
@@ -100,6 +135,8 @@ class DeliveryAudit {
     size_t required = 0, requiredDelivered = 0;
     size_t beforeConnect = 0, beforeConnectDelivered = 0;
     size_t inFlight = 0, inFlightDelivered = 0;
+    size_t atCrash = 0, atCrashDelivered = 0;
+    size_t repeats = 0;                 // tolerated, see above
     size_t runsWithBoundFromLog = 0;
     std::vector<int64_t> recoveryAfterTermNs, recoveryAfterKillNs;
     std::vector<int64_t> latencyNs;  // received - start, S_OK events
@@ -109,13 +146,45 @@ class DeliveryAudit {
     std::vector<std::string> examples;  // of duplicates, disorder, unrecognised
   };
   struct RunFigures {
-    size_t consumerConnects = 0;
+    size_t consumerConnects = 0;  // "connected" lines, restored proxies included
+    size_t consumerRestores = 0;  // of those, "restored, connected"
     size_t supplierConnects = 0;
     int64_t allConsumersLogNs = -1;  // the C-th consumer connect line, if exactly C
     std::vector<std::string> consumerLosses;  // while up
+    int64_t notRestored = -1;     // queued events it said at its start it could not restore; -1: said nothing
+    int64_t saved = -1;           // queued events it said it saved at its stop; -1: said nothing
+    int64_t orphansDropped = 0;   // saved events it dropped at its start for want of their consumer
+    std::vector<std::string> otherLines;  // the first few of anything else it said
+  };
+
+  // Restart k: run k stopped, run k + 1 started.
+  struct RestartFigures {
+    int signal = 0;
+    std::vector<size_t> missing;             // per consumer, S_OK events put down to it
+    std::vector<size_t> repeats;             // per consumer
+    // Times; INT64_MIN: none.
+    std::vector<int64_t> oldestMissingNs;    // per consumer: stop_k - end of the earliest missing event of run k
+    std::vector<int64_t> firstReceiptNs;     // per consumer: first received in run k + 1 - up_{k+1}
+    std::vector<int64_t> firstNewReceiptNs;  // per consumer: the same, of an event that run k + 1 accepted
+    std::vector<int64_t> firstAcceptNs;      // per supplier: first S_OK answered by run k + 1 - up_{k+1}
+    std::vector<int64_t> connectedNs;        // per consumer: conn(c, k + 1) - up_{k+1}
   };
 
   void ReadServiceLog();
+  // The run spawned last at ns (-1: none yet): a receipt stamped just after
+  // its run was reaped still belongs to it.
+  int RunBefore(int64_t ns) const;
+  // The restart that began run, or kStartUp; the one that ended it, or
+  // kLastRun.
+  int RestartBefore(int run) const { return run > 0 ? run - 1 : kStartUp; }
+  int RestartAfter(int run) const {
+    return static_cast<size_t>(run) + 1 < in_.runs.size() ? run : kLastRun;
+  }
+  // Puts a missing S_OK event of consumer that run answered at endNs down
+  // to restart.
+  void CountMissing(uint32_t consumer, int restart, int run, int64_t endNs);
+  void MeasureRecovery();
+  void WriteRestarts(std::FILE* out) const;
   // The run whose process existed at ns (from its spawn to its reaping),
   // or -1.
   int RunAt(int64_t ns) const;
@@ -125,9 +194,14 @@ class DeliveryAudit {
   double Seconds(int64_t ns) const;
   void Fail(std::string failure);
 
+  static constexpr int kStartUp = -1;
+  static constexpr int kLastRun = -2;
+
   const AuditInput& in_;
   std::vector<RunFigures> runs_;
+  std::vector<RestartFigures> restarts_;
   std::vector<ConsumerFigures> consumers_;
+  std::vector<size_t> missingAtStartUp_, missingInLastRun_;  // per consumer
   size_t okOutsideRuns_ = 0;
   std::vector<std::string> failures_;
 };

@@ -29,8 +29,9 @@ int PortOf(const std::string& address) {
 
 }  // namespace
 
-ServiceProcess::ServiceProcess(std::string program, std::vector<std::string> environment)
-    : program_(std::move(program)), environment_(std::move(environment)) {}
+ServiceProcess::ServiceProcess(std::string program, std::vector<std::string> environment,
+                               std::vector<std::string> arguments)
+    : program_(std::move(program)), environment_(std::move(environment)), arguments_(std::move(arguments)) {}
 
 ServiceProcess::~ServiceProcess() {
   process_.Kill();
@@ -51,6 +52,7 @@ ServiceProcess::Attempt ServiceProcess::StartOnce() {
   JoinReader();
   std::vector<std::string> arguments = {program_, "--listen", "127.0.0.1", "--port",
                                         std::to_string(port_), "--verbose"};
+  arguments.insert(arguments.end(), arguments_.begin(), arguments_.end());
   ServiceRun run;
   run.spawnedNs = NowNs();
   if (!process_.Spawn(arguments, true, environment_)) {

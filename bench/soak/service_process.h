@@ -1,5 +1,8 @@
 // kestrel-channeld as the soak runs it: on 127.0.0.1, on one port for all
-// its runs (a free one found by the first run), with --verbose, so that
+// its runs (a free one found by the first run, then given as --port to
+// every later run, since the object references that clients hold name the
+// port), with the same extra arguments (e.g. --state-dir) for every run,
+// and with --verbose, so that
 // every proxy it connects or loses is a line on its stderr. A thread per run
 // reads those lines and stamps each with the time it was read: a line's
 // stamp is never earlier than the event it reports. tests/support's
@@ -26,8 +29,10 @@ namespace soak {
 
 class ServiceProcess {
  public:
-  // environment: NAME=VALUE settings for the service's runs alone.
-  ServiceProcess(std::string program, std::vector<std::string> environment);
+  // environment: NAME=VALUE settings for the service's runs alone;
+  // arguments: added to the command line of every run.
+  ServiceProcess(std::string program, std::vector<std::string> environment,
+                 std::vector<std::string> arguments = {});
   ~ServiceProcess();  // kills a run still going
   ServiceProcess(const ServiceProcess&) = delete;
   ServiceProcess& operator=(const ServiceProcess&) = delete;
@@ -56,6 +61,7 @@ class ServiceProcess {
 
   const std::string program_;
   const std::vector<std::string> environment_;
+  const std::vector<std::string> arguments_;
   int port_ = 0;
   ChildProcess process_;
   std::thread reader_;

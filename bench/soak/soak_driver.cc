@@ -40,7 +40,7 @@ bool SoakDriver::LoadAuditInput(const DriverOptions& options, AuditInput* input,
   const std::string& folder = options.outputFolder;
   input->inFlightNs = static_cast<int64_t>(options.inFlightMs) * kNsPerMs;
   input->recoveryBoundNs = RecoveryBoundNs(options);
-  if (!ReadServiceRecords(folder + "/service.records", &input->runs, &input->serviceLog,
+  if (!ReadServiceRecords(folder + "/service.records", &input->service, &input->runs, &input->serviceLog,
                           &input->consumersLeavingNs)) {
     problems->push_back("cannot read " + folder + "/service.records");
     return false;
@@ -114,6 +114,12 @@ bool SoakDriver::Prepare() {
     return false;
   }
   if (options_.channeld.empty()) options_.channeld = std::string(KESTREL_BIN_DIR) + "/kestrel-channeld";
+  if (options_.stateDir) {
+    // A new folder, so that no state of an earlier soak comes back.
+    std::string folder = Path("channeld-state.XXXXXX");
+    if (::mkdtemp(&folder[0]) == nullptr) return false;
+    options_.stateFolder = folder;
+  }
   if (options_.settleSeconds == 0 && options_.restartEverySeconds > 0) {
     options_.settleSeconds = static_cast<uint32_t>(RecoveryBoundNs() / kNsPerSecond) + 2;
   }
@@ -143,7 +149,7 @@ int SoakDriver::Run() {
     return 3;
   }
   std::fprintf(stderr, "kestrel_soak: records in %s\n", options_.outputFolder.c_str());
-  service_.reset(new ServiceProcess(options_.channeld, options_.channeldEnvironment));
+  service_.reset(new ServiceProcess(options_.channeld, options_.channeldEnvironment, ServiceArguments()));
   if (!service_->Start()) return 3;
   originNs_ = service_->runs().front().upNs;
   if (!StartWorkers(WorkerOptions::Role::kConsumer, options_.consumers) ||
@@ -176,6 +182,22 @@ int SoakDriver::Run() {
   SampleService();
   service_->Stop(SIGTERM);
   return Report(serviceHealthy) ? 0 : 1;
+}
+
+ServiceSettings SoakDriver::Settings() const {
+  ServiceSettings settings;
+  settings.stateFolder = options_.stateFolder;
+  settings.eventReliability = options_.eventReliability;
+  return settings;
+}
+
+std::vector<std::string> SoakDriver::ServiceArguments() const {
+  std::vector<std::string> arguments;
+  if (!options_.stateFolder.empty()) arguments = {"--state-dir", options_.stateFolder};
+  if (!options_.eventReliability.empty()) {
+    arguments.insert(arguments.end(), {"--event-reliability", options_.eventReliability});
+  }
+  return arguments;
 }
 
 bool SoakDriver::StartWorkers(WorkerOptions::Role role, uint32_t count) {
@@ -298,7 +320,8 @@ void SoakDriver::StopWorkers(WorkerOptions::Role role) {
 }
 
 bool SoakDriver::Report(bool serviceHealthy) {
-  WriteServiceRecords(Path("service.records"), service_->runs(), service_->logLines(), consumersLeavingNs_);
+  WriteServiceRecords(Path("service.records"), Settings(), service_->runs(), service_->logLines(),
+                      consumersLeavingNs_);
   WriteSamples(Path("resources.csv"));
   AuditInput input;
   bool recordsRead = LoadAuditInput(options_, &input, &problems_);
@@ -353,20 +376,43 @@ void SoakDriver::WriteHeader(std::FILE* out) const {
   for (const std::string& setting : options_.channeldEnvironment) {
     std::fprintf(out, "service environment: %s\n", setting.c_str());
   }
+  if (options_.stateDir) {
+    std::fprintf(out, "service state directory: %s (the same for every run, on port %d), event reliability %s\n",
+                 options_.stateFolder.c_str(), service_ ? service_->port() : 0,
+                 options_.eventReliability.empty() ? "best-effort (the service's default)"
+                                                   : options_.eventReliability.c_str());
+  }
   std::fprintf(out, "start-up: consumers connected %.1f s after the first was started, suppliers %.1f s\n",
                static_cast<double>(consumersStartupNs_) / kNsPerSecond,
                static_cast<double>(suppliersStartupNs_) / kNsPerSecond);
+  std::string allowance = options_.stateDir ? std::string("none (state directory)")
+                                            : std::to_string(options_.inFlightMs) + " ms";
   std::fprintf(out,
-               "library settings: ConsumerLivenessInterval %u s, CallTimeout %u ms; in-flight allowance %u ms; "
+               "library settings: ConsumerLivenessInterval %u s, CallTimeout %u ms; in-flight allowance %s; "
                "recovery bound %.1f s\nrecords: %s\n\n",
-               options_.livenessSeconds, options_.callTimeoutMs, options_.inFlightMs,
+               options_.livenessSeconds, options_.callTimeoutMs, allowance.c_str(),
                static_cast<double>(RecoveryBoundNs()) / kNsPerSecond, options_.outputFolder.c_str());
-  std::fprintf(out,
-               "An S_OK event is required at a consumer when its Publish started after the consumer was\n"
-               "connected in that service run and returned more than the in-flight allowance before the\n"
-               "service was told to stop. Other S_OK events may be missing: those published before the\n"
-               "consumer had reconnected, and those still in the service when it was stopped. Duplicates\n"
-               "and reordering are failures whatever the event. (bench/soak/delivery_audit.h)\n\n");
+  if (!options_.stateDir) {
+    std::fprintf(out,
+                 "An S_OK event is required at a consumer when its Publish started after the consumer was\n"
+                 "connected in that service run and returned more than the in-flight allowance before the\n"
+                 "service was told to stop. Other S_OK events may be missing: those published before the\n"
+                 "consumer had reconnected, and those still in the service when it was stopped. Duplicates\n"
+                 "and reordering are failures whatever the event. (bench/soak/delivery_audit.h)\n\n");
+  } else if (options_.eventReliability == "persistent") {
+    std::fprintf(out,
+                 "The service keeps its proxies and, persistent, every accepted event: every S_OK event is\n"
+                 "required at every consumer, exactly once and in order, across SIGTERM and SIGKILL alike.\n"
+                 "Only the push in flight at a SIGKILL may arrive twice, once per consumer and SIGKILL\n"
+                 "(a repeat, counted). (bench/soak/delivery_audit.h)\n\n");
+  } else {
+    std::fprintf(out,
+                 "The service keeps its proxies and, at a SIGTERM, its queued events: every S_OK event is\n"
+                 "required at every consumer, exactly once and in order, except those answered by a run that\n"
+                 "ended with SIGKILL, which may be missing (queued at the kill; counted per restart next to\n"
+                 "the service's own count). The push in flight at a SIGKILL may arrive twice, once per\n"
+                 "consumer and SIGKILL (a repeat, counted). (bench/soak/delivery_audit.h)\n\n");
+  }
 }
 
 void SoakDriver::WriteResources(std::FILE* out) const {

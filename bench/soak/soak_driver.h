@@ -14,8 +14,10 @@
 // Everything goes to the output folder: registry.reg (the library's broker
 // settings for the workers), supplier-N.records, consumer-N.records,
 // service.records, resources.csv, runs.txt (per run: when each consumer
-// was receiving again), report.txt. The report also goes to
-// stdout; progress and complaints go to stderr.
+// was receiving again), report.txt, and with --state-dir the service's
+// state directory, channeld-state.XXXXXX, new for each soak and the same
+// for all its runs. The report also goes to stdout; progress and
+// complaints go to stderr.
 
 #ifndef KESTREL_BENCH_SOAK_SOAK_DRIVER_H_
 #define KESTREL_BENCH_SOAK_SOAK_DRIVER_H_
@@ -69,6 +71,9 @@ class SoakDriver {
   };
 
   bool Prepare();
+  ServiceSettings Settings() const;
+  // What every run of the service gets besides the soak's own arguments.
+  std::vector<std::string> ServiceArguments() const;
   bool WriteRegistry(const std::string& path) const;
   bool StartWorkers(WorkerOptions::Role role, uint32_t count);
   // Restarts (when restarting) and samples until deadline; false when the

@@ -3,7 +3,7 @@
 // seconds; afterwards the records show whether every event that had to
 // arrive arrived exactly once and in order. See soak_driver.h for the run,
 // delivery_audit.h for what counts as lost, and --help for the options.
-// Not run by ctest or CI: it takes minutes.
+// A full run takes minutes; the tests run one short one (CMakeLists.txt).
 //
 // The same program is the driver and, started by the driver with
 // --worker, each supplier and consumer.

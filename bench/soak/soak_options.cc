@@ -15,6 +15,7 @@ const char kUsage[] =
     "                    [--consumer-threads N] [--liveness SEC] [--call-timeout MS]\n"
     "                    [--in-flight-ms MS] [--settle SEC] [--drain SEC]\n"
     "                    [--out DIR] [--channeld PATH] [--channeld-env NAME=VALUE]...\n"
+    "                    [--state-dir [--event-reliability best-effort|persistent]]\n"
     "       kestrel_soak --audit DIR [--in-flight-ms MS] [--liveness SEC] [--call-timeout MS]\n"
     "  Runs kestrel-channeld on a loopback port with S supplier and C consumer\n"
     "  processes for N seconds (default 600), stopping the service every SEC\n"
@@ -22,7 +23,9 @@ const char kUsage[] =
     "  MS milliseconds later (default 500). Each supplier publishes N events a\n"
     "  second (default 100). Afterwards it checks that every event published\n"
     "  while supplier and consumer were connected arrived exactly once and in\n"
-    "  order, and reports counts, recovery times, memory and threads.\n"
+    "  order, and reports counts, recovery times, memory and threads; per\n"
+    "  restart kind, the S_OK events missed, the repeats, and how long after\n"
+    "  the service was up again events arrived.\n"
     "  --restart-every 0  never stops the service: a load run, every event\n"
     "                published must arrive\n"
     "  --liveness, --call-timeout  the library's ConsumerLivenessInterval (2)\n"
@@ -37,7 +40,20 @@ const char kUsage[] =
     "                folder under /tmp)\n"
     "  --channeld-env NAME=VALUE  sets an environment variable for the service\n"
     "                alone, e.g. ORBthreadPerConnectionPolicy=0; may be repeated\n"
-    "  --audit DIR   checks the records of a finished soak in DIR again\n"
+    "  --state-dir   (no value) the service keeps its state in a folder that the\n"
+    "                soak makes inside the --out folder, new for each soak and the\n"
+    "                same for all its runs, so that clients stay connected across\n"
+    "                restarts. The audit is then strict: every S_OK event must\n"
+    "                arrive at every consumer exactly once and in order, with no\n"
+    "                in-flight allowance; only after a SIGKILL may the events\n"
+    "                queued at the kill be missing (best-effort; counted per\n"
+    "                restart) and may each consumer get one event twice (counted\n"
+    "                as a repeat)\n"
+    "  --event-reliability best-effort|persistent  passed to the service (needs\n"
+    "                --state-dir); persistent: not even a SIGKILL may lose an\n"
+    "                S_OK event\n"
+    "  --audit DIR   checks the records of a finished soak in DIR again (its\n"
+    "                records say whether it ran with --state-dir)\n"
     "  Exit status: 0 the delivery checks passed, 1 they failed, 2 usage error,\n"
     "  3 the soak could not run.\n";
 
@@ -89,6 +105,10 @@ SoakCommand ParseCommand(int argc, char** argv) {
       command.action = SoakCommand::Action::kHelp;
       return command;
     }
+    if (argument == "--state-dir") {  // the one option without a value
+      driver.stateDir = true;
+      continue;
+    }
     if (i + 1 >= argc) return Error("missing value for " + argument);
     std::string value = argv[++i];
     auto number = numbers.find(argument);
@@ -108,6 +128,11 @@ SoakCommand ParseCommand(int argc, char** argv) {
         return Error("--channeld-env takes NAME=VALUE");
       }
       driver.channeldEnvironment.push_back(value);
+    } else if (argument == "--event-reliability") {
+      if (value != "best-effort" && value != "persistent") {
+        return Error("--event-reliability takes best-effort or persistent");
+      }
+      driver.eventReliability = value;
     } else if (argument == "--records") {
       worker.records = value;
     } else if (argument == "--worker") {
@@ -125,6 +150,9 @@ SoakCommand ParseCommand(int argc, char** argv) {
   }
   if (command.action == SoakCommand::Action::kWork && (worker.port == 0 || worker.records.empty())) {
     return Error("a worker needs --port and --records");
+  }
+  if (!driver.eventReliability.empty() && !driver.stateDir) {
+    return Error("--event-reliability needs --state-dir");
   }
   if (driver.restartEverySeconds > 0 && driver.downMs >= driver.restartEverySeconds * 1000u) {
     return Error("--down-ms must be shorter than --restart-every");

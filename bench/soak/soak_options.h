@@ -28,6 +28,12 @@ struct DriverOptions {
   std::string outputFolder;       // empty: a new folder under /tmp
   std::string channeld;           // empty: the build's kestrel-channeld
   std::vector<std::string> channeldEnvironment;  // NAME=VALUE, for the service only
+  // --state-dir: the service keeps its state in a folder of the soak's own
+  // (stateFolder, made in outputFolder), the same one for every run, and
+  // the audit holds it to what that promises (see DeliveryAudit).
+  bool stateDir = false;
+  std::string stateFolder;
+  std::string eventReliability;   // best-effort or persistent; empty: channeld's default
 };
 
 struct WorkerOptions {

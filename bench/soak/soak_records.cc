@@ -91,11 +91,16 @@ bool ReadReceiptRecords(const std::string& path, std::vector<ReceiptRecord>* rec
   return true;
 }
 
-bool WriteServiceRecords(const std::string& path, const std::vector<ServiceRun>& runs,
-                         const std::vector<ServiceLogLine>& lines, int64_t consumersLeavingNs) {
+bool WriteServiceRecords(const std::string& path, const ServiceSettings& settings,
+                         const std::vector<ServiceRun>& runs, const std::vector<ServiceLogLine>& lines,
+                         int64_t consumersLeavingNs) {
   std::FILE* file = std::fopen(path.c_str(), "w");
   if (file == nullptr) return false;
   std::fprintf(file, "consumers-leaving %" PRId64 "\n", consumersLeavingNs);
+  if (settings.keepsState()) std::fprintf(file, "state-dir %s\n", settings.stateFolder.c_str());
+  if (!settings.eventReliability.empty()) {
+    std::fprintf(file, "event-reliability %s\n", settings.eventReliability.c_str());
+  }
   std::fprintf(file, "# run spawned up stop gone signal exit\n");
   for (size_t i = 0; i < runs.size(); ++i) {
     const ServiceRun& run = runs[i];
@@ -109,7 +114,7 @@ bool WriteServiceRecords(const std::string& path, const std::vector<ServiceRun>&
   return std::fclose(file) == 0;
 }
 
-bool ReadServiceRecords(const std::string& path, std::vector<ServiceRun>* runs,
+bool ReadServiceRecords(const std::string& path, ServiceSettings* settings, std::vector<ServiceRun>* runs,
                         std::vector<ServiceLogLine>* lines, int64_t* consumersLeavingNs) {
   std::FILE* file = std::fopen(path.c_str(), "r");
   if (file == nullptr) return false;
@@ -123,6 +128,14 @@ bool ReadServiceRecords(const std::string& path, std::vector<ServiceRun>* runs,
     int consumed = 0;
     if (line[0] == '#') continue;
     if (std::sscanf(line, "consumers-leaving %" SCNd64, consumersLeavingNs) == 1) continue;
+    if (std::strncmp(line, "state-dir ", 10) == 0) {
+      settings->stateFolder = line + 10;
+      continue;
+    }
+    if (std::strncmp(line, "event-reliability ", 18) == 0) {
+      settings->eventReliability = line + 18;
+      continue;
+    }
     if (std::sscanf(line, "run %zu %" SCNd64 " %" SCNd64 " %" SCNd64 " %" SCNd64 " %d %d", &index, &run.spawnedNs,
                     &run.upNs, &run.stopNs, &run.goneNs, &run.signal, &run.exitStatus) == 7 &&
         index == runs->size()) {

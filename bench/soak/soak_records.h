@@ -6,7 +6,8 @@
 //   consumer-<id>.records   "<supplier> <seq> <received>" per event, in the
 //                           order the sink was given them; "? <received>"
 //                           for an event that no soak supplier sent
-//   service.records         written by the driver, see ServiceRun below
+//   service.records         written by the driver: ServiceSettings, then
+//                           ServiceRun and ServiceLogLine below
 //
 // An event carries its origin three times: severity = supplier id,
 // message code = sequence number, and the description "soak s=<id> n=<seq>",
@@ -60,6 +61,14 @@ struct ServiceRun {
   int exitStatus = -1;
 };
 
+// How the soak ran kestrel-channeld, as far as the audit depends on it.
+struct ServiceSettings {
+  std::string stateFolder;       // its --state-dir; empty: none
+  std::string eventReliability;  // its --event-reliability; empty: not given (best-effort)
+  bool keepsState() const { return !stateFolder.empty(); }
+  bool persistentEvents() const { return keepsState() && eventReliability == "persistent"; }
+};
+
 // A line that kestrel-channeld wrote on stderr, stamped when the driver
 // read it (so never before it was written).
 struct ServiceLogLine {
@@ -95,10 +104,12 @@ class RecordFile {
 bool ReadPublishRecords(const std::string& path, std::vector<PublishRecord>* records, size_t* malformed);
 bool ReadReceiptRecords(const std::string& path, std::vector<ReceiptRecord>* records, size_t* malformed);
 
-// service.records also holds when the consumers were told to end.
-bool WriteServiceRecords(const std::string& path, const std::vector<ServiceRun>& runs,
-                         const std::vector<ServiceLogLine>& lines, int64_t consumersLeavingNs);
-bool ReadServiceRecords(const std::string& path, std::vector<ServiceRun>* runs,
+// service.records also holds when the consumers were told to end and how
+// the service was run.
+bool WriteServiceRecords(const std::string& path, const ServiceSettings& settings,
+                         const std::vector<ServiceRun>& runs, const std::vector<ServiceLogLine>& lines,
+                         int64_t consumersLeavingNs);
+bool ReadServiceRecords(const std::string& path, ServiceSettings* settings, std::vector<ServiceRun>* runs,
                         std::vector<ServiceLogLine>* lines, int64_t* consumersLeavingNs);
 
 }  // namespace soak
