@@ -171,5 +171,17 @@ std::vector<CosNotifyChannelAdmin::ProxyID> Ids(const CosNotifyChannelAdmin::Pro
   return result;
 }
 
+std::vector<unsigned long> Sequences(const RecordingConsumer& consumer) {
+  std::vector<unsigned long> sequences;
+  for (const TestEvent& event : consumer.events()) sequences.push_back(event.sequence);
+  return sequences;
+}
+
+std::vector<unsigned long> Range(unsigned long from, unsigned long to) {
+  std::vector<unsigned long> range;
+  for (unsigned long i = from; i < to; ++i) range.push_back(i);
+  return range;
+}
+
 }  // namespace testing
 }  // namespace kestrel

@@ -129,6 +129,11 @@ void PushEvents(CosNotifyChannelAdmin::StructuredProxyPushConsumer_ptr proxy,
 ConnectedSupplier ConnectSupplier(const TestOrb& orb,
                                   CosNotifyChannelAdmin::EventChannel_ptr channel);
 
+// The sequence numbers of the events that consumer received, in order.
+std::vector<unsigned long> Sequences(const RecordingConsumer& consumer);
+// from, from + 1, ..., to - 1.
+std::vector<unsigned long> Range(unsigned long from, unsigned long to);
+
 // The ids of the proxies that the admin holds.
 std::vector<CosNotifyChannelAdmin::ProxyID> Ids(const CosNotifyChannelAdmin::ProxyIDSeq& ids);
 

@@ -30,18 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr milliseconds kDeliveryWait = seconds(30);
 
-std::vector<unsigned long> Sequences(const RecordingConsumer& consumer) {
-  std::vector<unsigned long> sequences;
-  for (const TestEvent& event : consumer.events()) sequences.push_back(event.sequence);
-  return sequences;
-}
-
-std::vector<unsigned long> Range(unsigned long from, unsigned long to) {
-  std::vector<unsigned long> range;
-  for (unsigned long i = from; i < to; ++i) range.push_back(i);
-  return range;
-}
-
 CORBA::Long MaxEventsOf(CosNotification::QoSAdmin_ptr level) {
   CosNotification::QoSProperties_var qos = level->get_qos();
   for (CORBA::ULong i = 0; i < qos->length(); ++i) {

@@ -29,18 +29,6 @@ using std::chrono::seconds;
 
 constexpr auto kDeliveryWait = seconds(10);
 
-std::vector<unsigned long> Sequences(const RecordingConsumer& consumer) {
-  std::vector<unsigned long> sequences;
-  for (const TestEvent& event : consumer.events()) sequences.push_back(event.sequence);
-  return sequences;
-}
-
-std::vector<unsigned long> Range(unsigned long from, unsigned long to) {
-  std::vector<unsigned long> range;
-  for (unsigned long i = from; i < to; ++i) range.push_back(i);
-  return range;
-}
-
 // The names in folder that start with prefix.
 std::vector<std::string> FilesStartingWith(const std::string& folder, const std::string& prefix) {
   std::vector<std::string> names;

@@ -19,36 +19,6 @@ namespace {
 constexpr char kPrefix[] = "events-";
 constexpr std::size_t kHeaderSize = 32;
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool ReadWhole(const std::string& path, std::string* bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[65536];
-  ssize_t got;
-  while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      ::close(fd);
-      return false;
-    }
-    bytes->append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return true;
-}
-
 std::uint32_t Word(const std::string& bytes, std::size_t at) {
   std::uint32_t word;
   std::memcpy(&word, bytes.data() + at, sizeof word);

@@ -35,19 +35,6 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
 }  // namespace
 
 std::uint32_t StateFile::Checksum(const std::string& bytes) {
@@ -90,25 +77,12 @@ bool StateFile::Write(Kind kind, const std::string& payload, std::string* error)
 }
 
 StateFile::Read StateFile::Load(Kind kind, std::string* payload, std::string* error) const {
-  int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::string bytes;
+  if (!ReadWhole(path_, &bytes)) {
     if (errno == ENOENT) return Read::kMissing;
     *error = path_ + ": " + std::strerror(errno);
     return Read::kUnreadable;
   }
-  std::string bytes;
-  char buffer[65536];
-  ssize_t got;
-  while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      *error = path_ + ": " + std::strerror(errno);
-      ::close(fd);
-      return Read::kUnreadable;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
   struct Header header;
   if (bytes.size() < sizeof header) {
     bool ours = std::memcmp(bytes.data(), kMagic, std::min(bytes.size(), sizeof kMagic)) == 0;
@@ -140,6 +114,39 @@ std::string StateFile::MoveAside() const {
 }
 
 bool StateFile::Remove() const { return ::unlink(path_.c_str()) == 0 || errno == ENOENT; }
+
+bool WriteAll(int fd, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, bytes, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool ReadWhole(const std::string& path, std::string* bytes) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      int why = errno;
+      ::close(fd);
+      errno = why;
+      return false;
+    }
+    bytes->append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(fd);
+  return true;
+}
 
 bool SyncDirectory(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

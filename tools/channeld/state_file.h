@@ -12,6 +12,7 @@
 #ifndef KESTREL_TOOLS_CHANNELD_STATE_FILE_H_
 #define KESTREL_TOOLS_CHANNELD_STATE_FILE_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,6 +54,12 @@ class StateFile {
 
 // Syncs a directory, so that a rename or a new file in it is durable.
 bool SyncDirectory(const std::string& path);
+
+// Writes all of bytes to fd, going on after interruptions; false with errno
+// set when a write fails.
+bool WriteAll(int fd, const char* bytes, std::size_t size);
+// The whole file at path; false with errno set when it cannot be read.
+bool ReadWhole(const std::string& path, std::string* bytes);
 
 }  // namespace channeld
 }  // namespace kestrel
