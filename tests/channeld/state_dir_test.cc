@@ -65,6 +65,17 @@ void AfterRestart(int signal, Call call) {
   }
 }
 
+CORBA::Long QueueLengthOf(CosNotifyChannelAdmin::EventChannel_ptr channel) {
+  CosNotification::AdminProperties_var limits = channel->get_admin();
+  CORBA::Long queueLength = -1;
+  for (CORBA::ULong i = 0; i < limits->length(); ++i) {
+    if (std::string(limits[i].name.in()) == CosNotification::MaxQueueLength) {
+      limits[i].value >>= queueLength;
+    }
+  }
+  return queueLength;
+}
+
 class StateDirTest : public ::testing::Test {
  protected:
   std::string StateDir() const { return folder_.File("state"); }
@@ -120,14 +131,7 @@ TEST_F(StateDirTest, ATopologyAndItsConnectionsSurviveARestartAtTheSameReference
   EXPECT_EQ(Range(0, 15), Sequences(*consumer.servant));
   EXPECT_EQ(0, consumer.servant->disconnects());
   EXPECT_EQ(0, supplier.servant->disconnects());
-  CosNotification::AdminProperties_var limits = channel->get_admin();
-  CORBA::Long queueLength = 0;
-  for (CORBA::ULong i = 0; i < limits->length(); ++i) {
-    if (std::string(limits[i].name.in()) == CosNotification::MaxQueueLength) {
-      limits[i].value >>= queueLength;
-    }
-  }
-  EXPECT_EQ(100, queueLength);
+  EXPECT_EQ(100, QueueLengthOf(channel.in()));
   // Ids go on from where they were, never reused.
   ConnectedConsumer later = ConnectConsumer(orb_, channel.in(), {}, {}, admin.in());
   EXPECT_GT(later.id, consumer.id);
@@ -136,6 +140,16 @@ TEST_F(StateDirTest, ATopologyAndItsConnectionsSurviveARestartAtTheSameReference
       channel->new_for_consumers(CosNotifyChannelAdmin::AND_OP, nextAdmin);
   EXPECT_GT(nextAdmin, adminId);
   EXPECT_EQ(0, service.Stop());
+
+  // What clients set is kept; what the command line sets is its own again.
+  ChannelService::Options changed = WithState({"--queue", "77"});
+  changed.port = service.port();
+  ChannelService again(changed);
+  ASSERT_TRUE(again.Start());
+  EXPECT_EQ(77, QoSValue<CORBA::Long>(channel.in(), CosNotification::MaxEventsPerConsumer));
+  EXPECT_EQ(7, QoSValue<CORBA::Long>(admin.in(), CosNotification::MaxEventsPerConsumer));
+  EXPECT_EQ(100, QueueLengthOf(channel.in()));
+  EXPECT_EQ(0, again.Stop());
 }
 
 struct CrashCase {

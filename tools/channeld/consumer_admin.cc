@@ -68,8 +68,7 @@ void ConsumerAdmin::Capture(ChannelState* channel) {
   admin.consumerSide = true;
   admin.op = op_;
   admin.nextProxyId = proxies_.nextId();
-  CosNotification::QoSProperties_var qos = OwnQoS();
-  admin.qos = qos.in();
+  admin.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = subscriptions_.Types();
   admin.types = types.in();
   channel->admins.push_back(admin);

@@ -8,6 +8,7 @@
 #include "tools/channeld/event_log.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
+#include "tools/channeld/property_errors.h"
 #include "tools/channeld/proxy_push_consumer.h"
 #include "tools/channeld/proxy_push_supplier.h"
 #include "tools/channeld/supplier_admin.h"
@@ -59,6 +60,7 @@ void EventChannel::Restore(const ChannelState& state, RestoredQueues* queues) {
     std::lock_guard<std::mutex> lock(mutex_);
     try {
       limits_ = ChannelLimits::Apply(limits_, state.admin);
+      clientAdmin_ = state.admin;
     } catch (const CosNotification::UnsupportedAdmin&) {
       // Kept as the command line sets them.
     }
@@ -121,14 +123,12 @@ PortableServer::Servant_var<SupplierAdmin> EventChannel::FindOrMakeSupplierAdmin
 ChannelState EventChannel::Capture() {
   ChannelState state;
   state.key = key_;
-  CosNotification::QoSProperties_var qos = OwnQoS();
-  state.qos = qos.in();
+  state.qos = ClientQoS();
   SupplierAdmins supplierAdmins;
   ConsumerAdmins consumerAdmins;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    CosNotification::AdminProperties_var admin = limits_.Describe();
-    state.admin = admin.in();
+    state.admin = clientAdmin_;
     state.nextAdminId = nextAdminId_;
     supplierAdmins = supplierAdmins_;
     consumerAdmins = consumerAdmins_;
@@ -320,6 +320,7 @@ void EventChannel::set_admin(const CosNotification::AdminProperties& admin) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     limits_ = ChannelLimits::Apply(limits_, admin);
+    Overlay(&clientAdmin_, admin);
     backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
   }
   context_.TopologyChanged(/*wait=*/true);

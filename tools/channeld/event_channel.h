@@ -158,6 +158,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   mutable std::mutex mutex_;
   bool destroyed_ = false;
   ChannelLimits limits_;
+  // What clients have set with set_admin, kept across restarts; the
+  // command line's limits are not among them.
+  CosNotification::AdminProperties clientAdmin_;
   long suppliers_ = 0;
   long consumers_ = 0;
   CosNotifyChannelAdmin::AdminID nextAdminId_ = 1;

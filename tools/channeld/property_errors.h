@@ -8,6 +8,8 @@
 
 #include <COS/CosNotification.hh>
 
+#include <cstring>
+
 namespace kestrel {
 namespace channeld {
 
@@ -52,6 +54,21 @@ class PropertyErrors {
  private:
   CosNotification::PropertyErrorSeq errors_;
 };
+
+// Puts each property of changes into properties, in place of one of the same
+// name: what a level's clients have set, request after request.
+inline void Overlay(CosNotification::PropertySeq* properties,
+                    const CosNotification::PropertySeq& changes) {
+  for (CORBA::ULong i = 0; i < changes.length(); ++i) {
+    CORBA::ULong at = 0;
+    while (at < properties->length() &&
+           std::strcmp((*properties)[at].name.in(), changes[i].name.in()) != 0) {
+      ++at;
+    }
+    if (at == properties->length()) properties->length(at + 1);
+    (*properties)[at] = changes[i];
+  }
+}
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -68,8 +68,7 @@ ProxyState ProxyPushConsumer::Capture() {
   state.admin = admin_->id();
   state.id = id_;
   state.consumerSide = false;
-  CosNotification::QoSProperties_var qos = OwnQoS();
-  state.qos = qos.in();
+  state.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = offers_.Types();
   state.types = types.in();
   std::lock_guard<std::mutex> lock(mutex_);

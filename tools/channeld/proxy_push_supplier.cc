@@ -75,8 +75,7 @@ ProxyState ProxyPushSupplier::Capture() {
   state.admin = admin_->id();
   state.id = id_;
   state.consumerSide = true;
-  CosNotification::QoSProperties_var qos = OwnQoS();
-  state.qos = qos.in();
+  state.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = subscriptions_.Types();
   state.types = types.in();
   std::lock_guard<std::mutex> lock(mutex_);

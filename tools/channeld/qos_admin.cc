@@ -1,5 +1,6 @@
 #include "tools/channeld/qos_admin.h"
 
+#include "tools/channeld/property_errors.h"
 #include "tools/channeld/state_store.h"
 
 namespace kestrel {
@@ -18,8 +19,17 @@ CosNotification::QoSProperties* QoSAdmin::get_qos() { return QueueQoS::Describe(
 
 void QoSAdmin::set_qos(const CosNotification::QoSProperties& qos) {
   own_.Set(qos, queuePolicy().durable());
+  {
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    Overlay(&clientQoS_, qos);
+  }
   OnQueuePolicyChanged();
   if (store_ != nullptr) store_->Changed(/*wait=*/true);
+}
+
+CosNotification::QoSProperties QoSAdmin::ClientQoS() const {
+  std::lock_guard<std::mutex> lock(clientMutex_);
+  return clientQoS_;
 }
 
 void QoSAdmin::RestoreQoS(const CosNotification::QoSProperties& qos) {
@@ -31,7 +41,10 @@ void QoSAdmin::RestoreQoS(const CosNotification::QoSProperties& qos) {
     try {
       own_.Set(one, durable);
     } catch (const CosNotification::UnsupportedQoS&) {
+      continue;
     }
+    std::lock_guard<std::mutex> lock(clientMutex_);
+    Overlay(&clientQoS_, one);
   }
 }
 

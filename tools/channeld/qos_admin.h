@@ -8,6 +8,8 @@
 
 #include <COS/CosNotification.hh>
 
+#include <mutex>
+
 #include "tools/channeld/queue_policy.h"
 #include "tools/channeld/queue_qos.h"
 
@@ -30,9 +32,10 @@ class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
   // The values in force here: this level's own over its parent's.
   QueuePolicy queuePolicy() const;
 
-  // What this level sets itself, for the state directory, and its
-  // restoration (what the service no longer supports is left out).
-  CosNotification::QoSProperties* OwnQoS() const { return own_.DescribeOwn(); }
+  // What clients have set at this level, for the state directory, and its
+  // restoration (what the service no longer supports is left out). The
+  // command line's defaults are not among them: a restart takes its own.
+  CosNotification::QoSProperties ClientQoS() const;
   void RestoreQoS(const CosNotification::QoSProperties& qos);
 
  protected:
@@ -49,6 +52,8 @@ class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
   const QoSAdmin* const parent_;
   StateStore* const store_;
   QueueQoS own_;
+  mutable std::mutex clientMutex_;
+  CosNotification::QoSProperties clientQoS_;
 };
 
 }  // namespace channeld

@@ -128,11 +128,6 @@ CosNotification::QoSProperties* QueueQoS::Describe(const QueuePolicy& policy) {
                            policy.connectionReliability, policy.eventReliability});
 }
 
-CosNotification::QoSProperties* QueueQoS::DescribeOwn() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return Describe(own_);
-}
-
 CosNotification::QoSProperties* QueueQoS::Describe(const Settings& settings) {
   auto* qos = new CosNotification::QoSProperties;
   auto add = [qos](const char* name) -> CORBA::Any& {

@@ -50,9 +50,6 @@ class QueueQoS {
   // Raises as Set would, applying nothing.
   static void Validate(const CosNotification::QoSProperties& qos, bool durable = false);
 
-  // What this level sets itself, as properties that Set takes back.
-  CosNotification::QoSProperties* DescribeOwn() const;
-
   // This level's settings over inherited.
   QueuePolicy Over(const QueuePolicy& inherited) const;
 

@@ -62,8 +62,7 @@ void SupplierAdmin::Capture(ChannelState* channel) {
   admin.consumerSide = false;
   admin.op = op_;
   admin.nextProxyId = proxies_.nextId();
-  CosNotification::QoSProperties_var qos = OwnQoS();
-  admin.qos = qos.in();
+  admin.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = offers_.Types();
   admin.types = types.in();
   channel->admins.push_back(admin);
