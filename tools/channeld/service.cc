@@ -1,11 +1,12 @@
 #include "tools/channeld/service.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <tuple>
 
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
+#include "tools/channeld/restoration.h"
 
 namespace kestrel {
 namespace channeld {
@@ -68,74 +69,8 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
                "; events with EventReliability Persistent are refused");
   }
   context_.eventLog = eventLog_.get();
-  // Each event goes to each of its targets' queues, after what a planned
-  // stop saved for them (a planned stop removes the log: normally only one
-  // of the two holds anything).
-  std::map<std::tuple<std::string, CosNotifyChannelAdmin::AdminID, CosNotifyChannelAdmin::ProxyID>,
-           QueuedEvents*>
-      queues;
-  for (QueuedEvents& queued : loaded->queued) {
-    queues[std::make_tuple(queued.channel, queued.admin, queued.proxy)] = &queued;
-  }
-  for (EventLog::Pending& event : pending) {
-    for (const ProxyKey& target : event.targets) {
-      auto key = std::make_tuple(event.channel, target.first, target.second);
-      QueuedEvents*& queued = queues[key];
-      if (queued == nullptr) {
-        loaded->queued.push_back(QueuedEvents{event.channel, target.first, target.second, {}});
-        // push_back may move the others: index them again.
-        queues.clear();
-        for (QueuedEvents& each : loaded->queued) {
-          queues[std::make_tuple(each.channel, each.admin, each.proxy)] = &each;
-        }
-        queued = queues[key];
-      }
-      queued->events.push_back(event.event);
-      ++restoredFromLog_[event.channel];
-    }
-  }
+  AddLogEvents(pending, &loaded->queued, &restoredFromLog_);
   return true;
-}
-
-std::size_t Service::DropOrphans(const ChannelState* restored, RestoredQueues* queues) {
-  std::size_t orphans = 0;
-  for (auto entry = queues->begin(); entry != queues->end();) {
-    bool connected = false;
-    if (restored != nullptr) {
-      for (const ProxyState& proxy : restored->proxies) {
-        connected = connected || (proxy.consumerSide && proxy.connected &&
-                                  ProxyKey(proxy.admin, proxy.id) == entry->first);
-      }
-    }
-    if (connected) {
-      ++entry;
-    } else {
-      orphans += entry->second.size();
-      entry = queues->erase(entry);
-    }
-  }
-  return orphans;
-}
-
-void Service::Relog(const std::string& channel, const RestoredQueues& queues) {
-  if (context_.eventLog == nullptr) return;
-  // Every restored event goes into the new log, once, with every proxy
-  // whose queue holds it, so that a crash from now on loses none of them.
-  std::vector<const ChannelEvent*> order;
-  std::map<const ChannelEvent*, std::vector<ProxyKey>> targets;
-  for (const auto& entry : queues) {
-    for (const EventPtr& event : entry.second) {
-      auto& eventTargets = targets[event.get()];
-      if (eventTargets.empty()) order.push_back(event.get());
-      eventTargets.push_back(entry.first);
-    }
-  }
-  for (const ChannelEvent* event : order) {
-    // The restored events are this service's own, not yet shared.
-    EventLog::Position position =
-        eventLog_->Append(channel, targets[event], const_cast<ChannelEvent*>(event));
-    if (position != 0) relogged_ = position;
-  }
 }
 
 int Service::Run() {
@@ -219,7 +154,9 @@ bool Service::StartChannels(StateStore::Loaded* loaded) {
       if (queued.channel == key) queues[ProxyKey(queued.admin, queued.proxy)].swap(queued.events);
     }
     std::size_t orphans = DropOrphans(restored, &queues);
-    Relog(key, queues);
+    if (context_.eventLog != nullptr) {
+      relogged_ = std::max(relogged_, Relog(context_.eventLog, key, queues));
+    }
     try {
       channel->Activate(restored, &queues);
     } catch (const CORBA::Exception& e) {

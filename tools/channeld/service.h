@@ -52,8 +52,6 @@ class Service {
   bool OpenState();
   bool StartChannels(StateStore::Loaded* loaded);
   bool RecoverEvents(StateStore::Loaded* loaded);
-  std::size_t DropOrphans(const ChannelState* restored, RestoredQueues* queues);
-  void Relog(const std::string& channel, const RestoredQueues& queues);
   void ReportRestored(const StateStore::Loaded& loaded);
   std::vector<ChannelState> Capture();
   void Park();
