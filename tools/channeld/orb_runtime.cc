@@ -97,6 +97,7 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
   int argc = static_cast<int>(arguments.size());
   try {
     orb_ = CORBA::ORB_init(argc, argv.data());
+    RestoreGate::Install();  // before anything can be reached
     CORBA::Object_var root = orb_->resolve_initial_references("RootPOA");
     rootPoa_ = PortableServer::POA::_narrow(root.in());
     CORBA::Object_var ins = orb_->resolve_initial_references("omniINSPOA");
@@ -105,24 +106,13 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
     // A persistent POA's object keys hold its name and the object's id, and
     // nothing of this process: a restart on the same endpoint serves them
     // again. A transient one's die with the process, as the RootPOA's do.
-    // A persistent POA has its objects restored after the ORB listens: the
-    // gate holds requests for them until they are all there.
     CORBA::PolicyList policies;
-    policies.length(persistent ? 3 : 2);
+    policies.length(2);
     policies[0] = rootPoa_->create_lifespan_policy(persistent ? PortableServer::PERSISTENT
                                                               : PortableServer::TRANSIENT);
     policies[1] = rootPoa_->create_id_assignment_policy(PortableServer::USER_ID);
-    if (persistent) {
-      policies[2] =
-          rootPoa_->create_request_processing_policy(PortableServer::USE_SERVANT_MANAGER);
-    }
     proxyPoa_ = rootPoa_->create_POA("kestrel", rootManager.in(), policies);
     for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
-    if (persistent) {
-      gate_ = new RestoreGate;
-      proxyPoa_->set_servant_manager(gate_);
-      CORBA::release(gate_);  // the POA holds it from here on
-    }
     return Status::kReady;
   } catch (const CORBA::Exception& e) {
     Stop();
@@ -207,7 +197,7 @@ void OrbRuntime::AllowRestartOnPort(int port) {
 }
 
 void OrbRuntime::Serve() {
-  if (gate_ != nullptr) gate_->Open();
+  RestoreGate::Open();
   for (PortableServer::POA_ptr poa : {rootPoa_.in(), insPoa_.in()}) {
     PortableServer::POAManager_var manager = poa->the_POAManager();
     manager->activate();
@@ -226,22 +216,17 @@ void OrbRuntime::HoldRequests() {
 }
 
 void OrbRuntime::Stop() {
-  if (gate_ != nullptr) gate_->Open();  // nothing waits for a restoration any more
+  RestoreGate::Open();  // requests held so far end with the ORB
   proxyPoa_ = PortableServer::POA::_nil();
   insPoa_ = PortableServer::POA::_nil();
   rootPoa_ = PortableServer::POA::_nil();
   if (CORBA::is_nil(orb_.in())) return;
   try {
     orb_->shutdown(true);
-    // With a servant manager, destroy() waits a whole scan period
-    // (scanGranularity, 5 s) for the POA to let it go: every planned restart
-    // would be that much longer. The ORB has stopped serving; the process
-    // ends next, and its end frees what is left.
-    if (gate_ == nullptr) orb_->destroy();
+    orb_->destroy();
   } catch (const CORBA::Exception&) {
   }
   orb_ = CORBA::ORB::_nil();
-  gate_ = nullptr;
 }
 
 }  // namespace channeld

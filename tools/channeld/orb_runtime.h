@@ -12,8 +12,6 @@
 namespace kestrel {
 namespace channeld {
 
-class RestoreGate;
-
 class OrbRuntime {
  public:
   enum class Status { kReady, kAddressInUse, kFailed };
@@ -25,8 +23,8 @@ class OrbRuntime {
 
   // Initialises the ORB listening on host:port (port 0: one that the system
   // picks). With persistent, the proxy POA's object keys stay valid across
-  // restarts on the same address and port. Requests wait until Serve(). On
-  // failure, error says why.
+  // restarts on the same address and port. Requests wait until Serve() (see
+  // RestoreGate). On failure, error says why.
   Status Start(const std::string& host, int port, bool verbose, bool persistent,
                std::string* error);
 
@@ -37,8 +35,8 @@ class OrbRuntime {
   PortableServer::POA_ptr proxyPoa() const { return proxyPoa_.in(); }
 
   // Serves incoming requests, once every object that they may reach is
-  // there: a supplier's push to a restored proxy must not find the
-  // consumers' proxies still missing. Raises what the POA raises.
+  // there: a supplier's push must find its restored proxy, and the
+  // consumers' proxies behind it. Raises what the POA raises.
   void Serve();
   // Holds incoming requests (waiting for those in progress to end), so
   // that nothing changes while the service saves its state.
@@ -67,7 +65,6 @@ class OrbRuntime {
   PortableServer::POA_var rootPoa_;
   PortableServer::POA_var insPoa_;
   PortableServer::POA_var proxyPoa_;
-  RestoreGate* gate_ = nullptr;  // the proxy POA's servant activator
 };
 
 }  // namespace channeld

@@ -1,36 +1,43 @@
 #include "tools/channeld/restore_gate.h"
 
+#include <omniORB4/CORBA.h>
+#include <omniORB4/omniInterceptors.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
 namespace kestrel {
 namespace channeld {
 
+namespace {
+
+// One ORB per process, so one gate: omniORB's interceptors are plain
+// functions.
+std::atomic<bool> open{true};
+std::mutex mutex;
+std::condition_variable opened;
+
+CORBA::Boolean WaitUntilOpen(omni::omniInterceptors::serverReceiveRequest_T::info_T&) {
+  if (open.load(std::memory_order_acquire)) return true;
+  std::unique_lock<std::mutex> lock(mutex);
+  opened.wait(lock, [] { return open.load(std::memory_order_acquire); });
+  return true;
+}
+
+}  // namespace
+
+void RestoreGate::Install() {
+  open.store(false, std::memory_order_release);
+  omniORB::getInterceptors()->serverReceiveRequest.add(WaitUntilOpen);
+}
+
 void RestoreGate::Open() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
-    open_ = true;
+    std::lock_guard<std::mutex> lock(mutex);
+    open.store(true, std::memory_order_release);
   }
-  opened_.notify_all();
-}
-
-PortableServer::Servant RestoreGate::incarnate(const PortableServer::ObjectId& id,
-                                               PortableServer::POA_ptr poa) {
-  {
-    std::unique_lock<std::mutex> lock(mutex_);
-    opened_.wait(lock, [this] { return open_; });
-  }
-  CORBA::Object_var restored;
-  try {
-    restored = poa->id_to_reference(id);
-  } catch (const CORBA::UserException&) {
-    throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-  }
-  // Active now: the client sends the request again, to the object itself.
-  throw PortableServer::ForwardRequest(restored.in());
-}
-
-void RestoreGate::etherealize(const PortableServer::ObjectId&, PortableServer::POA_ptr,
-                              PortableServer::Servant servant, CORBA::Boolean,
-                              CORBA::Boolean remainingActivations) {
-  if (!remainingActivations) servant->_remove_ref();
+  opened.notify_all();
 }
 
 }  // namespace channeld

@@ -1,37 +1,24 @@
-// The servant activator of the proxy POA: what answers a request for an
-// admin or a proxy that is not active. While the service restores its state
-// such a request waits, and then goes to the object if it was restored; once
-// the restoration is over it is refused as before (OBJECT_NOT_EXIST). Without
-// it, a supplier whose proxy is restored a moment after its push arrives
-// would be told that its proxy no longer exists.
+// Holds every incoming request until the service has restored its state.
+// omniORB listens, and answers, as soon as the ORB exists; a request for an
+// object that is not active yet would be told OBJECT_NOT_EXIST at once,
+// whatever the state of its POA manager, and a supplier told that of its
+// proxy would leave it for a new one. The gate is an omniORB server
+// interceptor: each request waits in it, on the thread that received it,
+// until the gate opens. Once open it costs one atomic read per request.
 
 #ifndef KESTREL_TOOLS_CHANNELD_RESTORE_GATE_H_
 #define KESTREL_TOOLS_CHANNELD_RESTORE_GATE_H_
 
-#include <omniORB4/CORBA.h>
-
-#include <condition_variable>
-#include <mutex>
-
 namespace kestrel {
 namespace channeld {
 
-class RestoreGate : public PortableServer::ServantActivator {
+class RestoreGate {
  public:
-  // The restoration is over: waiting requests go on.
-  void Open();
-
-  PortableServer::Servant incarnate(const PortableServer::ObjectId& id,
-                                    PortableServer::POA_ptr poa) override;
-  // The POA let go of servant: its reference goes with it.
-  void etherealize(const PortableServer::ObjectId& id, PortableServer::POA_ptr poa,
-                   PortableServer::Servant servant, CORBA::Boolean cleanupInProgress,
-                   CORBA::Boolean remainingActivations) override;
-
- private:
-  std::mutex mutex_;
-  std::condition_variable opened_;
-  bool open_ = false;
+  // Closes the gate and puts it in the way of the process's ORB's incoming
+  // requests. REQUIRES: ORB_init done, once per process.
+  static void Install();
+  // Lets every request through, from now on. Idempotent.
+  static void Open();
 };
 
 }  // namespace channeld
