@@ -155,6 +155,17 @@ CosNotifyChannelAdmin::EventChannel_ptr EventChannel::Reference() {
 }
 
 bool EventChannel::Destroy(FarewellCalls& farewells) {
+  if (!End(farewells)) return false;
+  Log::Info("channel " + key_ + " destroyed");
+  return true;
+}
+
+void EventChannel::Release() {
+  FarewellCalls unsaid(0);  // never made: the clients stay connected
+  End(unsaid);
+}
+
+bool EventChannel::End(FarewellCalls& farewells) {
   ConsumerAdmins consumerAdmins;
   SupplierAdmins supplierAdmins;
   {
@@ -169,7 +180,6 @@ bool EventChannel::Destroy(FarewellCalls& farewells) {
   for (auto& entry : supplierAdmins) entry.second->Shutdown(farewells);
   for (auto& entry : consumerAdmins) entry.second->Shutdown(farewells);
   router_.Clear();
-  Log::Info("channel " + key_ + " destroyed");
   return true;
 }
 

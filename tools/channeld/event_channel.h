@@ -63,6 +63,10 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // farewells, for the caller to make. True for the call that ended the
   // channel, false when it had already ended.
   bool Destroy(FarewellCalls& farewells);
+  // After Park and once the state is saved: ends every proxy and admin as
+  // Destroy does, without a word to the clients, so that the servants,
+  // which hold each other, can go.
+  void Release();
   bool destroyed() const;
 
   const std::string& key() const { return key_; }
@@ -141,6 +145,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
 
   ConsumerAdmins CopyConsumerAdmins() const;
   void Restore(const ChannelState& state, RestoredQueues* queues);
+  bool End(FarewellCalls& farewells);
   PortableServer::Servant_var<ConsumerAdmin> FindOrMakeConsumerAdmin(const AdminState& state);
   PortableServer::Servant_var<SupplierAdmin> FindOrMakeSupplierAdmin(const AdminState& state);
   PortableServer::Servant_var<ConsumerAdmin> FindConsumerAdmin(CosNotifyChannelAdmin::AdminID id);

@@ -237,6 +237,7 @@ void Service::Park() {
     if (eventLog_) eventLog_->RemoveAll();
     Log::Info("saved " + std::to_string(events) + " queued events in " + store_->directory());
   }
+  for (const auto& channel : channels_) channel->Release();
   if (janitor_) janitor_->Stop();
   channels_.clear();
   orb_.Stop();
