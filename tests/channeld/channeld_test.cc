@@ -584,6 +584,34 @@ TEST_F(ChanneldTest, RestartOnTheSamePortServesTheSameAddresses) {
   EXPECT_EQ(0, service.Stop());
 }
 
+// Connections from peers that --allow does not name are closed before a
+// request is read; the default lets loopback peers in (every other case).
+TEST_F(ChanneldTest, OnlyAllowedPeersGetIn) {
+  ChannelService::Options closed;
+  closed.extraArguments = {"--allow", "127.0.0.2"};
+  ChannelService elsewhere(closed);
+  ASSERT_TRUE(elsewhere.Start());
+  CosNotifyChannelAdmin::EventChannel_var refused = Channel(elsewhere);
+  try {
+    refused->default_consumer_admin();
+    ADD_FAILURE() << "a peer that is not allowed was served";
+  } catch (const CORBA::COMM_FAILURE&) {
+  } catch (const CORBA::TRANSIENT&) {
+  }
+  EXPECT_EQ(0, elsewhere.Stop());
+
+  ChannelService::Options open;
+  open.extraArguments = {"--allow", "10.0.0.0/8", "--allow", "127.0.0.0/8"};
+  ChannelService service(open);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushAll(supplier, "supplier", 0, 3);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait));
+  EXPECT_EQ(0, service.Stop());
+}
+
 TEST_F(ChanneldTest, PrintsNothingButItsAddressLines) {
   ChannelService::Options options;
   options.channels = {"One", "Two/Three"};

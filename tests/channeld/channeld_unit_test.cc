@@ -15,6 +15,7 @@
 
 #include "tests/channeld/properties.h"
 #include "tests/support/test_support.h"
+#include "tools/channeld/allowed_peers.h"
 #include "tools/channeld/channel_backlog.h"
 #include "tools/channeld/channel_limits.h"
 #include "tools/channeld/command_line.h"
@@ -491,7 +492,7 @@ TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
                              "--max-consumers", "--queue", "--block-timeout", "--state-dir",
-                             "--event-reliability", "--help", "--version"}) {
+                             "--event-reliability", "--allow", "--help", "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
 }
@@ -503,6 +504,34 @@ TEST(ChanneldCommandLine, PersistentEventsNeedAStateDirectory) {
   ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
   EXPECT_TRUE(line.options().persistentEvents);
   EXPECT_EQ(CommandLine::Action::kError, Parse({"--event-reliability", "sometimes"}).action());
+}
+
+TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {
+  for (const char* good : {"10.1.2.3", "10.1.0.0/16", "0.0.0.0/0", "fd00::/8", "::1", "web-1"}) {
+    EXPECT_TRUE(IsAllowEntry(good)) << good;
+  }
+  for (const char* bad : {"", "10.1.2.3/33", "::1/129", "10.0.0.0/x", "web-1/24", "a b", "/8"}) {
+    EXPECT_FALSE(IsAllowEntry(bad)) << bad;
+  }
+  EXPECT_EQ(CommandLine::Action::kError, Parse({"--allow", "10.0.0.0/40"}).action());
+
+  std::vector<std::string> rules;
+  std::string error;
+  ASSERT_TRUE(TransportRules({}, &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.0/8 tcp", "::1/128 tcp", "* none"}), rules);
+  ASSERT_TRUE(TransportRules({"10.1.0.0/16", "192.0.2.7", "fd00::/8", "localhost"}, &rules,
+                             &error));
+  ASSERT_GE(rules.size(), 5u);
+  EXPECT_EQ("10.1.0.0/16 tcp", rules[0]);
+  EXPECT_EQ("192.0.2.7/32 tcp", rules[1]);
+  EXPECT_EQ("fd00::/8 tcp", rules[2]);
+  EXPECT_EQ("* none", rules.back());
+  EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, &rules, &error));
+  EXPECT_NE(std::string::npos, error.find("no-such-host.invalid"));
+
+  EXPECT_TRUE(IsLoopback("127.0.0.1"));
+  EXPECT_TRUE(IsLoopback("localhost"));
+  EXPECT_FALSE(IsLoopback("0.0.0.0"));
 }
 
 // The log's records are CDR, whose strings need the ORB's code sets.

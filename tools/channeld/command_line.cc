@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/channeld/allowed_peers.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -35,7 +37,7 @@ bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
-         name == "--event-reliability";
+         name == "--event-reliability" || name == "--allow";
 }
 
 }  // namespace
@@ -131,6 +133,11 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
     }
     options_.pushTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--allow") {
+    if (!IsAllowEntry(value)) {
+      return Fail("--allow: '" + value + "' is not an address, ADDRESS/PREFIX or host name");
+    }
+    options_.allowed.push_back(value);
   } else if (name == "--state-dir") {
     if (value.empty()) return Fail("--state-dir needs a directory");
     options_.stateDir = value;
@@ -157,13 +164,19 @@ std::string CommandLine::Usage(const std::string& program) {
   return "usage: " + program +
          " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
-         "       [--state-dir DIR] [--event-reliability best-effort|persistent] [--verbose]\n"
+         "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
+         "       [--allow ADDRESS[/PREFIX]]... [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
          "  --listen HOST        the address or host name to listen on (default 127.0.0.1;\n"
          "                       0.0.0.0 or :: for every interface)\n"
          "  --port N             the port (default 0: a free port that the system picks)\n"
+         "  --allow ADDRESS[/PREFIX]\n"
+         "                       a peer (address, network or host name) that may connect;\n"
+         "                       may be repeated; connections from any other address are\n"
+         "                       closed at once (default: loopback peers only; list\n"
+         "                       127.0.0.1 too if local programs use it; 0.0.0.0/0: all)\n"
          "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
          "                       repeated (default: one channel, NotifyEventChannel)\n"
          "  --max-suppliers N    at most N supplier proxies per channel (default: no limit)\n"

@@ -70,7 +70,8 @@ OrbRuntime::OrbRuntime() = default;
 OrbRuntime::~OrbRuntime() { Stop(); }
 
 OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool verbose,
-                                     bool persistent, std::string* error) {
+                                     bool persistent, const std::vector<std::string>& rules,
+                                     std::string* error) {
   // Endpoints from the environment would add to ours: the service listens
   // where its command line says, and nowhere else.
   for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
@@ -88,6 +89,7 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
   // cheaper in CPU than through a pool. omniORB still falls back to pooling
   // beyond its threadPerConnectionUpperLimit.
   std::vector<std::string> arguments = {"kestrel-channeld", "-ORBendPoint", endpoint};
+  for (const std::string& rule : rules) arguments.insert(arguments.end(), {"-ORBserverTransportRule", rule});
   if (!verbose) {
     arguments.insert(arguments.end(), {"-ORBtraceLevel", "0", "-ORBtraceExceptions", "0"});
   }

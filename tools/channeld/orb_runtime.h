@@ -8,6 +8,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
 namespace channeld {
@@ -25,8 +26,9 @@ class OrbRuntime {
   // picks). With persistent, the proxy POA's object keys stay valid across
   // restarts on the same address and port. Requests wait until Serve() (see
   // RestoreGate). On failure, error says why.
+  // rules are omniORB server transport rules: which peers may connect.
   Status Start(const std::string& host, int port, bool verbose, bool persistent,
-               std::string* error);
+               const std::vector<std::string>& rules, std::string* error);
 
   CORBA::ORB_ptr orb() const { return orb_.in(); }
   PortableServer::POA_ptr rootPoa() const { return rootPoa_.in(); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "tools/channeld/allowed_peers.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
@@ -76,8 +77,17 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
 int Service::Run() {
   if (!OpenState()) return 1;
   std::string error;
+  std::vector<std::string> rules;
+  if (!TransportRules(options_.allowed, &rules, &error)) {
+    Log::Error(error);
+    return 1;
+  }
+  if (options_.allowed.empty() && !IsLoopback(options_.listenHost)) {
+    Log::Error("listening on " + options_.listenHost +
+               ", but only loopback peers may connect: --allow names the others");
+  }
   OrbRuntime::Status status = orb_.Start(options_.listenHost, options_.port, options_.verbose,
-                                         store_ != nullptr, &error);
+                                         store_ != nullptr, rules, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
     return 1;

@@ -1,0 +1,108 @@
+#include "tools/channeld/allowed_peers.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+// The address family of a numeric address, or AF_UNSPEC.
+int FamilyOf(const std::string& address) {
+  unsigned char bytes[16];
+  if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) return AF_INET;
+  if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) return AF_INET6;
+  return AF_UNSPEC;
+}
+
+int Bits(int family) { return family == AF_INET ? 32 : 128; }
+
+// Splits ADDRESS/PREFIX; prefix is -1 without one, -2 when it is no number.
+void Split(const std::string& entry, std::string* address, int* prefix) {
+  std::size_t slash = entry.find('/');
+  *address = entry.substr(0, slash);
+  *prefix = -1;
+  if (slash == std::string::npos) return;
+  std::string digits = entry.substr(slash + 1);
+  char* end = nullptr;
+  long value = std::strtol(digits.c_str(), &end, 10);
+  *prefix = digits.empty() || digits.size() > 3 || *end != '\0' || value < 0
+                ? -2
+                : static_cast<int>(value);
+}
+
+std::string Rule(const std::string& address, int prefix) {
+  return address + "/" + std::to_string(prefix) + " tcp";
+}
+
+}  // namespace
+
+bool IsAllowEntry(const std::string& entry) {
+  std::string address;
+  int prefix;
+  Split(entry, &address, &prefix);
+  if (address.empty() || prefix == -2) return false;
+  int family = FamilyOf(address);
+  if (family == AF_UNSPEC) {
+    // A host name: resolved at start; no prefix, nothing that no name has.
+    return prefix == -1 && address.find_first_of(" \t\r\n:/") == std::string::npos;
+  }
+  return prefix <= Bits(family);
+}
+
+bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::string>* rules,
+                    std::string* error) {
+  rules->clear();
+  if (allowed.empty()) {
+    rules->push_back(Rule("127.0.0.0", 8));
+    rules->push_back(Rule("::1", 128));
+  }
+  for (const std::string& entry : allowed) {
+    std::string address;
+    int prefix;
+    Split(entry, &address, &prefix);
+    int family = FamilyOf(address);
+    if (family != AF_UNSPEC) {
+      rules->push_back(Rule(address, prefix >= 0 ? prefix : Bits(family)));
+      continue;
+    }
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int resolved = ::getaddrinfo(address.c_str(), nullptr, &hints, &found);
+    if (resolved != 0) {
+      *error = "--allow " + entry + ": " + ::gai_strerror(resolved);
+      return false;
+    }
+    for (addrinfo* each = found; each != nullptr; each = each->ai_next) {
+      char text[INET6_ADDRSTRLEN];
+      const void* raw =
+          each->ai_family == AF_INET
+              ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(each->ai_addr)->sin_addr)
+              : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(each->ai_addr)->sin6_addr);
+      if (::inet_ntop(each->ai_family, raw, text, sizeof text) == nullptr) continue;
+      std::string rule = Rule(text, Bits(each->ai_family));
+      bool known = false;
+      for (const std::string& other : *rules) known = known || other == rule;
+      if (!known) rules->push_back(rule);
+    }
+    ::freeaddrinfo(found);
+  }
+  rules->push_back("* none");
+  return true;
+}
+
+bool IsLoopback(const std::string& host) {
+  if (host == "localhost" || host == "::1" || host == "[::1]") return true;
+  unsigned char bytes[4];
+  return ::inet_pton(AF_INET, host.c_str(), bytes) == 1 && bytes[0] == 127;
+}
+
+}  // namespace channeld
+}  // namespace kestrel
