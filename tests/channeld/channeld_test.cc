@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "tests/channeld/child_process.h"
 #include "tests/support/cdr_writer.h"
 #include "tests/support/channel_service.h"
+#include "tests/support/test_support.h"
 
 namespace kestrel {
 namespace testing {
@@ -610,6 +612,51 @@ TEST_F(ChanneldTest, OnlyAllowedPeersGetIn) {
   PushAll(supplier, "supplier", 0, 3);
   EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait));
   EXPECT_EQ(0, service.Stop());
+}
+
+// Proxies obtained and never connected go after --connect-timeout; the
+// connected ones stay.
+TEST_F(ChanneldTest, AbandonedProxiesAreReclaimed) {
+  TemporaryFolder folder;
+  ChannelService::Options options;
+  options.extraArguments = {"--connect-timeout", "1"};
+  options.errorFile = folder.File("stderr");
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumers = channel->default_consumer_admin();
+  CosNotifyChannelAdmin::SupplierAdmin_var suppliers = channel->default_supplier_admin();
+  ConnectedConsumer kept = ConnectConsumer(orb_, channel.in());
+  for (int i = 0; i < 20; ++i) {
+    CosNotifyChannelAdmin::ProxyID id;
+    CosNotifyChannelAdmin::ProxySupplier_var idle =
+        consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    CosNotifyChannelAdmin::ProxyConsumer_var alsoIdle =
+        suppliers->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  }
+  Clock::time_point deadline = Clock::now() + seconds(10);
+  CosNotifyChannelAdmin::ProxyIDSeq_var left = consumers->push_suppliers();
+  CosNotifyChannelAdmin::ProxyIDSeq_var leftSuppliers = suppliers->push_consumers();
+  while ((left->length() > 1 || leftSuppliers->length() > 0) && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(100));
+    left = consumers->push_suppliers();
+    leftSuppliers = suppliers->push_consumers();
+  }
+  EXPECT_EQ(std::vector<CosNotifyChannelAdmin::ProxyID>{kept.id}, Ids(left.in()));
+  EXPECT_EQ(0u, leftSuppliers->length());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushAll(supplier, "supplier", 0, 1);
+  EXPECT_TRUE(kept.servant->WaitForEvents(1, kDeliveryWait));
+  EXPECT_EQ(0, service.Stop());
+
+  std::string errors = ReadFile(folder.File("stderr"));
+  long reported = 0;
+  std::regex line("(\\d+) proxies reclaimed: not connected within 1 s");
+  for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    reported += std::stol((*it)[1]);
+  }
+  EXPECT_EQ(40, reported) << errors;
 }
 
 TEST_F(ChanneldTest, PrintsNothingButItsAddressLines) {

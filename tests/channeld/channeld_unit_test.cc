@@ -492,7 +492,8 @@ TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
                              "--max-consumers", "--queue", "--block-timeout", "--state-dir",
-                             "--event-reliability", "--allow", "--help", "--version"}) {
+                             "--event-reliability", "--allow", "--connect-timeout", "--help",
+                             "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
 }

@@ -3,7 +3,7 @@
 //                    [--max-suppliers N] [--max-consumers N] [--queue N]
 //                    [--block-timeout MS] [--push-timeout MS]
 //                    [--state-dir DIR] [--event-reliability best-effort|persistent]
-//                    [--allow ADDRESS[/PREFIX]]...
+//                    [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]
 //                    [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
@@ -30,6 +30,7 @@ struct ServiceOptions {
   std::size_t queueLength = 10000;    // events held for each consumer
   unsigned long blockTimeoutMs = 2000;  // a push's wait for room; 0: never
   unsigned long pushTimeoutMs = 5000;  // one delivery call to a consumer
+  unsigned long connectTimeoutSeconds = 60;  // an obtained proxy's wait for its client; 0: never
   std::vector<std::string> allowed;  // peers that may connect; empty: loopback only
   std::string stateDir;  // empty: nothing survives a restart
   bool persistentEvents = false;  // EventReliability Persistent by default

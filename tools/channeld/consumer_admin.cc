@@ -86,6 +86,15 @@ void ConsumerAdmin::Park(std::vector<QueuedEvents>* queues) {
   }
 }
 
+std::size_t ConsumerAdmin::ReclaimAbandoned(
+    std::chrono::steady_clock::time_point obtainedBefore) {
+  std::size_t reclaimed = 0;
+  for (auto& entry : proxies_.Snapshot()) {
+    if (entry.second->Reclaim(obtainedBefore)) ++reclaimed;
+  }
+  return reclaimed;
+}
+
 void ConsumerAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
 
 void ConsumerAdmin::Shutdown(FarewellCalls& farewells) {

@@ -7,6 +7,7 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -58,6 +59,10 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   void Capture(ChannelState* channel);
   // See EventChannel::Park.
   void Park(std::vector<QueuedEvents>* queues);
+
+  // Ends the proxies obtained before obtainedBefore and still not
+  // connected; answers how many.
+  std::size_t ReclaimAbandoned(std::chrono::steady_clock::time_point obtainedBefore);
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);

@@ -384,6 +384,28 @@ void EventChannel::ReportDiscards() {
   for (const auto& proxy : *consumers) proxy->ReportDiscards();
 }
 
+void EventChannel::ReclaimAbandoned() {
+  if (context_.connectTimeout.count() == 0) return;
+  SupplierAdmins supplierAdmins;
+  ConsumerAdmins consumerAdmins;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    supplierAdmins = supplierAdmins_;
+    consumerAdmins = consumerAdmins_;
+  }
+  auto obtainedBefore = std::chrono::steady_clock::now() - context_.connectTimeout;
+  std::size_t reclaimed = 0;
+  for (auto& entry : supplierAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
+  for (auto& entry : consumerAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
+  if (reclaimed == 0) return;
+  reclaimed_.fetch_add(reclaimed, std::memory_order_relaxed);
+  Log::Error("channel " + key_ + ": " + std::to_string(reclaimed) +
+             " proxies reclaimed: not connected within " +
+             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                context_.connectTimeout).count()) +
+             " s of being obtained");
+}
+
 std::string EventChannel::CounterLines() {
   SupplierAdmins supplierAdmins;
   ConsumerAdmins consumerAdmins;
@@ -400,7 +422,8 @@ std::string EventChannel::CounterLines() {
                       std::to_string(received_.load(std::memory_order_relaxed)) + ", queued " +
                       std::to_string(backlog_.queued()) + ", supplier proxies " +
                       std::to_string(suppliers) + ", consumer proxies " +
-                      std::to_string(consumers) + "\n";
+                      std::to_string(consumers) + ", reclaimed " +
+                      std::to_string(reclaimed_.load(std::memory_order_relaxed)) + "\n";
   for (auto& entry : supplierAdmins) lines += entry.second->CounterLines();
   for (auto& entry : consumerAdmins) lines += entry.second->CounterLines();
   return lines;

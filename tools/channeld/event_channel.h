@@ -94,6 +94,10 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // Writes a line to the log for each connected consumer proxy that
   // discarded events since the last call.
   void ReportDiscards();
+  // Ends every proxy that its client has not connected within the
+  // context's connect timeout of obtaining it, and says how many on one
+  // line of the log.
+  void ReclaimAbandoned();
   // One line for the channel and one per proxy, each ending in a newline:
   // what it received, delivered, discarded and holds now.
   std::string CounterLines();
@@ -158,6 +162,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   EventRouter router_;
   ServantActivation activation_;
   std::atomic<std::uint64_t> received_{0};
+  std::atomic<std::uint64_t> reclaimed_{0};
   CosNotifyChannelAdmin::EventChannel_var reference_;
 
   mutable std::mutex mutex_;

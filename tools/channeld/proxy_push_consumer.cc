@@ -33,11 +33,17 @@ CosNotifyChannelAdmin::ProxyConsumer_ptr ProxyPushConsumer::Reference() {
 }
 
 CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const char* why) {
+  return End(why, /*onlyIfIdle=*/false);
+}
+
+CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why, bool onlyIfIdle) {
   PortableServer::Servant_var<ProxyPushConsumer> self = Retain(this);
   CosNotifyComm::StructuredPushSupplier_var supplier;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::kGone) return CosNotifyComm::StructuredPushSupplier::_nil();
+    if (state_ == State::kGone || (onlyIfIdle && state_ != State::kIdle)) {
+      return CosNotifyComm::StructuredPushSupplier::_nil();
+    }
     if (state_ == State::kConnected) {
       Log::Info(name() + " disconnected (" + why + ")");
     }
@@ -75,6 +81,18 @@ ProxyState ProxyPushConsumer::Capture() {
   state.connected = state_ == State::kConnected;
   if (state.connected) state.peer = CORBA::Object::_duplicate(supplier_.in());
   return state;
+}
+
+bool ProxyPushConsumer::Reclaim(std::chrono::steady_clock::time_point obtainedBefore) {
+  if (obtained_ >= obtainedBefore) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kIdle) return false;
+  }
+  // Connected in the meantime, End leaves it alone.
+  CosNotifyComm::StructuredPushSupplier_var none = End("never connected", /*onlyIfIdle=*/true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == State::kGone;
 }
 
 std::string ProxyPushConsumer::name() const {

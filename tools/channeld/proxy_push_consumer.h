@@ -8,6 +8,7 @@
 #include <COS/CosNotifyChannelAdmin.hh>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -55,6 +56,10 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   // Its counters, on one line without a newline.
   std::string CounterLine();
 
+  // Ends the proxy when its client has not connected it and it was
+  // obtained before obtainedBefore (or restored then); true when it did.
+  bool Reclaim(std::chrono::steady_clock::time_point obtainedBefore);
+
   // CosNotifyChannelAdmin::ProxyConsumer
   CosNotifyChannelAdmin::ProxyType MyType() override;
   CosNotifyChannelAdmin::SupplierAdmin_ptr MyAdmin() override;
@@ -78,6 +83,9 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
  private:
   enum class State { kIdle, kConnected, kGone };
 
+  // Disconnect, or, with onlyIfIdle, nothing unless no client is connected.
+  CosNotifyComm::StructuredPushSupplier_ptr End(const char* why, bool onlyIfIdle);
+
   const CosNotifyChannelAdmin::ProxyID id_;
   PortableServer::Servant_var<SupplierAdmin> admin_;
   PortableServer::Servant_var<EventChannel> channel_;
@@ -85,6 +93,7 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   ServantActivation activation_;
   CosNotifyChannelAdmin::ProxyConsumer_var reference_;
 
+  const std::chrono::steady_clock::time_point obtained_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   std::atomic<State> state_{State::kIdle};
   std::atomic<std::uint64_t> received_{0};

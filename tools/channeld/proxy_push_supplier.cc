@@ -124,13 +124,19 @@ std::string ProxyPushSupplier::CounterLine() {
 }
 
 CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const char* why) {
+  return End(why, /*onlyIfIdle=*/false);
+}
+
+CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why, bool onlyIfIdle) {
   // Keeps this servant alive to the end of the function, whoever lets go.
   PortableServer::Servant_var<ProxyPushSupplier> self = Retain(this);
   CosNotifyComm::StructuredPushConsumer_var consumer;
   bool wasConnected = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == State::kGone) return CosNotifyComm::StructuredPushConsumer::_nil();
+    if (state_ == State::kGone || (onlyIfIdle && state_ != State::kIdle)) {
+      return CosNotifyComm::StructuredPushConsumer::_nil();
+    }
     wasConnected = state_ == State::kConnected;
     state_ = State::kGone;
     consumer = consumer_._retn();
@@ -149,6 +155,18 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const ch
   activation_.Deactivate();
   channel_->context().TopologyChanged(/*wait=*/false);
   return consumer._retn();
+}
+
+bool ProxyPushSupplier::Reclaim(std::chrono::steady_clock::time_point obtainedBefore) {
+  if (obtained_ >= obtainedBefore) return false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kIdle) return false;
+  }
+  // Connected in the meantime, End leaves it alone.
+  CosNotifyComm::StructuredPushConsumer_var none = End("never connected", /*onlyIfIdle=*/true);
+  std::lock_guard<std::mutex> lock(mutex_);
+  return state_ == State::kGone;
 }
 
 void ProxyPushSupplier::OnConsumerLost(const std::string& why) {

@@ -8,6 +8,7 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -76,6 +77,10 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   // none or the proxy had already ended. why is for the log.
   CosNotifyComm::StructuredPushConsumer_ptr Disconnect(const char* why);
 
+  // Ends the proxy when its client has not connected it and it was
+  // obtained before obtainedBefore (or restored then); true when it did.
+  bool Reclaim(std::chrono::steady_clock::time_point obtainedBefore);
+
   // CosNotifyChannelAdmin::ProxySupplier
   CosNotifyChannelAdmin::ProxyType MyType() override;
   CosNotifyChannelAdmin::ConsumerAdmin_ptr MyAdmin() override;
@@ -104,6 +109,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
  private:
   enum class State { kIdle, kConnected, kGone };
 
+  // Disconnect, or, with onlyIfIdle, nothing unless no client is connected.
+  CosNotifyComm::StructuredPushConsumer_ptr End(const char* why, bool onlyIfIdle);
+
   void OnConsumerLost(const std::string& why);
   // REQUIRES: mutex_ held, state_ kIdle.
   void StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
@@ -117,6 +125,7 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   ServantActivation activation_;
   CosNotifyChannelAdmin::ProxySupplier_var reference_;
 
+  const std::chrono::steady_clock::time_point obtained_ = std::chrono::steady_clock::now();
   std::mutex mutex_;
   State state_ = State::kIdle;
   bool suspended_ = false;

@@ -14,7 +14,7 @@ namespace channeld {
 
 Service::Service(const ServiceOptions& options)
     : options_(options),
-      reporter_(std::chrono::seconds(1), [this] { ReportDiscards(); },
+      reporter_(std::chrono::seconds(1), [this] { Tend(); },
                 [this] { ReportCounters(); }),
       signals_([this] { reporter_.Request(); }) {
   Log::SetVerbose(options_.verbose);
@@ -23,6 +23,7 @@ Service::Service(const ServiceOptions& options)
   context_.queuePolicy.maxEvents = options_.queueLength;
   context_.queuePolicy.blockTimeout = std::chrono::milliseconds(options_.blockTimeoutMs);
   context_.delivery.callTimeoutMs = options_.pushTimeoutMs;
+  context_.connectTimeout = std::chrono::seconds(options_.connectTimeoutSeconds);
   if (options_.persistentEvents) context_.queuePolicy.eventReliability = CosNotification::Persistent;
 }
 
@@ -216,8 +217,11 @@ void Service::OnChannelDestroyed() {
   }
 }
 
-void Service::ReportDiscards() {
-  for (const auto& channel : channels_) channel->ReportDiscards();
+void Service::Tend() {
+  for (const auto& channel : channels_) {
+    channel->ReportDiscards();
+    channel->ReclaimAbandoned();
+  }
 }
 
 void Service::ReportCounters() {

@@ -57,7 +57,8 @@ class Service {
   void Park();
   void OnChannelDestroyed();
   void Shutdown();
-  void ReportDiscards();
+  // Once a second: discards reported, abandoned proxies reclaimed.
+  void Tend();
   void ReportCounters();
 
   ServiceOptions options_;

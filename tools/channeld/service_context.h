@@ -5,6 +5,8 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <chrono>
+
 #include "tools/channeld/consumer_delivery.h"
 #include "tools/channeld/queue_policy.h"
 
@@ -30,6 +32,9 @@ struct ServiceContext {
   QueuePolicy queuePolicy;
 
   ConsumerDelivery::Settings delivery;
+  // A proxy not connected this long after it was obtained is reclaimed;
+  // 0: never.
+  std::chrono::milliseconds connectTimeout{60000};
 
   // Tells the state directory, if any, that the topology changed; with
   // wait, returns once the change is on disk. Never call it with a lock

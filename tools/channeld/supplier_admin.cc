@@ -69,6 +69,15 @@ void SupplierAdmin::Capture(ChannelState* channel) {
   for (auto& entry : proxies_.Snapshot()) channel->proxies.push_back(entry.second->Capture());
 }
 
+std::size_t SupplierAdmin::ReclaimAbandoned(
+    std::chrono::steady_clock::time_point obtainedBefore) {
+  std::size_t reclaimed = 0;
+  for (auto& entry : proxies_.Snapshot()) {
+    if (entry.second->Reclaim(obtainedBefore)) ++reclaimed;
+  }
+  return reclaimed;
+}
+
 void SupplierAdmin::ForgetProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Forget(id); }
 
 void SupplierAdmin::Shutdown(FarewellCalls& farewells) {

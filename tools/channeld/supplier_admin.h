@@ -6,6 +6,7 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
@@ -50,6 +51,10 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   void RestoreProxy(const ProxyState& state);
   // Adds the admin and its proxies to channel.
   void Capture(ChannelState* channel);
+
+  // Ends the proxies obtained before obtainedBefore and still not
+  // connected; answers how many.
+  std::size_t ReclaimAbandoned(std::chrono::steady_clock::time_point obtainedBefore);
 
   // A proxy that ended leaves the admin.
   void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);
