@@ -442,8 +442,9 @@ TEST(ChanneldCommandLine, DefaultsServeOneChannelOnALoopbackFreePort) {
   EXPECT_EQ("127.0.0.1", line.options().listenHost);
   EXPECT_EQ(0, line.options().port);
   EXPECT_EQ(std::vector<std::string>{"NotifyEventChannel"}, line.options().channels);
-  EXPECT_EQ(0, line.options().maxSuppliers);
-  EXPECT_EQ(0, line.options().maxConsumers);
+  EXPECT_EQ(10000, line.options().maxSuppliers);
+  EXPECT_EQ(10000, line.options().maxConsumers);
+  EXPECT_EQ(60u, line.options().connectTimeoutSeconds);
   EXPECT_EQ(10000u, line.options().queueLength);
   EXPECT_EQ(2000u, line.options().blockTimeoutMs);
 }
@@ -478,7 +479,7 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
       {"--bogus"},          {"extra"},           {"--port"},          {"--port", "x"},
       {"--port", "-1"},     {"--port", "65536"}, {"--port", "1e3"},   {"--channel", ""},
       {"--channel", "a b"}, {"--channel", "%41"}, {"--channel", "A", "--channel", "A"},
-      {"--queue", "0"},     {"--max-consumers", "0"}, {"--max-suppliers", "-2"},
+      {"--queue", "0"},     {"--max-consumers", "x"}, {"--max-suppliers", "-2"},
       {"--listen", ""},     {"--push-timeout", "0"}, {"--block-timeout", "-1"},
       {"--block-timeout", "3600001"}};
   for (const auto& arguments : bad) {
@@ -496,6 +497,14 @@ TEST(ChanneldCommandLine, UsageNamesEveryOption) {
                              "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
+}
+
+TEST(ChanneldCommandLine, ZeroMeansNoLimitWhenAskedFor) {
+  CommandLine line = Parse({"--max-consumers", "0", "--max-suppliers=0", "--connect-timeout", "0"});
+  ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
+  EXPECT_EQ(0, line.options().maxConsumers);
+  EXPECT_EQ(0, line.options().maxSuppliers);
+  EXPECT_EQ(0u, line.options().connectTimeoutSeconds);
 }
 
 TEST(ChanneldCommandLine, PersistentEventsNeedAStateDirectory) {

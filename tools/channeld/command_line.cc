@@ -112,8 +112,8 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
     }
     options_.channels.push_back(value);
   } else if (name == "--max-suppliers" || name == "--max-consumers") {
-    if (!ParseNumber(value, 1, 0x7fffffff, &number)) {
-      return Fail(name + ": '" + value + "' is not a number from 1 to 2147483647");
+    if (!ParseNumber(value, 0, 0x7fffffff, &number)) {
+      return Fail(name + ": '" + value + "' is not a number from 0 (no limit) to 2147483647");
     }
     (name == "--max-suppliers" ? options_.maxSuppliers : options_.maxConsumers) =
         static_cast<long>(number);
@@ -184,8 +184,10 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       127.0.0.1 too if local programs use it; 0.0.0.0/0: all)\n"
          "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
          "                       repeated (default: one channel, NotifyEventChannel)\n"
-         "  --max-suppliers N    at most N supplier proxies per channel (default: no limit)\n"
-         "  --max-consumers N    at most N consumer proxies per channel (default: no limit)\n"
+         "  --max-suppliers N    at most N supplier proxies per channel (default 10000;\n"
+         "                       0: no limit)\n"
+         "  --max-consumers N    at most N consumer proxies per channel (default 10000;\n"
+         "                       0: no limit)\n"
          "  --queue N            events held for each consumer (default 10000)\n"
          "  --block-timeout MS   how long a push waits for room in a consumer's full queue\n"
          "                       before that consumer's discard policy applies (the oldest\n"

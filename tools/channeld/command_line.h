@@ -25,8 +25,8 @@ struct ServiceOptions {
   std::string listenHost = "127.0.0.1";
   int port = 0;                       // 0: the system picks a free port
   std::vector<std::string> channels;  // object keys; never empty once parsed
-  long maxSuppliers = 0;              // proxy consumers per channel; 0: no limit
-  long maxConsumers = 0;              // proxy suppliers per channel; 0: no limit
+  long maxSuppliers = 10000;          // proxy consumers per channel; 0: no limit
+  long maxConsumers = 10000;          // proxy suppliers per channel; 0: no limit
   std::size_t queueLength = 10000;    // events held for each consumer
   unsigned long blockTimeoutMs = 2000;  // a push's wait for room; 0: never
   unsigned long pushTimeoutMs = 5000;  // one delivery call to a consumer
