@@ -659,6 +659,38 @@ TEST_F(ChanneldTest, AbandonedProxiesAreReclaimed) {
   EXPECT_EQ(40, reported) << errors;
 }
 
+TEST_F(ChanneldTest, ProxiesNotYetConnectedAreBounded) {
+  ChannelService::Options options;
+  options.extraArguments = {"--max-unconnected", "3"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumers = channel->default_consumer_admin();
+  CosNotifyChannelAdmin::SupplierAdmin_var suppliers = channel->default_supplier_admin();
+  CosNotifyChannelAdmin::ProxyID id;
+  ConnectedConsumer connected = ConnectConsumer(orb_, channel.in());  // not counted once connected
+  CosNotifyChannelAdmin::ProxySupplier_var first =
+      consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  CosNotifyChannelAdmin::ProxySupplier_var second =
+      consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  CosNotifyChannelAdmin::ProxyConsumer_var third =
+      suppliers->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  try {
+    consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+    ADD_FAILURE() << "a fourth proxy not yet connected was given out";
+  } catch (const CosNotifyChannelAdmin::AdminLimitExceeded& e) {
+    EXPECT_STREQ("MaxUnconnectedProxies", e.admin_property_err.name.in());
+  }
+  // One of them goes, and there is room again.
+  CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(first.in());
+  structured->disconnect_structured_push_supplier();
+  CosNotifyChannelAdmin::ProxySupplier_var again =
+      consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
+  EXPECT_FALSE(CORBA::is_nil(again.in()));
+  EXPECT_EQ(0, service.Stop());
+}
+
 TEST_F(ChanneldTest, PrintsNothingButItsAddressLines) {
   ChannelService::Options options;
   options.channels = {"One", "Two/Three"};

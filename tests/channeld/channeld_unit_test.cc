@@ -445,6 +445,7 @@ TEST(ChanneldCommandLine, DefaultsServeOneChannelOnALoopbackFreePort) {
   EXPECT_EQ(10000, line.options().maxSuppliers);
   EXPECT_EQ(10000, line.options().maxConsumers);
   EXPECT_EQ(60u, line.options().connectTimeoutSeconds);
+  EXPECT_EQ(1000, line.options().maxUnconnected);
   EXPECT_EQ(10000u, line.options().queueLength);
   EXPECT_EQ(2000u, line.options().blockTimeoutMs);
 }
@@ -493,7 +494,7 @@ TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
                              "--max-consumers", "--queue", "--block-timeout", "--state-dir",
-                             "--event-reliability", "--allow", "--connect-timeout", "--help",
+                             "--event-reliability", "--allow", "--connect-timeout", "--max-unconnected", "--help",
                              "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }

@@ -37,7 +37,8 @@ bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
-         name == "--event-reliability" || name == "--allow" || name == "--connect-timeout";
+         name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
+         name == "--max-unconnected";
 }
 
 }  // namespace
@@ -133,6 +134,11 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
     }
     options_.pushTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--max-unconnected") {
+    if (!ParseNumber(value, 0, 0x7fffffff, &number)) {
+      return Fail(name + ": '" + value + "' is not a number from 0 (no limit) to 2147483647");
+    }
+    options_.maxUnconnected = static_cast<long>(number);
   } else if (name == "--connect-timeout") {
     if (!ParseNumber(value, 0, 86400, &number)) {
       return Fail("--connect-timeout: '" + value + "' is not a number of seconds (0 to 86400)");
@@ -170,7 +176,8 @@ std::string CommandLine::Usage(const std::string& program) {
          " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
          "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
-         "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC] [--verbose]\n"
+         "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
+         "       [--max-unconnected N] [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
@@ -196,6 +203,9 @@ std::string CommandLine::Usage(const std::string& program) {
          "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
          "  --connect-timeout SEC  a proxy that its client has not connected this long\n"
          "                       after obtaining it is reclaimed (default 60; 0: never)\n"
+         "  --max-unconnected N  at most N proxies per channel obtained and not yet\n"
+         "                       connected; more raise AdminLimitExceeded (default 1000;\n"
+         "                       0: no limit)\n"
          "  --state-dir DIR      keep the channels, admins, proxies and their connections\n"
          "                       in DIR, so that a restart on the same address and port\n"
          "                       keeps every object reference that clients hold\n"

@@ -55,7 +55,7 @@ void ConsumerAdmin::RestoreProxy(const ProxyState& state, std::vector<EventPtr> 
   try {
     CosNotifyChannelAdmin::ProxySupplier_var reference = proxy->Activate();
   } catch (...) {
-    channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+    channel_->ReleaseProxy(EventChannel::Side::kConsumer, /*connected=*/false);
     throw;
   }
   proxies_.Restore(state.id, proxy);
@@ -151,7 +151,7 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_push
         try {
           return proxy->Activate();
         } catch (...) {
-          channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+          channel_->ReleaseProxy(EventChannel::Side::kConsumer, /*connected=*/false);
           throw;
         }
       });

@@ -206,13 +206,27 @@ void EventChannel::AdmitProxy(Side side, bool restored) {
     exceeded.value <<= static_cast<CORBA::Long>(limit);
     throw CosNotifyChannelAdmin::AdminLimitExceeded(exceeded);
   }
+  long unconnectedLimit = context_.maxUnconnected;
+  if (!restored && unconnectedLimit > 0 && unconnected_ >= unconnectedLimit) {
+    CosNotifyChannelAdmin::AdminLimit exceeded;
+    exceeded.name = kMaxUnconnected;
+    exceeded.value <<= static_cast<CORBA::Long>(unconnectedLimit);
+    throw CosNotifyChannelAdmin::AdminLimitExceeded(exceeded);
+  }
   ++count;
+  ++unconnected_;
 }
 
-void EventChannel::ReleaseProxy(Side side) {
+void EventChannel::ProxyConnected() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (unconnected_ > 0) --unconnected_;
+}
+
+void EventChannel::ReleaseProxy(Side side, bool connected) {
   std::lock_guard<std::mutex> lock(mutex_);
   long& count = side == Side::kSupplier ? suppliers_ : consumers_;
   if (count > 0) --count;
+  if (!connected && unconnected_ > 0) --unconnected_;
 }
 
 void EventChannel::ForgetConsumerAdmin(CosNotifyChannelAdmin::AdminID id) {
@@ -411,18 +425,21 @@ std::string EventChannel::CounterLines() {
   ConsumerAdmins consumerAdmins;
   long suppliers = 0;
   long consumers = 0;
+  long unconnected = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     supplierAdmins = supplierAdmins_;
     consumerAdmins = consumerAdmins_;
     suppliers = suppliers_;
     consumers = consumers_;
+    unconnected = unconnected_;
   }
   std::string lines = "channel " + key_ + ": received " +
                       std::to_string(received_.load(std::memory_order_relaxed)) + ", queued " +
                       std::to_string(backlog_.queued()) + ", supplier proxies " +
                       std::to_string(suppliers) + ", consumer proxies " +
-                      std::to_string(consumers) + ", reclaimed " +
+                      std::to_string(consumers) + ", not connected " +
+                      std::to_string(unconnected) + ", reclaimed " +
                       std::to_string(reclaimed_.load(std::memory_order_relaxed)) + "\n";
   for (auto& entry : supplierAdmins) lines += entry.second->CounterLines();
   for (auto& entry : consumerAdmins) lines += entry.second->CounterLines();

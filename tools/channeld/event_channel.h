@@ -102,10 +102,18 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // what it received, delivered, discarded and holds now.
   std::string CounterLines();
 
-  // Counts one more proxy on side, or raises AdminLimitExceeded (never for
-  // a proxy restored from the state directory).
+  // The name under which AdminLimitExceeded refuses a proxy beyond the
+  // bound on those obtained and not yet connected.
+  static constexpr const char* kMaxUnconnected = "MaxUnconnectedProxies";
+
+  // Counts one more proxy on side, not yet connected, or raises
+  // AdminLimitExceeded (never for a proxy restored from the state
+  // directory).
   void AdmitProxy(Side side, bool restored = false);
-  void ReleaseProxy(Side side);
+  // A proxy counted by AdmitProxy was connected.
+  void ProxyConnected();
+  // A proxy counted by AdmitProxy ended; connected says whether it had been.
+  void ReleaseProxy(Side side, bool connected);
 
   // An admin destroyed by its client leaves the channel.
   void ForgetConsumerAdmin(CosNotifyChannelAdmin::AdminID id);
@@ -173,6 +181,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   CosNotification::AdminProperties clientAdmin_;
   long suppliers_ = 0;
   long consumers_ = 0;
+  long unconnected_ = 0;
   CosNotifyChannelAdmin::AdminID nextAdminId_ = 1;
   ConsumerAdmins consumerAdmins_;
   SupplierAdmins supplierAdmins_;

@@ -39,19 +39,19 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const ch
 CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why, bool onlyIfIdle) {
   PortableServer::Servant_var<ProxyPushConsumer> self = Retain(this);
   CosNotifyComm::StructuredPushSupplier_var supplier;
+  bool wasConnected = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::kGone || (onlyIfIdle && state_ != State::kIdle)) {
       return CosNotifyComm::StructuredPushSupplier::_nil();
     }
-    if (state_ == State::kConnected) {
-      Log::Info(name() + " disconnected (" + why + ")");
-    }
+    wasConnected = state_ == State::kConnected;
+    if (wasConnected) Log::Info(name() + " disconnected (" + why + ")");
     state_ = State::kGone;
     supplier = supplier_._retn();
   }
   admin_->ForgetProxy(id_);
-  channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+  channel_->ReleaseProxy(EventChannel::Side::kSupplier, wasConnected);
   activation_.Deactivate();
   channel_->context().TopologyChanged(/*wait=*/false);
   return supplier._retn();
@@ -67,6 +67,7 @@ void ProxyPushConsumer::Restore(const ProxyState& state) {
   } catch (const CORBA::Exception&) {
   }
   state_.store(State::kConnected, std::memory_order_release);
+  channel_->ProxyConnected();
 }
 
 ProxyState ProxyPushConsumer::Capture() {
@@ -152,6 +153,7 @@ void ProxyPushConsumer::connect_structured_push_supplier(
     state_.store(State::kConnected, std::memory_order_release);
     Log::Info(name() + " connected");
   }
+  channel_->ProxyConnected();
   channel_->context().TopologyChanged(/*wait=*/true);
 }
 

@@ -67,6 +67,7 @@ void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> e
   suspended_ = state.suspended;
   if (CORBA::is_nil(consumer.in())) return;
   StartDelivery(consumer.in(), std::move(events));
+  channel_->ProxyConnected();
   Log::Info(name() + " restored, connected");
 }
 
@@ -151,7 +152,7 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why
     Log::Info(name() + " disconnected (" + why + ")");
   }
   admin_->ForgetProxy(id_);
-  channel_->ReleaseProxy(EventChannel::Side::kConsumer);
+  channel_->ReleaseProxy(EventChannel::Side::kConsumer, wasConnected);
   activation_.Deactivate();
   channel_->context().TopologyChanged(/*wait=*/false);
   return consumer._retn();
@@ -221,6 +222,7 @@ void ProxyPushSupplier::connect_structured_push_consumer(
     StartDelivery(consumer, std::vector<EventPtr>());
     Log::Info(name() + " connected");
   }
+  channel_->ProxyConnected();
   channel_->context().TopologyChanged(/*wait=*/true);
 }
 

@@ -29,6 +29,9 @@ struct ServiceContext {
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
   long maxConsumers = 0;  // proxy suppliers a channel may have; 0: no limit
+  // Proxies obtained and not yet connected that a channel may have at once;
+  // 0: no limit.
+  long maxUnconnected = 0;
   QueuePolicy queuePolicy;
 
   ConsumerDelivery::Settings delivery;

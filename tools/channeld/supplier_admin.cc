@@ -49,7 +49,7 @@ void SupplierAdmin::RestoreProxy(const ProxyState& state) {
   try {
     CosNotifyChannelAdmin::ProxyConsumer_var reference = proxy->Activate();
   } catch (...) {
-    channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+    channel_->ReleaseProxy(EventChannel::Side::kSupplier, /*connected=*/false);
     throw;
   }
   proxies_.Restore(state.id, proxy);
@@ -126,7 +126,7 @@ CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_push
         try {
           return proxy->Activate();
         } catch (...) {
-          channel_->ReleaseProxy(EventChannel::Side::kSupplier);
+          channel_->ReleaseProxy(EventChannel::Side::kSupplier, /*connected=*/false);
           throw;
         }
       });
