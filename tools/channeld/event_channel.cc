@@ -398,8 +398,8 @@ void EventChannel::ReportDiscards() {
   for (const auto& proxy : *consumers) proxy->ReportDiscards();
 }
 
-void EventChannel::ReclaimAbandoned() {
-  if (context_.connectTimeout.count() == 0) return;
+std::size_t EventChannel::ReclaimAbandoned() {
+  if (context_.connectTimeout.count() == 0) return 0;
   SupplierAdmins supplierAdmins;
   ConsumerAdmins consumerAdmins;
   {
@@ -411,13 +411,14 @@ void EventChannel::ReclaimAbandoned() {
   std::size_t reclaimed = 0;
   for (auto& entry : supplierAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
   for (auto& entry : consumerAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
-  if (reclaimed == 0) return;
+  if (reclaimed == 0) return 0;
   reclaimed_.fetch_add(reclaimed, std::memory_order_relaxed);
   Log::Error("channel " + key_ + ": " + std::to_string(reclaimed) +
              " proxies reclaimed: not connected within " +
              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
                                 context_.connectTimeout).count()) +
              " s of being obtained");
+  return reclaimed;
 }
 
 std::string EventChannel::CounterLines() {

@@ -96,8 +96,8 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   void ReportDiscards();
   // Ends every proxy that its client has not connected within the
   // context's connect timeout of obtaining it, and says how many on one
-  // line of the log.
-  void ReclaimAbandoned();
+  // line of the log; answers how many.
+  std::size_t ReclaimAbandoned();
   // One line for the channel and one per proxy, each ending in a newline:
   // what it received, delivered, discarded and holds now.
   std::string CounterLines();

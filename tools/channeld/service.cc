@@ -1,5 +1,7 @@
 #include "tools/channeld/service.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cstdio>
 
@@ -219,10 +221,15 @@ void Service::OnChannelDestroyed() {
 }
 
 void Service::Tend() {
+  std::size_t reclaimed = 0;
   for (const auto& channel : channels_) {
     channel->ReportDiscards();
-    channel->ReclaimAbandoned();
+    reclaimed += channel->ReclaimAbandoned();
   }
+  // Thousands of proxies freed at once leave the heap's free pages with the
+  // process; give them back, so that a flood of abandoned proxies does not
+  // keep the service large for good.
+  if (reclaimed >= kTrimAfterReclaiming) ::malloc_trim(0);
 }
 
 void Service::ReportCounters() {

@@ -59,6 +59,7 @@ class Service {
   void Shutdown();
   // Once a second: discards reported, abandoned proxies reclaimed.
   void Tend();
+  static constexpr std::size_t kTrimAfterReclaiming = 1000;
   void ReportCounters();
 
   ServiceOptions options_;
