@@ -3,13 +3,6 @@
 namespace kestrel {
 namespace channeld {
 
-CORBA::Object_ptr ServantActivation::Activate(PortableServer::POA_ptr poa,
-                                              PortableServer::Servant servant) {
-  poa_ = PortableServer::POA::_duplicate(poa);
-  id_ = poa->activate_object(servant);
-  return poa->id_to_reference(id_.in());
-}
-
 CORBA::Object_ptr ServantActivation::ActivateWithId(PortableServer::POA_ptr poa,
                                                     const std::string& key,
                                                     PortableServer::Servant servant) {

@@ -18,17 +18,15 @@ PortableServer::Servant_var<T> Retain(T* servant) {
   return PortableServer::Servant_var<T>(servant);
 }
 
-// One servant's activation in one POA: activates on Activate, deactivates on
+// One servant's activation in one POA: activates on ActivateWithId, deactivates on
 // Deactivate (later calls then raise OBJECT_NOT_EXIST). Not thread-safe:
-// its owner calls Activate once and Deactivate at most once.
+// its owner calls ActivateWithId once and Deactivate at most once.
 class ServantActivation {
  public:
   ServantActivation() = default;
   ServantActivation(const ServantActivation&) = delete;
   ServantActivation& operator=(const ServantActivation&) = delete;
 
-  // A system id in poa (which must have the SYSTEM_ID policy).
-  CORBA::Object_ptr Activate(PortableServer::POA_ptr poa, PortableServer::Servant servant);
   // The id key in poa (which must have the USER_ID policy).
   CORBA::Object_ptr ActivateWithId(PortableServer::POA_ptr poa, const std::string& key,
                                    PortableServer::Servant servant);
