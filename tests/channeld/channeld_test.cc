@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -688,6 +692,132 @@ TEST_F(ChanneldTest, ProxiesNotYetConnectedAreBounded) {
   CosNotifyChannelAdmin::ProxySupplier_var again =
       consumers->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
   EXPECT_FALSE(CORBA::is_nil(again.in()));
+  EXPECT_EQ(0, service.Stop());
+}
+
+// A peer's raw TCP connections to the service, closed with it.
+class RawConnections {
+ public:
+  ~RawConnections() {
+    for (int fd : fds_) ::close(fd);
+  }
+
+  // Opens a connection and sends bytes on it; false if it cannot.
+  bool Open(int port, const std::string& bytes) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    fds_.push_back(fd);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return false;
+    return bytes.empty() ||
+           ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+  }
+
+  // How many the service has closed (their end reads end-of-file; what it
+  // sends before, a CloseConnection message, is read and skipped).
+  std::size_t ClosedByPeer() const {
+    std::size_t closed = 0;
+    for (int fd : fds_) {
+      char buffer[256];
+      ssize_t got;
+      while ((got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+      }
+      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) ++closed;
+    }
+    return closed;
+  }
+
+  std::size_t size() const { return fds_.size(); }
+
+ private:
+  std::vector<int> fds_;
+};
+
+std::size_t ThreadsOf(pid_t pid) {
+  std::size_t threads = 0;
+  if (DIR* tasks = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+    while (dirent* entry = ::readdir(tasks)) threads += entry->d_name[0] != '.';
+    ::closedir(tasks);
+  }
+  return threads;
+}
+
+// The start of a GIOP 1.2 request whose body is said to be bodySize bytes:
+// its header (request id, flags, target key and operation), then the
+// arguments' first octets.
+std::string PartialRequest(const std::string& key, const std::string& operation,
+                           uint32_t bodySize, const CdrWriter& arguments) {
+  CdrWriter header(/*bigEndian=*/false);
+  header.ULong(1).Octet(3).Octet(0).Octet(0).Octet(0);  // request id, response flags
+  header.UShort(0).ULong(static_cast<uint32_t>(key.size()));  // KeyAddr
+  for (char c : key) header.Octet(static_cast<uint8_t>(c));
+  header.String(operation).ULong(0);  // no service contexts
+  std::string message("GIOP\x01\x02\x01\x00", 8);  // 1.2, little endian, Request
+  for (int shift = 0; shift < 32; shift += 8) message += static_cast<char>(bodySize >> shift);
+  message.append(header.bytes().begin(), header.bytes().end());
+  message.resize((message.size() + 7) / 8 * 8, '\0');  // the body is 8-aligned
+  message.append(arguments.bytes().begin(), arguments.bytes().end());
+  return message;
+}
+
+// Connections that send nothing, or part of a request, hold a thread each
+// for at most --idle-timeout: then they are closed and their threads end.
+// Meanwhile clients are served.
+TEST_F(ChanneldTest, IdleAndHalfSentConnectionsAreClosedInTime) {
+  constexpr std::size_t kIdle = 1000;
+  constexpr std::size_t kHalfSent = 50;
+  rlimit files;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_NOFILE, &files));
+  if (files.rlim_cur < 2 * (kIdle + kHalfSent)) {
+    files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4 * (kIdle + kHalfSent));
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_NOFILE, &files));
+  }
+  ChannelService::Options options;
+  options.extraArguments = {"--idle-timeout", "3"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  const std::size_t threadsBefore = ThreadsOf(service.pid());
+  RawConnections peers;
+  for (std::size_t i = 0; i < kIdle; ++i) ASSERT_TRUE(peers.Open(service.port(), ""));
+  for (std::size_t i = 0; i < kHalfSent; ++i) {
+    // Half a header; a request cut short within its first buffer; one cut
+    // short beyond it, whose arguments omniORB is reading.
+    CdrWriter longQos(/*bigEndian=*/false);
+    longQos.ULong(1).ULong(90000);  // one property, whose name is 90,000 octets long
+    longQos.Octet('n');
+    std::string bytes =
+        i % 3 == 0   ? std::string("GIOP\x01", 5)
+        : i % 3 == 1 ? PartialRequest("NotifyEventChannel", "get_consumeradmin", 200,
+                                      CdrWriter(false))
+                     : PartialRequest("NotifyEventChannel", "set_qos", 100000, longQos);
+    if (i % 3 == 2) bytes.resize(20000, 'n');
+    ASSERT_TRUE(peers.Open(service.port(), bytes));
+  }
+  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushAll(supplier, "supplier", 0, 3);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait));
+  EXPECT_GE(ThreadsOf(service.pid()), threadsBefore + kIdle) << "the connections were not served";
+
+  // Closed after 3 s (plus the 1 s scan); their threads end once idle for
+  // 5 s more. The margins are for loaded machines.
+  Clock::time_point deadline = Clock::now() + seconds(60);
+  while ((peers.ClosedByPeer() < peers.size() ||
+          ThreadsOf(service.pid()) > threadsBefore + 10) &&
+         Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(250));
+  }
+  EXPECT_EQ(peers.size(), peers.ClosedByPeer());
+  EXPECT_LE(ThreadsOf(service.pid()), threadsBefore + 10);
+  // The clients' own connections went idle too, and were reopened.
+  std::this_thread::sleep_for(seconds(5));
+  PushAll(supplier, "supplier", 3, 6);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(6, kDeliveryWait));
+  ExpectEverySupplierInOrder(consumer.servant->events(), {"supplier"}, 6);
   EXPECT_EQ(0, service.Stop());
 }
 

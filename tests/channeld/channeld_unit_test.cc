@@ -446,6 +446,7 @@ TEST(ChanneldCommandLine, DefaultsServeOneChannelOnALoopbackFreePort) {
   EXPECT_EQ(10000, line.options().maxConsumers);
   EXPECT_EQ(60u, line.options().connectTimeoutSeconds);
   EXPECT_EQ(1000, line.options().maxUnconnected);
+  EXPECT_EQ(60u, line.options().idleTimeoutSeconds);
   EXPECT_EQ(10000u, line.options().queueLength);
   EXPECT_EQ(2000u, line.options().blockTimeoutMs);
 }
@@ -482,7 +483,7 @@ TEST(ChanneldCommandLine, RejectsBadArguments) {
       {"--channel", "a b"}, {"--channel", "%41"}, {"--channel", "A", "--channel", "A"},
       {"--queue", "0"},     {"--max-consumers", "x"}, {"--max-suppliers", "-2"},
       {"--listen", ""},     {"--push-timeout", "0"}, {"--block-timeout", "-1"},
-      {"--block-timeout", "3600001"}};
+      {"--block-timeout", "3600001"}, {"--idle-timeout", "1"}, {"--idle-timeout", "86401"}};
   for (const auto& arguments : bad) {
     CommandLine line = Parse(arguments);
     EXPECT_EQ(CommandLine::Action::kError, line.action()) << arguments.front();
@@ -494,18 +495,20 @@ TEST(ChanneldCommandLine, UsageNamesEveryOption) {
   std::string usage = CommandLine::Usage("kestrel-channeld");
   for (const char* option : {"--listen", "--port", "--channel", "--max-suppliers",
                              "--max-consumers", "--queue", "--block-timeout", "--state-dir",
-                             "--event-reliability", "--allow", "--connect-timeout", "--max-unconnected", "--help",
+                             "--event-reliability", "--allow", "--connect-timeout", "--max-unconnected", "--idle-timeout", "--help",
                              "--version"}) {
     EXPECT_NE(std::string::npos, usage.find(option)) << option;
   }
 }
 
 TEST(ChanneldCommandLine, ZeroMeansNoLimitWhenAskedFor) {
-  CommandLine line = Parse({"--max-consumers", "0", "--max-suppliers=0", "--connect-timeout", "0"});
+  CommandLine line = Parse({"--max-consumers", "0", "--max-suppliers=0", "--connect-timeout", "0",
+                            "--idle-timeout=0"});
   ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
   EXPECT_EQ(0, line.options().maxConsumers);
   EXPECT_EQ(0, line.options().maxSuppliers);
   EXPECT_EQ(0u, line.options().connectTimeoutSeconds);
+  EXPECT_EQ(0u, line.options().idleTimeoutSeconds);
 }
 
 TEST(ChanneldCommandLine, PersistentEventsNeedAStateDirectory) {

@@ -38,7 +38,7 @@ bool TakesValue(const std::string& name) {
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
          name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
-         name == "--max-unconnected";
+         name == "--max-unconnected" || name == "--idle-timeout";
 }
 
 }  // namespace
@@ -144,6 +144,13 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--connect-timeout: '" + value + "' is not a number of seconds (0 to 86400)");
     }
     options_.connectTimeoutSeconds = static_cast<unsigned long>(number);
+  } else if (name == "--idle-timeout") {
+    // 1 would be omniORB's scan period itself, which closes connections
+    // before their first call.
+    if (!ParseNumber(value, 0, 86400, &number) || number == 1) {
+      return Fail("--idle-timeout: '" + value + "' is not 0 or a number of seconds (2 to 86400)");
+    }
+    options_.idleTimeoutSeconds = static_cast<unsigned long>(number);
   } else if (name == "--allow") {
     if (!IsAllowEntry(value)) {
       return Fail("--allow: '" + value + "' is not an address, ADDRESS/PREFIX or host name");
@@ -177,7 +184,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
          "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
          "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
-         "       [--max-unconnected N] [--verbose]\n"
+         "       [--max-unconnected N] [--idle-timeout SEC] [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
@@ -206,6 +213,10 @@ std::string CommandLine::Usage(const std::string& program) {
          "  --max-unconnected N  at most N proxies per channel obtained and not yet\n"
          "                       connected; more raise AdminLimitExceeded (default 1000;\n"
          "                       0: no limit)\n"
+         "  --idle-timeout SEC   a client connection that carries no call this long is\n"
+         "                       closed (the client opens another when it next calls), and\n"
+         "                       so is one whose request does not arrive whole within it\n"
+         "                       (default 60; 0: never)\n"
          "  --state-dir DIR      keep the channels, admins, proxies and their connections\n"
          "                       in DIR, so that a restart on the same address and port\n"
          "                       keeps every object reference that clients hold\n"

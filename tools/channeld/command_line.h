@@ -4,7 +4,7 @@
 //                    [--block-timeout MS] [--push-timeout MS]
 //                    [--state-dir DIR] [--event-reliability best-effort|persistent]
 //                    [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]
-//                    [--max-unconnected N]
+//                    [--max-unconnected N] [--idle-timeout SEC]
 //                    [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
@@ -33,6 +33,7 @@ struct ServiceOptions {
   unsigned long pushTimeoutMs = 5000;  // one delivery call to a consumer
   long maxUnconnected = 1000;  // proxies obtained but not connected per channel; 0: no limit
   unsigned long connectTimeoutSeconds = 60;  // an obtained proxy's wait for its client; 0: never
+  unsigned long idleTimeoutSeconds = 60;  // an incoming connection without calls; 0: never
   std::vector<std::string> allowed;  // peers that may connect; empty: loopback only
   std::string stateDir;  // empty: nothing survives a restart
   bool persistentEvents = false;  // EventReliability Persistent by default

@@ -63,15 +63,35 @@ int ProbeBind(const std::string& host, int port, std::string* message) {
   return result;
 }
 
+// omniORB closes an incoming connection that has been idle for its
+// inConScanPeriod, checked every scanGranularity seconds, and a request that
+// stops arriving: while its first buffer (8 kB) is read, the connection
+// counts as idle; beyond it, serverCallTimeOutPeriod bounds the rest. Either
+// way the thread that served the connection is free again; one that stays
+// idle for idleThreadTimeout ends. Without these, a peer that connects and
+// sends nothing, or half a request, holds a thread until it goes away. A
+// client that closed connection reaches finds it closed in good order and
+// opens another for its next call.
+void AddConnectionBounds(unsigned long idleSeconds, std::vector<std::string>* arguments) {
+  arguments->insert(arguments->end(), {"-ORBidleThreadTimeout", "5"});
+  if (idleSeconds == 0) {
+    arguments->insert(arguments->end(), {"-ORBinConScanPeriod", "0"});
+    return;
+  }
+  arguments->insert(arguments->end(),
+                    {"-ORBscanGranularity", "1", "-ORBinConScanPeriod", std::to_string(idleSeconds),
+                     "-ORBserverCallTimeOutPeriod", std::to_string(idleSeconds * 1000)});
+}
+
 }  // namespace
 
 OrbRuntime::OrbRuntime() = default;
 
 OrbRuntime::~OrbRuntime() { Stop(); }
 
-OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool verbose,
-                                     bool persistent, const std::vector<std::string>& rules,
-                                     std::string* error) {
+OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* error) {
+  const std::string& host = settings.host;
+  const int port = settings.port;
   // Endpoints from the environment would add to ours: the service listens
   // where its command line says, and nowhere else.
   for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
@@ -89,8 +109,11 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
   // cheaper in CPU than through a pool. omniORB still falls back to pooling
   // beyond its threadPerConnectionUpperLimit.
   std::vector<std::string> arguments = {"kestrel-channeld", "-ORBendPoint", endpoint};
-  for (const std::string& rule : rules) arguments.insert(arguments.end(), {"-ORBserverTransportRule", rule});
-  if (!verbose) {
+  for (const std::string& rule : settings.rules) {
+    arguments.insert(arguments.end(), {"-ORBserverTransportRule", rule});
+  }
+  AddConnectionBounds(settings.idleTimeoutSeconds, &arguments);
+  if (!settings.verbose) {
     arguments.insert(arguments.end(), {"-ORBtraceLevel", "0", "-ORBtraceExceptions", "0"});
   }
   std::vector<char*> argv;
@@ -110,7 +133,7 @@ OrbRuntime::Status OrbRuntime::Start(const std::string& host, int port, bool ver
     // again. A transient one's die with the process, as the RootPOA's do.
     CORBA::PolicyList policies;
     policies.length(2);
-    policies[0] = rootPoa_->create_lifespan_policy(persistent ? PortableServer::PERSISTENT
+    policies[0] = rootPoa_->create_lifespan_policy(settings.persistent ? PortableServer::PERSISTENT
                                                               : PortableServer::TRANSIENT);
     policies[1] = rootPoa_->create_id_assignment_policy(PortableServer::USER_ID);
     proxyPoa_ = rootPoa_->create_POA("kestrel", rootManager.in(), policies);

@@ -22,13 +22,24 @@ class OrbRuntime {
   OrbRuntime(const OrbRuntime&) = delete;
   OrbRuntime& operator=(const OrbRuntime&) = delete;
 
-  // Initialises the ORB listening on host:port (port 0: one that the system
-  // picks). With persistent, the proxy POA's object keys stay valid across
-  // restarts on the same address and port. Requests wait until Serve() (see
-  // RestoreGate). On failure, error says why.
-  // rules are omniORB server transport rules: which peers may connect.
-  Status Start(const std::string& host, int port, bool verbose, bool persistent,
-               const std::vector<std::string>& rules, std::string* error);
+  struct Settings {
+    std::string host;  // where to listen
+    int port = 0;      // 0: one that the system picks
+    bool verbose = false;
+    // The proxy POA's object keys stay valid across restarts on the same
+    // address and port.
+    bool persistent = false;
+    // omniORB server transport rules: which peers may connect.
+    std::vector<std::string> rules;
+    // An incoming connection that carries no call for this long is closed
+    // (its client reopens one when it next calls), and so is one whose
+    // request does not arrive whole within it. 0: never.
+    unsigned long idleTimeoutSeconds = 0;
+  };
+
+  // Initialises the ORB. Requests wait until Serve() (see RestoreGate). On
+  // failure, error says why.
+  Status Start(const Settings& settings, std::string* error);
 
   CORBA::ORB_ptr orb() const { return orb_.in(); }
   PortableServer::POA_ptr rootPoa() const { return rootPoa_.in(); }

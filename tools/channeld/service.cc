@@ -90,8 +90,14 @@ int Service::Run() {
     Log::Error("listening on " + options_.listenHost +
                ", but only loopback peers may connect: --allow names the others");
   }
-  OrbRuntime::Status status = orb_.Start(options_.listenHost, options_.port, options_.verbose,
-                                         store_ != nullptr, rules, &error);
+  OrbRuntime::Settings settings;
+  settings.host = options_.listenHost;
+  settings.port = options_.port;
+  settings.verbose = options_.verbose;
+  settings.persistent = store_ != nullptr;
+  settings.rules = rules;
+  settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
+  OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
     return 1;
