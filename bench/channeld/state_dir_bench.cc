@@ -33,6 +33,7 @@
 
 #include "bench/common/channel_helpers.h"
 #include "bench/common/figures.h"
+#include "bench/common/pipeline.h"
 #include "tests/support/channel_service.h"
 
 namespace {
@@ -41,6 +42,8 @@ using Clock = std::chrono::steady_clock;
 using kestrel::bench::BenchEvent;
 using kestrel::bench::Helper;
 using kestrel::bench::Median;
+using kestrel::bench::Pipeline;
+using kestrel::bench::ResidentKilobytes;
 using kestrel::testing::ChannelService;
 
 constexpr long kBatch = 2000;
@@ -60,75 +63,23 @@ std::string ReadText(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
-long ResidentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+// "event log: appended N events, S syncs": S, after SIGUSR1.
+long Syncs(Pipeline& pipeline, const std::string& errorFile) {
+  std::size_t before = ReadText(errorFile).size();
+  ::kill(pipeline.service.pid(), SIGUSR1);
+  std::string text;
+  for (int i = 0; i < 100 && text.size() <= before; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    text = ReadText(errorFile);
   }
-  return -1;
+  long syncs = -1;
+  std::regex counter("(\\d+) syncs");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), counter);
+       it != std::sregex_iterator(); ++it) {
+    syncs = std::stol((*it)[1]);
+  }
+  return syncs;
 }
-
-// A service, a consumer connected to it in a helper process, and a
-// supplier's proxy.
-struct Pipeline {
-  ChannelService service;
-  Helper consumer;
-  CosNotifyChannelAdmin::EventChannel_var channel;
-  CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxy;
-  long pushed = 0;
-  std::vector<double> rounds;
-
-  explicit Pipeline(ChannelService::Options options) : service(std::move(options)) {}
-
-  bool Start(CORBA::ORB_ptr orb, long report) {
-    if (!service.Start() || !consumer.Start(report, service.address())) return false;
-    CORBA::Object_var object = orb->string_to_object(service.address().c_str());
-    channel = CosNotifyChannelAdmin::EventChannel::_narrow(object.in());
-    proxy = NewProxy();
-    return true;
-  }
-
-  CosNotifyChannelAdmin::StructuredProxyPushConsumer_ptr NewProxy() {
-    CosNotifyChannelAdmin::SupplierAdmin_var admin = channel->default_supplier_admin();
-    CosNotifyChannelAdmin::ProxyID id;
-    CosNotifyChannelAdmin::ProxyConsumer_var any =
-        admin->obtain_notification_push_consumer(CosNotifyChannelAdmin::STRUCTURED_EVENT, id);
-    auto structured = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_narrow(any.in());
-    structured->connect_structured_push_supplier(CosNotifyComm::StructuredPushSupplier::_nil());
-    return structured;
-  }
-
-  // Pushes a batch and waits for the consumer to have it; events per second.
-  double Round() {
-    const CosNotification::StructuredEvent event = BenchEvent();
-    Clock::time_point started = Clock::now();
-    for (long i = 0; i < kBatch; ++i) proxy->push_structured_event(event);
-    pushed += kBatch;
-    if (!consumer.WaitForCount(pushed, 20000)) return 0;
-    double rate = kBatch / SecondsSince(started);
-    rounds.push_back(rate);
-    return rate;
-  }
-
-  // "event log: appended N events, S syncs": S, after SIGUSR1.
-  long Syncs(const std::string& errorFile) {
-    std::size_t before = ReadText(errorFile).size();
-    ::kill(service.pid(), SIGUSR1);
-    std::string text;
-    for (int i = 0; i < 100 && text.size() <= before; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      text = ReadText(errorFile);
-    }
-    long syncs = -1;
-    std::regex counter("(\\d+) syncs");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), counter);
-         it != std::sregex_iterator(); ++it) {
-      syncs = std::stol((*it)[1]);
-    }
-    return syncs;
-  }
-};
 
 ChannelService::Options StateOptions(const std::string& folder, bool persistent) {
   ChannelService::Options options;
@@ -140,8 +91,8 @@ ChannelService::Options StateOptions(const std::string& folder, bool persistent)
 }
 
 bool CompareRates(CORBA::ORB_ptr orb, const std::string& folder) {
-  Pipeline without{ChannelService::Options()};
-  Pipeline with{StateOptions(folder, false)};
+  Pipeline without{ChannelService::Options(), kBatch};
+  Pipeline with{StateOptions(folder, false), kBatch};
   if (!without.Start(orb, kBatch) || !with.Start(orb, kBatch)) return false;
   without.Round();  // warm-up
   with.Round();
@@ -163,21 +114,21 @@ bool CompareRates(CORBA::ORB_ptr orb, const std::string& folder) {
 }
 
 bool PersistentRates(CORBA::ORB_ptr orb, const std::string& folder) {
-  Pipeline persistent{StateOptions(folder, true)};
+  Pipeline persistent{StateOptions(folder, true), kBatch};
   if (!persistent.Start(orb, 100)) return false;
   persistent.Round();  // warm-up
   std::string errors = folder + "/stderr";
-  long syncsBefore = persistent.Syncs(errors);
+  long syncsBefore = Syncs(persistent, errors);
   Clock::time_point started = Clock::now();
   persistent.Round();
   double oneRate = kBatch / SecondsSince(started);
-  long oneSyncs = persistent.Syncs(errors) - syncsBefore;
+  long oneSyncs = Syncs(persistent, errors) - syncsBefore;
 
   constexpr int kSuppliers = 50;
   constexpr long kEach = 200;
   std::vector<CosNotifyChannelAdmin::StructuredProxyPushConsumer_var> proxies;
   for (int i = 0; i < kSuppliers; ++i) proxies.push_back(persistent.NewProxy());
-  syncsBefore = persistent.Syncs(errors);
+  syncsBefore = Syncs(persistent, errors);
   const CosNotification::StructuredEvent event = BenchEvent();
   started = Clock::now();
   std::vector<std::thread> threads;
@@ -190,7 +141,7 @@ bool PersistentRates(CORBA::ORB_ptr orb, const std::string& folder) {
   persistent.pushed += kSuppliers * kEach;
   bool all = persistent.consumer.WaitForCount(persistent.pushed, 30000);
   double manyRate = kSuppliers * kEach / SecondsSince(started);
-  long manySyncs = persistent.Syncs(errors) - syncsBefore;
+  long manySyncs = Syncs(persistent, errors) - syncsBefore;
   std::printf("\nEventReliability Persistent, delivered events per second\n");
   std::printf("  1 supplier                             %10.0f  (%ld events, %ld syncs)\n",
               oneRate, kBatch, oneSyncs);
@@ -211,7 +162,7 @@ bool RestartUnderLoad(CORBA::ORB_ptr orb, const std::string& folder) {
   constexpr int kSuppliers = 500;
   constexpr int kConsumers = 10;
   ChannelService::Options options = StateOptions(folder, false);
-  Pipeline pipeline{options};
+  Pipeline pipeline{options, kBatch};
   if (!pipeline.Start(orb, 1)) return false;
   std::vector<std::unique_ptr<Helper>> consumers;
   for (int i = 1; i < kConsumers; ++i) {

@@ -45,9 +45,10 @@ inline CORBA::ORB_var InitOrb() {
   return orb;
 }
 
-// --consumer-helper REPORT [CHANNEL]: prints the consumer's IOR (and, with a
-// channel, connects it there first), then serves until killed.
-inline int RunConsumerHelper(long report, const char* channelAddress) {
+// --consumer-helper REPORT [CHANNEL [PROXIES]]: prints the consumer's IOR
+// (and, with a channel, connects it there first, through PROXIES proxies,
+// default 1), then serves until killed.
+inline int RunConsumerHelper(long report, const char* channelAddress, long proxies = 1) {
   CORBA::ORB_var orb = InitOrb();
   CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
@@ -61,12 +62,14 @@ inline int RunConsumerHelper(long report, const char* channelAddress) {
     CosNotifyChannelAdmin::EventChannel_var channel =
         CosNotifyChannelAdmin::EventChannel::_narrow(object.in());
     CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
-    CosNotifyChannelAdmin::ProxyID proxyId;
-    CosNotifyChannelAdmin::ProxySupplier_var proxy =
-        admin->obtain_notification_push_supplier(CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
-    CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
-        CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
-    structured->connect_structured_push_consumer(consumer.in());
+    for (long i = 0; i < proxies; ++i) {
+      CosNotifyChannelAdmin::ProxyID proxyId;
+      CosNotifyChannelAdmin::ProxySupplier_var proxy = admin->obtain_notification_push_supplier(
+          CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
+          CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
+      structured->connect_structured_push_consumer(consumer.in());
+    }
   }
   CORBA::String_var ior = orb->object_to_string(consumer.in());
   std::printf("%s\n", ior.in());
@@ -78,11 +81,14 @@ inline int RunConsumerHelper(long report, const char* channelAddress) {
 class Helper {
  public:
   // Runs this program with --consumer-helper and reads its IOR line.
-  bool Start(long report, const std::string& channelAddress) {
+  bool Start(long report, const std::string& channelAddress, long proxies = 1,
+             int readyTimeoutMs = 10000) {
     std::vector<std::string> arguments = {"/proc/self/exe", "--consumer-helper",
                                           std::to_string(report)};
-    if (!channelAddress.empty()) arguments.push_back(channelAddress);
-    return process_.Start(arguments, &ior_);
+    if (!channelAddress.empty()) {
+      arguments.insert(arguments.end(), {channelAddress, std::to_string(proxies)});
+    }
+    return process_.Start(arguments, &ior_, readyTimeoutMs);
   }
   bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
   long reported() const { return process_.reported(); }

@@ -4,10 +4,12 @@
 #ifndef KESTREL_BENCH_COMMON_FIGURES_H_
 #define KESTREL_BENCH_COMMON_FIGURES_H_
 
+#include <dirent.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,6 +72,32 @@ inline double CpuSecondsOf(pid_t pid) {
   }
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
+
+// What process pid holds now, from /proc: resident memory in kB, threads,
+// open descriptors; -1 when it cannot be read.
+inline long ResidentKilobytes(pid_t pid) {
+  std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (file == nullptr) return -1;
+  char line[256];
+  long kilobytes = -1;
+  while (kilobytes < 0 && std::fgets(line, sizeof line, file) != nullptr) {
+    if (std::strncmp(line, "VmRSS:", 6) == 0) kilobytes = std::atol(line + 6);
+  }
+  std::fclose(file);
+  return kilobytes;
+}
+
+inline long EntriesIn(const std::string& folder) {
+  DIR* entries = ::opendir(folder.c_str());
+  if (entries == nullptr) return -1;
+  long count = 0;
+  while (dirent* entry = ::readdir(entries)) count += entry->d_name[0] != '.';
+  ::closedir(entries);
+  return count;
+}
+
+inline long ThreadsOf(pid_t pid) { return EntriesIn("/proc/" + std::to_string(pid) + "/task"); }
+inline long OpenFilesOf(pid_t pid) { return EntriesIn("/proc/" + std::to_string(pid) + "/fd"); }
 
 }  // namespace bench
 }  // namespace kestrel

@@ -18,9 +18,10 @@ namespace bench {
 
 class HelperProcess {
  public:
-  // Runs arguments and reads the helper's first line into ready (up to 10 s).
-  bool Start(const std::vector<std::string>& arguments, std::string* ready) {
-    return process_.Spawn(arguments) && process_.ReadLine(ready, 10000);
+  // Runs arguments and reads the helper's first line into ready.
+  bool Start(const std::vector<std::string>& arguments, std::string* ready,
+             int timeoutMs = 10000) {
+    return process_.Spawn(arguments) && process_.ReadLine(ready, timeoutMs);
   }
 
   // Waits until the helper reports count events.

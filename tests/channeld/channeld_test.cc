@@ -606,16 +606,20 @@ TEST_F(ChanneldTest, OnlyAllowedPeersGetIn) {
   }
   EXPECT_EQ(0, elsewhere.Stop());
 
-  ChannelService::Options open;
-  open.extraArguments = {"--allow", "10.0.0.0/8", "--allow", "127.0.0.0/8"};
-  ChannelService service(open);
-  ASSERT_TRUE(service.Start());
-  CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
-  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
-  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
-  PushAll(supplier, "supplier", 0, 3);
-  EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait));
-  EXPECT_EQ(0, service.Stop());
+  for (const std::vector<std::string>& allowed :
+       {std::vector<std::string>{"--allow", "10.0.0.0/8", "--allow", "127.0.0.0/8"},
+        std::vector<std::string>{"--allow", "0.0.0.0/0"}}) {
+    ChannelService::Options open;
+    open.extraArguments = allowed;
+    ChannelService service(open);
+    ASSERT_TRUE(service.Start());
+    CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+    ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+    ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+    PushAll(supplier, "supplier", 0, 3);
+    EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait)) << allowed.back();
+    EXPECT_EQ(0, service.Stop());
+  }
 }
 
 // Proxies obtained and never connected go after --connect-timeout; the

@@ -540,6 +540,14 @@ TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {
   EXPECT_EQ("192.0.2.7/32 tcp", rules[1]);
   EXPECT_EQ("fd00::/8 tcp", rules[2]);
   EXPECT_EQ("* none", rules.back());
+  // Every address, which omniORB's /0 rules would refuse; IPv4 entries
+  // written as IPv6-mapped addresses, which its IPv6 rules never match.
+  ASSERT_TRUE(TransportRules({"0.0.0.0/0", "::/0", "::ffff:192.0.2.7", "::ffff:10.1.0.0/112"},
+                             &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"0.0.0.0/1 tcp", "128.0.0.0/1 tcp", "::/1 tcp",
+                                      "8000::/1 tcp", "192.0.2.7/32 tcp", "10.1.0.0/16 tcp",
+                                      "* none"}),
+            rules);
   EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, &rules, &error));
   EXPECT_NE(std::string::npos, error.find("no-such-host.invalid"));
 

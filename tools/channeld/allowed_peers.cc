@@ -36,6 +36,22 @@ void Split(const std::string& entry, std::string* address, int* prefix) {
                 : static_cast<int>(value);
 }
 
+// An IPv4 peer of a socket that listens on "::" arrives as ::ffff:a.b.c.d,
+// which omniORB matches against IPv4 rules only: an entry written in that
+// form becomes the IPv4 one that it means.
+void UnmapIpv4(std::string* address, int* prefix, int* family) {
+  in6_addr bytes;
+  if (*family != AF_INET6 || ::inet_pton(AF_INET6, address->c_str(), &bytes) != 1 ||
+      !IN6_IS_ADDR_V4MAPPED(&bytes) || (*prefix >= 0 && *prefix < 96)) {
+    return;
+  }
+  char text[INET_ADDRSTRLEN];
+  if (::inet_ntop(AF_INET, &bytes.s6_addr[12], text, sizeof text) == nullptr) return;
+  *address = text;
+  *family = AF_INET;
+  if (*prefix >= 0) *prefix -= 96;
+}
+
 std::string Rule(const std::string& address, int prefix) {
   return address + "/" + std::to_string(prefix) + " tcp";
 }
@@ -67,6 +83,15 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
     int prefix;
     Split(entry, &address, &prefix);
     int family = FamilyOf(address);
+    UnmapIpv4(&address, &prefix, &family);
+    if (prefix == 0) {
+      // omniORB's rule for a /0 network matches no peer at all: its two
+      // halves say what was meant, every address of the family.
+      bool v4 = family == AF_INET;
+      rules->push_back(Rule(v4 ? "0.0.0.0" : "::", 1));
+      rules->push_back(Rule(v4 ? "128.0.0.0" : "8000::", 1));
+      continue;
+    }
     if (family != AF_UNSPEC) {
       rules->push_back(Rule(address, prefix >= 0 ? prefix : Bits(family)));
       continue;
