@@ -11,10 +11,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <string>
@@ -618,6 +620,77 @@ TEST_F(ChanneldTest, OnlyAllowedPeersGetIn) {
     ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
     PushAll(supplier, "supplier", 0, 3);
     EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait)) << allowed.back();
+    EXPECT_EQ(0, service.Stop());
+  }
+}
+
+// A network namespace of the test's own, joined to this one by a veth pair
+// on a /30 of the benchmarking range (198.18.0.0/15), which no site routes:
+// this side is near(), the namespace's is far(). Needs root; removed with
+// the object.
+class NetworkNamespace {
+ public:
+  NetworkNamespace() {
+    const std::string id = std::to_string(::getpid() % 100000);
+    name_ = "kestrel-test-" + id;
+    link_ = "kst" + id;
+    const std::string net = "198.18." + std::to_string(::getpid() % 250) + ".";
+    near_ = net + "1";
+    far_ = net + "2";
+    made_ = Ip("netns add " + name_) && Ip("link add " + link_ + "a type veth peer name " + link_ + "b") &&
+            Ip("link set " + link_ + "b netns " + name_) &&
+            Ip("addr add " + near_ + "/30 dev " + link_ + "a") && Ip("link set " + link_ + "a up") &&
+            Ip("-n " + name_ + " addr add " + far_ + "/30 dev " + link_ + "b") &&
+            Ip("-n " + name_ + " link set " + link_ + "b up") && Ip("-n " + name_ + " link set lo up");
+  }
+  ~NetworkNamespace() {
+    Ip("link del " + link_ + "a");
+    Ip("netns del " + name_);
+  }
+
+  bool made() const { return made_; }
+  const std::string& near() const { return near_; }
+  const std::string& far() const { return far_; }
+  // arguments, run inside the namespace; its exit status, or -1.
+  int Run(const std::string& arguments) const {
+    int status = std::system(("ip netns exec " + name_ + " " + arguments).c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  static bool Ip(const std::string& arguments) {
+    return std::system(("ip " + arguments + " >/dev/null 2>&1").c_str()) == 0;
+  }
+
+  std::string name_, link_, near_, far_;
+  bool made_ = false;
+};
+
+// A Kestrel supplier on another host (a namespace's far end) is refused
+// unless --allow names it, wherever the service listens.
+TEST_F(ChanneldTest, PeersBeyondLoopbackAreRefusedUnlessAllowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a network namespace needs root";
+  NetworkNamespace other;
+  if (!other.made()) GTEST_SKIP() << "this machine does not let the test make a network namespace";
+  for (bool allowed : {false, true}) {
+    ChannelService::Options options;
+    options.extraArguments = {"--listen", other.near()};
+    if (allowed) options.extraArguments.insert(options.extraArguments.end(), {"--allow", other.near() + "/30"});
+    ChannelService service(options);
+    ASSERT_TRUE(service.Start());
+    ConnectedConsumer consumer;
+    if (allowed) {
+      CosNotifyChannelAdmin::EventChannel_var channel = Channel(service);
+      consumer = ConnectConsumer(orb_, channel.in());
+    }
+    const std::string publish = BinDir() + "/kestrel-publish --host " + other.near() + " --port " +
+                                std::to_string(service.port()) + " --key " + service.key() +
+                                " --module elsewhere hello >/dev/null 2>&1";
+    EXPECT_EQ(allowed ? 0 : 1, other.Run("env ORBendPoint=giop:tcp:127.0.0.1: " + publish))
+        << (allowed ? "an allowed peer was refused" : "a peer that is not allowed was served");
+    if (allowed) {
+      EXPECT_TRUE(consumer.servant->WaitForEvents(1, kDeliveryWait));
+    }
     EXPECT_EQ(0, service.Stop());
   }
 }

@@ -540,6 +540,12 @@ TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {
   EXPECT_EQ("192.0.2.7/32 tcp", rules[1]);
   EXPECT_EQ("fd00::/8 tcp", rules[2]);
   EXPECT_EQ("* none", rules.back());
+  // Networks written with host bits, which omniORB would compare as they
+  // stand and so match nothing.
+  ASSERT_TRUE(TransportRules({"10.1.2.3/16", "192.0.2.77/27", "fd00::1:2/112"}, &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"10.1.0.0/16 tcp", "192.0.2.64/27 tcp", "fd00::1:0/112 tcp",
+                                      "* none"}),
+            rules);
   // Every address, which omniORB's /0 rules would refuse; IPv4 entries
   // written as IPv6-mapped addresses, which its IPv6 rules never match.
   ASSERT_TRUE(TransportRules({"0.0.0.0/0", "::/0", "::ffff:192.0.2.7", "::ffff:10.1.0.0/112"},

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -52,6 +53,21 @@ void UnmapIpv4(std::string* address, int* prefix, int* family) {
   if (*prefix >= 0) *prefix -= 96;
 }
 
+// omniORB compares a peer's masked address with a rule's address as it is
+// written, so an entry with host bits set (10.1.2.3/16) would match no
+// peer: the rule carries the network that the entry means.
+std::string NetworkOf(const std::string& address, int family, int prefix) {
+  unsigned char bytes[16];
+  if (::inet_pton(family, address.c_str(), bytes) != 1) return address;
+  const int size = Bits(family) / 8;
+  for (int i = 0; i < size; ++i) {
+    int kept = std::min(std::max(prefix - 8 * i, 0), 8);
+    bytes[i] = static_cast<unsigned char>(bytes[i] & (0xff00 >> kept));
+  }
+  char text[INET6_ADDRSTRLEN];
+  return ::inet_ntop(family, bytes, text, sizeof text) != nullptr ? text : address;
+}
+
 std::string Rule(const std::string& address, int prefix) {
   return address + "/" + std::to_string(prefix) + " tcp";
 }
@@ -93,7 +109,8 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
       continue;
     }
     if (family != AF_UNSPEC) {
-      rules->push_back(Rule(address, prefix >= 0 ? prefix : Bits(family)));
+      if (prefix < 0) prefix = Bits(family);
+      rules->push_back(Rule(NetworkOf(address, family, prefix), prefix));
       continue;
     }
     addrinfo hints;
