@@ -97,9 +97,13 @@ kestrel_check_packages() {
   # in the unpacked package.
   unpacked=$(mktemp -d)
   dpkg-deb -x "$channeld" "$unpacked"
-  # The state directory: the unit makes it, the options name it.
-  grep -qx 'StateDirectory=kestrel-channeld' "$unpacked/lib/systemd/system/kestrel-channeld.service" ||
-    { echo "FAIL: kestrel-channeld.service has no StateDirectory=kestrel-channeld" >&2; failed=1; }
+  # The state directory (the unit makes it, the options name it), and the
+  # limits that the default bounds need.
+  local setting
+  for setting in StateDirectory=kestrel-channeld LimitNOFILE=65536 TasksMax=32768; do
+    grep -qx "$setting" "$unpacked/lib/systemd/system/kestrel-channeld.service" ||
+      { echo "FAIL: kestrel-channeld.service has no $setting" >&2; failed=1; }
+  done
   # shellcheck disable=SC1091
   (source "$unpacked/etc/default/kestrel-channeld" &&
     [[ " $KESTREL_CHANNELD_OPTIONS " == *" --state-dir /var/lib/kestrel-channeld "* ]]) ||
