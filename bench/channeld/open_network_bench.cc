@@ -45,7 +45,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using kestrel::bench::Helper;
-using kestrel::bench::Median;
 using kestrel::bench::OpenFilesOf;
 using kestrel::bench::Pipeline;
 using kestrel::bench::ResidentKilobytes;
@@ -84,23 +83,9 @@ bool CompareAllowRules(CORBA::ORB_ptr orb) {
   Pipeline without{open, kBatch};
   Pipeline with{listed, kBatch};
   if (!without.Start(orb, kBatch) || !with.Start(orb, kBatch)) return false;
-  without.Round();  // warm-up
-  with.Round();
-  without.rounds.clear();
-  with.rounds.clear();
-  for (int round = 0; round < kRounds; ++round) {
-    without.Round();
-    with.Round();
-  }
-  std::printf("delivered events per second (median of %d rounds of %ld)\n", kRounds, kBatch);
-  std::printf("  --allow 0.0.0.0/0                      %10.0f\n", Median(without.rounds));
-  std::printf("  50 --allow networks, loopback last     %10.0f\n", Median(with.rounds));
-  double overallWith = 0, overallWithout = 0;
-  for (double rate : with.rounds) overallWith += rate / kRounds;
-  for (double rate : without.rounds) overallWithout += rate / kRounds;
-  kestrel::bench::PrintPairedRatio("50 rules / one", overallWith, overallWithout, with.rounds,
-                                   without.rounds);
-  return with.rounds.size() == kRounds && without.rounds.size() == kRounds;
+  return kestrel::bench::ComparePipelines(without, "--allow 0.0.0.0/0", with,
+                                          "50 --allow networks, loopback last",
+                                          "50 rules / one", kRounds);
 }
 
 CosNotifyChannelAdmin::EventChannel_ptr ChannelOf(CORBA::ORB_ptr orb,

@@ -94,23 +94,9 @@ bool CompareRates(CORBA::ORB_ptr orb, const std::string& folder) {
   Pipeline without{ChannelService::Options(), kBatch};
   Pipeline with{StateOptions(folder, false), kBatch};
   if (!without.Start(orb, kBatch) || !with.Start(orb, kBatch)) return false;
-  without.Round();  // warm-up
-  with.Round();
-  without.rounds.clear();
-  with.rounds.clear();
-  for (int round = 0; round < kRounds; ++round) {
-    without.Round();
-    with.Round();
-  }
-  std::printf("delivered events per second (median of %d rounds of %ld)\n", kRounds, kBatch);
-  std::printf("  without a state directory              %10.0f\n", Median(without.rounds));
-  std::printf("  with a state directory, best-effort    %10.0f\n", Median(with.rounds));
-  double overallWith = 0, overallWithout = 0;
-  for (double rate : with.rounds) overallWith += rate / kRounds;
-  for (double rate : without.rounds) overallWithout += rate / kRounds;
-  kestrel::bench::PrintPairedRatio("state directory / none", overallWith, overallWithout,
-                                   with.rounds, without.rounds);
-  return true;
+  return kestrel::bench::ComparePipelines(without, "without a state directory", with,
+                                          "with a state directory, best-effort",
+                                          "state directory / none", kRounds);
 }
 
 bool PersistentRates(CORBA::ORB_ptr orb, const std::string& folder) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "bench/common/channel_helpers.h"
+#include "bench/common/figures.h"
 #include "tests/support/channel_service.h"
 
 namespace kestrel {
@@ -64,6 +65,30 @@ struct Pipeline {
     return rate;
   }
 };
+
+// Runs a warm-up round on each pipeline, then rounds of each in turn, so
+// that both see the same machine, and prints their rates and the ratio
+// of the second's to the first's. False if a round lost events.
+inline bool ComparePipelines(Pipeline& base, const char* baseLabel, Pipeline& other,
+                             const char* otherLabel, const char* ratioLabel, int rounds) {
+  base.Round();
+  other.Round();
+  base.rounds.clear();
+  other.rounds.clear();
+  for (int round = 0; round < rounds; ++round) {
+    base.Round();
+    other.Round();
+  }
+  std::printf("delivered events per second (median of %d rounds of %ld)\n", rounds, base.batch);
+  std::printf("  %-38s %10.0f\n", baseLabel, Median(base.rounds));
+  std::printf("  %-38s %10.0f\n", otherLabel, Median(other.rounds));
+  double overallBase = 0, overallOther = 0;
+  for (double rate : base.rounds) overallBase += rate / rounds;
+  for (double rate : other.rounds) overallOther += rate / rounds;
+  PrintPairedRatio(ratioLabel, overallOther, overallBase, other.rounds, base.rounds);
+  return static_cast<int>(base.rounds.size()) == rounds &&
+         static_cast<int>(other.rounds.size()) == rounds;
+}
 
 }  // namespace bench
 }  // namespace kestrel
