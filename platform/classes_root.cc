@@ -15,11 +15,12 @@ class TreeEditor final : public ClassesRootEditor {
     return true;
   }
 
-  void DeleteTree(const std::string& keyPath) override {
+  bool DeleteTree(const std::string& keyPath) override {
     size_t slash = keyPath.rfind('\\');
     std::string parentPath = slash == std::string::npos ? std::string() : keyPath.substr(0, slash);
     RegistryKey* parent = tree_.Find(RegistryRoot::kClassesRoot, parentPath);
     if (parent != nullptr) parent->DeleteSubkey(keyPath.substr(slash + 1));
+    return true;
   }
 
  private:

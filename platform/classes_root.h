@@ -21,11 +21,12 @@ class ClassesRootEditor {
  public:
   // Creates or opens keyPath and, when data is given, sets the value
   // valueName ("" for the default value) to it as a string. False when the
-  // key cannot be created; a value that cannot be set is not reported.
+  // key cannot be created or the value cannot be set.
   virtual bool WriteKey(const std::string& keyPath, const char* valueName, const char* data) = 0;
 
-  // Deletes keyPath with everything below it; an absent key is fine.
-  virtual void DeleteTree(const std::string& keyPath) = 0;
+  // Deletes keyPath with everything below it. True when it is gone, or
+  // was never there; false when some of it is left.
+  virtual bool DeleteTree(const std::string& keyPath) = 0;
 
  protected:
   ~ClassesRootEditor() = default;
@@ -33,7 +34,10 @@ class ClassesRootEditor {
 
 // Runs edit against the machine's HKEY_CLASSES_ROOT. With the registry file,
 // the whole edit is one locked update (nothing is written when the file
-// cannot be parsed); the system registry applies each call as it comes.
+// cannot be parsed, and the file is left alone when the edit changes
+// nothing), and the editor's answers only say what the edit did to the
+// tree: the status says whether it reached the file. The system registry
+// applies each call as it comes, and the answers say what each did.
 RegistryStatus EditClassesRoot(const std::function<void(ClassesRootEditor&)>& edit);
 
 }  // namespace kestrel

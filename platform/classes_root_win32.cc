@@ -41,17 +41,19 @@ class SystemEditor final : public ClassesRootEditor {
                           KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS) {
       return false;
     }
+    LONG status = ERROR_SUCCESS;
     if (data != nullptr) {
       // The length counts the terminating NUL, as REG_SZ expects.
-      ::RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                       static_cast<DWORD>(std::char_traits<char>::length(data) + 1));
+      status = ::RegSetValueExA(key, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                                static_cast<DWORD>(std::char_traits<char>::length(data) + 1));
     }
     ::RegCloseKey(key);
-    return true;
+    return status == ERROR_SUCCESS;
   }
 
-  void DeleteTree(const std::string& keyPath) override {
-    DeleteKeyTree(HKEY_CLASSES_ROOT, keyPath.c_str());
+  bool DeleteTree(const std::string& keyPath) override {
+    LONG status = DeleteKeyTree(HKEY_CLASSES_ROOT, keyPath.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND;
   }
 };
 

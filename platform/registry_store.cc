@@ -143,9 +143,12 @@ RegistryStatus RegistryStore::Update(const std::function<void(RegistryTree&)>& c
   RegistryTree tree;
   RegistryStatus status = LoadFile(path_, &tree);
   if (status != RegistryStatus::kOk) return status;
+  const std::string before = SerializeRegistry(tree);
   change(tree);
-  return ReplaceFile(path_, SerializeRegistry(tree)) ? RegistryStatus::kOk
-                                                      : RegistryStatus::kIoError;
+  const std::string after = SerializeRegistry(tree);
+  // Nothing to write is success, even where the file could not be written.
+  if (after == before) return RegistryStatus::kOk;
+  return ReplaceFile(path_, after) ? RegistryStatus::kOk : RegistryStatus::kIoError;
 }
 
 bool RegistryStore::ReadDword(RegistryRoot root, std::string_view keyPath,

@@ -30,24 +30,25 @@ KESTREL_EXPORT HRESULT DllCanUnloadNow() {
   return counts.objects.load() != 0 || counts.locks.load() > 0 ? S_FALSE : S_OK;
 }
 
-// A registry that cannot be written is not reported (registration answers
-// S_OK, as the registration tools expect); a path that cannot be told is,
-// since registering it would send clients to the wrong file.
+// Registration does all it can, and answers SELFREG_E_CLASS unless every
+// key of every class was written (or, unregistering, is gone): a registry
+// that cannot be written, or a key that another program holds, is a
+// failure that the registration tool must show. A path that cannot be told
+// writes nothing, since it would send clients to the wrong file.
 KESTREL_EXPORT HRESULT DllRegisterServer() {
   try {
     const std::string path = kestrel::ThisModulePath();
     if (path.empty()) return SELFREG_E_CLASS;
-    kestrel::RegisterAllClasses(path);
+    return kestrel::RegisterAllClasses(path) ? S_OK : SELFREG_E_CLASS;
   } catch (...) {
-    // An allocation failure leaves the registry as it was.
+    return SELFREG_E_CLASS;  // out of memory, part written at most
   }
-  return S_OK;
 }
 
 KESTREL_EXPORT HRESULT DllUnregisterServer() {
   try {
-    kestrel::UnregisterAllClasses();
+    return kestrel::UnregisterAllClasses() ? S_OK : SELFREG_E_CLASS;
   } catch (...) {
+    return SELFREG_E_CLASS;
   }
-  return S_OK;
 }

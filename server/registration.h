@@ -25,18 +25,19 @@
 namespace kestrel {
 
 // Writes the keys of one class; a key that cannot be written does not stop
-// the others.
-void RegisterClass(ClassesRootEditor& editor, const ClassEntry& entry,
+// the others. False when any key or value was not written.
+bool RegisterClass(ClassesRootEditor& editor, const ClassEntry& entry,
                    const std::string& libraryPath);
 
-// Deletes the three trees of one class; absent keys are fine.
-void UnregisterClass(ClassesRootEditor& editor, const ClassEntry& entry);
+// Deletes the three trees of one class; absent keys are fine. False when a
+// key that exists was not removed.
+bool UnregisterClass(ClassesRootEditor& editor, const ClassEntry& entry);
 
-// Both walk the whole class table in one edit of the machine's registry.
-// What happened to single keys is not reported: only a registry that could
-// not be edited at all answers other than kOk.
-RegistryStatus RegisterAllClasses(const std::string& libraryPath);
-RegistryStatus UnregisterAllClasses();
+// Both walk the whole class table in one edit of the machine's registry,
+// doing all they can. True when every class was registered (or removed):
+// every key written (or gone) and the registry reached.
+bool RegisterAllClasses(const std::string& libraryPath);
+bool UnregisterAllClasses();
 
 }  // namespace kestrel
 

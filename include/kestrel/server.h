@@ -20,7 +20,10 @@ HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** out);
 // otherwise. Class factories do not keep the library loaded.
 HRESULT DllCanUnloadNow();
 
-// Writes (or removes) the registry keys of both classes. Always S_OK.
+// Writes (or removes) the registry keys of both classes, all that can be.
+// S_OK when every key was written (or is gone; keys never written count as
+// gone); SELFREG_E_CLASS when any was not, for example in a registry that
+// this user may not change.
 HRESULT DllRegisterServer();
 HRESULT DllUnregisterServer();
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -128,12 +132,44 @@ TEST_F(Registration, UnregisterWithNothingRegisteredSucceeds) {
   EXPECT_EQ(S_OK, unregister_());
 }
 
-TEST_F(Registration, MalformedRegistryIsLeftUntouched) {
+TEST_F(Registration, MalformedRegistryIsLeftUntouchedAndReported) {
   const std::string garbage = "this is not a registry file\n";
   WriteFile(registry_.path(), garbage);
-  EXPECT_EQ(S_OK, register_());
-  EXPECT_EQ(S_OK, unregister_());
+  EXPECT_EQ(SELFREG_E_CLASS, register_());
+  EXPECT_EQ(SELFREG_E_CLASS, unregister_());
   EXPECT_EQ(garbage, ReadFile(registry_.path()));
+}
+
+// A registry that cannot be written (here: no file may grow beyond 64
+// bytes, which holds even for root) fails registration, and unregistration
+// when there is something to remove; nothing to remove is success.
+TEST_F(Registration, ARegistryThatCannotBeWrittenIsReported) {
+  EXPECT_EQ(S_OK, register_());
+  RegistryStore().Update([](RegistryTree& tree) {  // more than 64 bytes stay
+    tree.Create(RegistryRoot::kLocalMachine, "SOFTWARE\\Tarnwell Networks\\Common")
+        ->SetDword("ORBDottedDecimalAddresses", 1);
+  });
+  const std::string registered = ReadFile(registry_.path());
+  struct sigaction ignore = {}, previous = {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(0, ::sigaction(SIGXFSZ, &ignore, &previous));
+  rlimit unlimited, small;
+  ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &unlimited));
+  small = unlimited;
+  small.rlim_cur = 64;
+  ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &small));
+  HRESULT unregistered = unregister_();
+  const std::string afterUnregistering = ReadFile(registry_.path());
+  ::remove(registry_.path().c_str());
+  HRESULT registeredAgain = register_();
+  HRESULT nothingToRemove = unregister_();
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ::sigaction(SIGXFSZ, &previous, nullptr);
+  EXPECT_EQ(SELFREG_E_CLASS, unregistered);
+  EXPECT_EQ(registered, afterUnregistering);
+  EXPECT_EQ(SELFREG_E_CLASS, registeredAgain);
+  EXPECT_EQ(S_OK, nothingToRemove);
+  EXPECT_FALSE(testing::FileExists(registry_.path()));
 }
 
 TEST_F(Registration, TwoProcessesRegisteringAtOnceLeaveEveryKey) {
