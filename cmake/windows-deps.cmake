@@ -1,7 +1,8 @@
 # Imported targets for the Windows builds of omniORB, ACE and GoogleTest
 # that scripts/lib/windows-deps.sh (kestrel_windows_deps) puts in the prefix
-# KESTREL_WINDOWS_PREFIX. Include it after project(), with the toolchain file
-# cmake/mingw-w64-x86_64.cmake:
+# KESTREL_WINDOWS_PREFIX, for the processor of the toolchain file
+# (cmake/mingw-w64-x86_64.cmake or cmake/mingw-w64-i686.cmake). Include it
+# after project():
 #
 #   Windows::omniORB     omniORB4, omniDynamic4 and omnithread, with Winsock
 #   Windows::COS         COS4 and COSDynamic4, the stubs of the COS services
@@ -51,13 +52,19 @@ endfunction()
 
 # omniORB. _WINSTATIC turns its headers' dllimport declarations into plain
 # ones. __WIN32__ and __x86_64__, which they also test, are the compiler's
-# own; the 64-bit facts are in the installed omniORB4/local_config.h.
+# own; the platform's facts are in the installed omniORB4/local_config.h.
+# The 32-bit library was compiled with omniORB's own __x86__, which its
+# headers read too.
+set(_kestrel_omniorb_definitions _WINSTATIC ${_kestrel_windows_api})
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "i686")
+  list(APPEND _kestrel_omniorb_definitions __x86__)
+endif()
 _kestrel_windows_library(Windows::omnithread libomnithread.a)
 _kestrel_windows_library(Windows::omniORB4 libomniORB4.a
   Windows::omnithread ws2_32 mswsock advapi32)
 _kestrel_windows_library(Windows::omniDynamic4 libomniDynamic4.a Windows::omniORB4)
 set_property(TARGET Windows::omnithread PROPERTY INTERFACE_COMPILE_DEFINITIONS
-  _WINSTATIC ${_kestrel_windows_api})
+  ${_kestrel_omniorb_definitions})
 
 add_library(Windows::omniORB INTERFACE IMPORTED GLOBAL)
 set_property(TARGET Windows::omniORB PROPERTY INTERFACE_LINK_LIBRARIES Windows::omniDynamic4)
@@ -81,3 +88,4 @@ _kestrel_windows_library(Windows::gmock libgmock.a Windows::gtest)
 _kestrel_windows_library(Windows::gmock_main libgmock_main.a Windows::gmock)
 
 unset(_kestrel_windows_api)
+unset(_kestrel_omniorb_definitions)

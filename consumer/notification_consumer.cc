@@ -67,7 +67,7 @@ void NotificationConsumer::FreeObject() {
 
 bool NotificationConsumer::OnOwnDeliveryThread() const { return deliveringConsumer == this; }
 
-HRESULT NotificationConsumer::Connect(IUnknown* settings, uint32_t threadCount) {
+HRESULT STDMETHODCALLTYPE NotificationConsumer::Connect(IUnknown* settings, uint32_t threadCount) {
   if (settings == nullptr) return E_NOTIFY_INVALIDARG;
   HeldSink* previous = nullptr;
   {
@@ -171,7 +171,7 @@ HRESULT NotificationConsumer::ResumeProxy() {
   });
 }
 
-HRESULT NotificationConsumer::Disconnect() {
+HRESULT STDMETHODCALLTYPE NotificationConsumer::Disconnect() {
   HeldSink* held = nullptr;
   {
     std::lock_guard<std::mutex> lock(connectionMutex_);

@@ -76,12 +76,12 @@ class NotificationConsumer final
   //   E_FAIL               no root adapter or servant reference, no run threads
   //   the code of the broker start or of the connection to the channel
   // A failed Connect may be repeated.
-  HRESULT Connect(IUnknown* settings, uint32_t threadCount) override;
+  HRESULT STDMETHODCALLTYPE Connect(IUnknown* settings, uint32_t threadCount) override;
 
   // Releases the sink (once no delivery uses it), disconnects the proxy
   // (failures ignored) and drops the channel. Always S_OK; makes no remote
   // call when nothing is connected.
-  HRESULT Disconnect() override;
+  HRESULT STDMETHODCALLTYPE Disconnect() override;
 
   // Channel upcalls. Events from the channel are read through the type code
   // screen, so a malformed body is refused before omniORB decodes it.

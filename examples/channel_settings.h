@@ -22,7 +22,7 @@ class ChannelSettings final : public IChannelSettings {
     if (sink_ != nullptr) sink_->AddRef();
   }
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (riid != IID_IUnknown && riid != IID_IChannelSettings) return E_NOINTERFACE;
@@ -30,22 +30,28 @@ class ChannelSettings final : public IChannelSettings {
     AddRef();
     return S_OK;
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
     ULONG left = --references_;
     if (left == 0) delete this;
     return left;
   }
 
-  int32_t Validate() override { return host_.empty() || key_.empty() || port_ <= 0 || port_ > 65535; }
-  HRESULT GetHost(char* buffer, int32_t size) override { return Copy(host_, buffer, size); }
-  HRESULT GetObjectKey(char* buffer, int32_t size) override { return Copy(key_, buffer, size); }
-  HRESULT GetPort(int32_t* port) override {
+  int32_t STDMETHODCALLTYPE Validate() override {
+    return host_.empty() || key_.empty() || port_ <= 0 || port_ > 65535;
+  }
+  HRESULT STDMETHODCALLTYPE GetHost(char* buffer, int32_t size) override {
+    return Copy(host_, buffer, size);
+  }
+  HRESULT STDMETHODCALLTYPE GetObjectKey(char* buffer, int32_t size) override {
+    return Copy(key_, buffer, size);
+  }
+  HRESULT STDMETHODCALLTYPE GetPort(int32_t* port) override {
     if (port == nullptr) return E_POINTER;
     *port = port_;
     return S_OK;
   }
-  HRESULT GetSink(IUnknown** sink) override {
+  HRESULT STDMETHODCALLTYPE GetSink(IUnknown** sink) override {
     if (sink == nullptr) return E_POINTER;
     *sink = sink_;
     if (sink_ == nullptr) return E_NOINTERFACE;

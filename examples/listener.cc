@@ -35,7 +35,7 @@ class PrintingSink final : public INotificationSink {
  public:
   explicit PrintingSink(unsigned long expected) : expected_(expected) {}
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     *out = nullptr;
     if (riid != IID_IUnknown && riid != IID_INotificationSink) return E_NOINTERFACE;
@@ -43,15 +43,15 @@ class PrintingSink final : public INotificationSink {
     AddRef();
     return S_OK;
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
     ULONG left = --references_;
     if (left == 0) delete this;
     return left;
   }
 
-  HRESULT OnEvent(const char* module, const char* host, uint32_t severity, uint32_t code,
-                  const char* description) override {
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                    uint32_t code, const char* description) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (printed_ == expected_) return S_OK;
     std::printf("%s %s severity=%u code=0x%08X %s\n", *host != '\0' ? host : "-",

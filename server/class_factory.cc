@@ -6,7 +6,7 @@
 
 namespace kestrel {
 
-HRESULT ClassFactory::QueryInterface(const IID& riid, void** out) {
+HRESULT STDMETHODCALLTYPE ClassFactory::QueryInterface(const IID& riid, void** out) {
   if (out == nullptr) return E_POINTER;
   if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IClassFactory)) {
     AddRef();
@@ -17,15 +17,18 @@ HRESULT ClassFactory::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG ClassFactory::AddRef() { return static_cast<ULONG>(count_.fetch_add(1) + 1); }
+ULONG STDMETHODCALLTYPE ClassFactory::AddRef() {
+  return static_cast<ULONG>(count_.fetch_add(1) + 1);
+}
 
-ULONG ClassFactory::Release() {
+ULONG STDMETHODCALLTYPE ClassFactory::Release() {
   int32_t remaining = count_.fetch_sub(1) - 1;
   if (remaining == 0) delete this;
   return static_cast<ULONG>(remaining);
 }
 
-HRESULT ClassFactory::CreateInstance(IUnknown* outer, const IID& riid, void** out) {
+HRESULT STDMETHODCALLTYPE ClassFactory::CreateInstance(IUnknown* outer, const IID& riid,
+                                                       void** out) {
   if (outer != nullptr && !IsEqualGUID(riid, IID_IUnknown)) return CLASS_E_NOAGGREGATION;
   if (out == nullptr) return E_POINTER;
   ComObjectBase* object = nullptr;
@@ -43,7 +46,7 @@ HRESULT ClassFactory::CreateInstance(IUnknown* outer, const IID& riid, void** ou
   return hr;
 }
 
-HRESULT ClassFactory::LockServer(int32_t lock) {
+HRESULT STDMETHODCALLTYPE ClassFactory::LockServer(int32_t lock) {
   if (lock != 0) {
     moduleCounts().locks.fetch_add(1);
   } else {

@@ -19,11 +19,11 @@ class ClassFactory final : public IClassFactory {
   ClassFactory(const ClassFactory&) = delete;
   ClassFactory& operator=(const ClassFactory&) = delete;
 
-  HRESULT QueryInterface(const IID& riid, void** out) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-  HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** out) override;
-  HRESULT LockServer(int32_t lock) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, const IID& riid, void** out) override;
+  HRESULT STDMETHODCALLTYPE LockServer(int32_t lock) override;
 
  private:
   ~ClassFactory() = default;

@@ -15,11 +15,11 @@ namespace kestrel {
 template <class Interface, class Object>
 class ClientInterface : public Interface {
  public:
-  HRESULT QueryInterface(const IID& riid, void** out) final {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) final {
     return controlling()->QueryInterface(riid, out);
   }
-  ULONG AddRef() final { return controlling()->AddRef(); }
-  ULONG Release() final { return controlling()->Release(); }
+  ULONG STDMETHODCALLTYPE AddRef() final { return controlling()->AddRef(); }
+  ULONG STDMETHODCALLTYPE Release() final { return controlling()->Release(); }
 
   Interface* clientInterface() { return this; }
 

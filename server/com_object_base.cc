@@ -11,7 +11,7 @@ ComObjectBase::ComObjectBase(IUnknown* outer)
 
 ComObjectBase::~ComObjectBase() { moduleCounts().objects.fetch_sub(1); }
 
-HRESULT ComObjectBase::QueryInterface(const IID& riid, void** out) {
+HRESULT STDMETHODCALLTYPE ComObjectBase::QueryInterface(const IID& riid, void** out) {
   if (out == nullptr) return E_POINTER;
   if (IsEqualGUID(riid, IID_IUnknown)) {
     *out = static_cast<IUnknown*>(this);
@@ -27,9 +27,11 @@ HRESULT ComObjectBase::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG ComObjectBase::AddRef() { return static_cast<ULONG>(count_.fetch_add(1) + 1); }
+ULONG STDMETHODCALLTYPE ComObjectBase::AddRef() {
+  return static_cast<ULONG>(count_.fetch_add(1) + 1);
+}
 
-ULONG ComObjectBase::Release() {
+ULONG STDMETHODCALLTYPE ComObjectBase::Release() {
   int32_t remaining = count_.fetch_sub(1) - 1;
   if (remaining != 0) return static_cast<ULONG>(remaining);
   OnFinalRelease();

@@ -29,10 +29,10 @@ class ComObjectBase : public IUnknown {
 
   // IID_IUnknown answers this identity; the class's client interface answers
   // through FindClientInterface; everything else is E_NOINTERFACE.
-  HRESULT QueryInterface(const IID& riid, void** out) override;
-  ULONG AddRef() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
   // The thread whose decrement reaches zero destroys the object.
-  ULONG Release() override;
+  ULONG STDMETHODCALLTYPE Release() override;
 
   virtual ~ComObjectBase();
   // Called once by the class factory right after creation.

@@ -14,7 +14,8 @@
 
 #define KESTREL_EXPORT extern "C" __attribute__((visibility("default")))
 
-KESTREL_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, void** out) {
+KESTREL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(const CLSID& clsid, const IID& riid,
+                                                        void** out) {
   if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) {
     return E_NOINTERFACE;
   }
@@ -25,7 +26,7 @@ KESTREL_EXPORT HRESULT DllGetClassObject(const CLSID& clsid, const IID& riid, vo
   return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
-KESTREL_EXPORT HRESULT DllCanUnloadNow() {
+KESTREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   const kestrel::ModuleCounts& counts = kestrel::moduleCounts();
   return counts.objects.load() != 0 || counts.locks.load() > 0 ? S_FALSE : S_OK;
 }
@@ -35,7 +36,7 @@ KESTREL_EXPORT HRESULT DllCanUnloadNow() {
 // that cannot be written, or a key that another program holds, is a
 // failure that the registration tool must show. A path that cannot be told
 // writes nothing, since it would send clients to the wrong file.
-KESTREL_EXPORT HRESULT DllRegisterServer() {
+KESTREL_EXPORT HRESULT STDAPICALLTYPE DllRegisterServer() {
   try {
     const std::string path = kestrel::ThisModulePath();
     if (path.empty()) return SELFREG_E_CLASS;
@@ -45,7 +46,7 @@ KESTREL_EXPORT HRESULT DllRegisterServer() {
   }
 }
 
-KESTREL_EXPORT HRESULT DllUnregisterServer() {
+KESTREL_EXPORT HRESULT STDAPICALLTYPE DllUnregisterServer() {
   try {
     return kestrel::UnregisterAllClasses() ? S_OK : SELFREG_E_CLASS;
   } catch (...) {

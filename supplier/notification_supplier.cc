@@ -52,7 +52,8 @@ void* NotificationSupplier::FindClientInterface(const IID& riid) {
   return IsEqualGUID(riid, IID_INotificationSupplier) ? clientInterface() : nullptr;
 }
 
-HRESULT NotificationSupplier::Initialize(IUnknown* settings, const char* moduleName) {
+HRESULT STDMETHODCALLTYPE NotificationSupplier::Initialize(IUnknown* settings,
+                                                           const char* moduleName) {
   if (settings == nullptr) return E_NOTIFY_INVALIDARG;
   if (initialized_) {
     settings->Release();
@@ -127,8 +128,8 @@ void NotificationSupplier::FillEventTemplate(const char* moduleName) {
   eventTemplate.filterable_data.length(0);
 }
 
-HRESULT NotificationSupplier::Publish(uint32_t severity, uint32_t messageCode,
-                                      const char* description) {
+HRESULT STDMETHODCALLTYPE NotificationSupplier::Publish(uint32_t severity, uint32_t messageCode,
+                                                        const char* description) {
   if (!initialized_ || CORBA::is_nil(proxyConsumer)) return E_NOTIFY_INVALIDARG;
   record.mSeverity = severity;
   record.mMessageCode = messageCode;

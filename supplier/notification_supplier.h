@@ -50,7 +50,7 @@ class NotificationSupplier final
   //   the code of the broker start or of the connection to the channel
   // After a failure the call may be repeated; what was done stays done (the
   // servant is activated once).
-  HRESULT Initialize(IUnknown* settings, const char* moduleName) override;
+  HRESULT STDMETHODCALLTYPE Initialize(IUnknown* settings, const char* moduleName) override;
 
   // Sends one notification. A null description travels as the empty string.
   // When the push fails, reconnects once (see reconnect) and pushes again.
@@ -58,7 +58,8 @@ class NotificationSupplier final
   // a failed reconnection left no proxy (nothing is sent); E_FAIL when the
   // push failed and so did the reconnection; else the code of the second
   // push's failure.
-  HRESULT Publish(uint32_t severity, uint32_t messageCode, const char* description) override;
+  HRESULT STDMETHODCALLTYPE Publish(uint32_t severity, uint32_t messageCode,
+                                    const char* description) override;
 
   // Upcalls from the channel; neither changes anything. After a disconnect
   // the next Publish finds out and reconnects.

@@ -171,7 +171,7 @@ class CountingSink : public INotificationSink {
  public:
   explicit CountingSink(DeliveryLog* log) : log_(log) {}
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_INotificationSink) {
       *out = static_cast<INotificationSink*>(this);
@@ -181,11 +181,11 @@ class CountingSink : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override { return --references_; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
 
-  HRESULT OnEvent(const char*, const char*, uint32_t, uint32_t messageCode,
-                  const char*) override {
+  HRESULT STDMETHODCALLTYPE OnEvent(const char*, const char*, uint32_t, uint32_t messageCode,
+                                    const char*) override {
     log_->Delivered(messageCode);
     return S_OK;
   }

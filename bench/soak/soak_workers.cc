@@ -57,7 +57,7 @@ class ReceiptSink final : public INotificationSink {
  public:
   explicit ReceiptSink(RecordFile* records) : records_(records) {}
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_INotificationSink)) {
       *out = static_cast<INotificationSink*>(this);
@@ -67,15 +67,15 @@ class ReceiptSink final : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override {
     ULONG left = --references_;
     if (left == 0) delete this;
     return left;
   }
 
-  HRESULT OnEvent(const char* module, const char*, uint32_t severity, uint32_t messageCode,
-                  const char* description) override {
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char*, uint32_t severity,
+                                    uint32_t messageCode, const char* description) override {
     int64_t received = NowNs();
     uint32_t supplier = 0;
     uint32_t seq = 0;

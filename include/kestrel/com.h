@@ -11,6 +11,10 @@
 //            interface is its declaration order: QueryInterface, AddRef,
 //            Release, then the interface's own operations.
 //
+// Every method of an interface is declared STDMETHODCALLTYPE, as COM's
+// are, and so must be each implementation's overrides (the clients' sinks
+// and settings objects too).
+//
 // Every interface pointer handed out carries one reference, which its holder
 // gives back with Release(). AddRef and Release answer a ULONG, 32 bits on
 // both systems.
@@ -33,6 +37,13 @@
 
 typedef int32_t HRESULT;
 typedef uint32_t ULONG;
+
+// The calling convention of every interface method: __stdcall on 32-bit
+// Windows, which is what clients of every Windows compiler call, and
+// nothing to say here.
+#define STDMETHODCALLTYPE
+// Likewise for the library's exported functions.
+#define STDAPICALLTYPE
 
 struct GUID {
   uint32_t Data1;
@@ -66,10 +77,10 @@ class IUnknown {
  public:
   // Stores in *out a pointer to the interface riid of the same object, with a
   // new reference, and answers S_OK; or stores null and answers E_NOINTERFACE.
-  virtual HRESULT QueryInterface(const IID& riid, void** out) = 0;
+  virtual HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) = 0;
   // Both answer the new count; it is meant for tests and diagnostics only.
-  virtual ULONG AddRef() = 0;
-  virtual ULONG Release() = 0;
+  virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+  virtual ULONG STDMETHODCALLTYPE Release() = 0;
 };
 
 class IClassFactory : public IUnknown {
@@ -77,9 +88,10 @@ class IClassFactory : public IUnknown {
   // Creates one object of the factory's class and answers its interface riid.
   // With a non-null outer (aggregation) riid must be IID_IUnknown, and the
   // outer object receives the new object's own identity.
-  virtual HRESULT CreateInstance(IUnknown* outer, const IID& riid, void** out) = 0;
+  virtual HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, const IID& riid,
+                                                   void** out) = 0;
   // A non-zero lock keeps the library loaded; zero gives one lock back.
-  virtual HRESULT LockServer(int32_t lock) = 0;
+  virtual HRESULT STDMETHODCALLTYPE LockServer(int32_t lock) = 0;
 };
 
 #endif  // _WIN32

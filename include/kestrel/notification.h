@@ -48,17 +48,17 @@ inline constexpr CLSID CLSID_NotificationConsumer = {
 class IChannelSettings : public IUnknown {
  public:
   // 0 lets the library use the settings; any other value refuses them.
-  virtual int32_t Validate() = 0;
+  virtual int32_t STDMETHODCALLTYPE Validate() = 0;
   // Writes the service's host name or address, NUL-terminated, into at most
   // size bytes.
-  virtual HRESULT GetHost(char* buffer, int32_t size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetHost(char* buffer, int32_t size) = 0;
   // Stores the service's TCP port; only the low 16 bits are used.
-  virtual HRESULT GetPort(int32_t* port) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetPort(int32_t* port) = 0;
   // Writes the channel's object key as GetHost writes the host.
-  virtual HRESULT GetObjectKey(char* buffer, int32_t size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetObjectKey(char* buffer, int32_t size) = 0;
   // Consumer only: stores a new reference on the object that receives the
   // events; the library asks it for INotificationSink.
-  virtual HRESULT GetSink(IUnknown** sink) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetSink(IUnknown** sink) = 0;
 };
 
 // Implemented by the client: receives the notifications of a consumer.
@@ -67,8 +67,8 @@ class INotificationSink : public IUnknown {
   // Called on a library thread, never on the thread that called Connect, and
   // on at most threadCount threads of one consumer at once. The strings stay
   // valid until the call returns. The result is not looked at.
-  virtual HRESULT OnEvent(const char* module, const char* host, uint32_t severity,
-                          uint32_t messageCode, const char* description) = 0;
+  virtual HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                            uint32_t messageCode, const char* description) = 0;
 };
 
 // The supplier's client interface.
@@ -77,10 +77,11 @@ class INotificationSupplier : public IUnknown {
   // Prepares the object to publish on the channel that settings names, with
   // moduleName as the reporting module. Takes over one reference to
   // settings: it is released exactly once before the call returns.
-  virtual HRESULT Initialize(IUnknown* settings, const char* moduleName) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Initialize(IUnknown* settings, const char* moduleName) = 0;
   // Publishes one notification on the caller's thread.
   // REQUIRES: Initialize answered S_OK.
-  virtual HRESULT Publish(uint32_t severity, uint32_t messageCode, const char* description) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Publish(uint32_t severity, uint32_t messageCode,
+                                            const char* description) = 0;
 };
 
 // The consumer's client interface.
@@ -89,10 +90,10 @@ class INotificationConsumer : public IUnknown {
   // Connects to the channel that settings names and hands every notification
   // to the sink that settings gives, on threadCount library threads. Takes
   // over one reference to settings, as Initialize does.
-  virtual HRESULT Connect(IUnknown* settings, uint32_t threadCount) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Connect(IUnknown* settings, uint32_t threadCount) = 0;
   // Stops the deliveries and releases the sink.
   // Must not be called from a delivery thread.
-  virtual HRESULT Disconnect() = 0;
+  virtual HRESULT STDMETHODCALLTYPE Disconnect() = 0;
 };
 
 #endif  // KESTREL_NOTIFICATION_H_

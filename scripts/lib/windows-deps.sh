@@ -1,27 +1,35 @@
-# Shared by the scripts that build for Windows: cross-builds, once, the
-# third-party libraries that the Windows DLL links statically, for
-# x86_64-w64-mingw32: omniORB and ACE from Debian's own source packages, at
-# the versions that the Linux build uses, and GoogleTest from
-# /usr/src/googletest. They go to a prefix in a cache outside the build
-# folder, which later runs reuse. Sourced after setup.sh, not run.
+# Shared by the scripts that build for Windows: cross-builds, once per
+# processor, the third-party libraries that the Windows DLL links
+# statically, for x86_64-w64-mingw32 and i686-w64-mingw32: omniORB and ACE
+# from Debian's own source packages, at the versions that the Linux build
+# uses, and GoogleTest from /usr/src/googletest. They go to a prefix in a
+# cache outside the build folder, which later runs reuse. Sourced after
+# setup.sh, not run.
 #
-# The prefix is $KESTREL_WINDOWS_DEPS/<omniORB version>-<ACE version>:
+# The prefix is $KESTREL_WINDOWS_DEPS/<triple>/<omniORB version>-<ACE version>:
 #   include/omniORB4, include/omnithread, include/COS, include/ace, include/gtest, include/gmock
 #   lib/libomniORB4.a, libomniDynamic4.a, libomnithread.a, libCOS4.a, libCOSDynamic4.a,
 #       libomniCodeSets4.a, libomniConnectionMgmt4.a, libACE.a, libgtest*.a, libgmock*.a
 # cmake/windows-deps.cmake turns it into imported targets. Each build's own
-# output is kept in $KESTREL_WINDOWS_DEPS/logs.
+# output is kept in $KESTREL_WINDOWS_DEPS/logs/<triple>.
 
 KESTREL_WINDOWS_DEPS=${KESTREL_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/kestrel/windows-deps}
 
 # omniidl is the host's: the stubs it writes are the same for both systems.
 # dpkg-dev, patch and xz-utils unpack the source packages.
 KESTREL_WINDOWS_PACKAGES=(
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev mingw-w64-tools
   wine wine64
   omniidl python3 gcc make perl dpkg-dev patch xz-utils
   cmake ninja-build libgtest-dev libgmock-dev googletest
 )
+
+# The compilers of each processor, with the posix thread model.
+kestrel_windows_compilers() {
+  case $1 in
+    x86_64) echo g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev mingw-w64-tools ;;
+    i686) echo g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix mingw-w64-i686-dev mingw-w64-tools ;;
+  esac
+}
 
 # The stamp of a complete prefix holds this; change it whenever the build
 # below changes, so that prefixes built the old way are built again.
@@ -31,35 +39,41 @@ KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Win
 # level: ACE's headers, and the size of some of its tables, depend on it.
 KESTREL_WINDOWS_API=0x0601
 
-KESTREL_WINDOWS_TRIPLE=x86_64-w64-mingw32
-
-# Installs what is missing, then builds the prefix unless it is already
+# kestrel_windows_deps [x86_64|i686] (default x86_64): installs what is
+# missing, then builds the prefix for that processor unless it is already
 # complete. Exports KESTREL_WINDOWS_PREFIX, the prefix's path, either way.
 kestrel_windows_deps() {
-  kestrel_install_packages "${KESTREL_WINDOWS_PACKAGES[@]}" || return 1
+  local arch=${1:-x86_64}
+  case $arch in
+    x86_64 | i686) ;;
+    *) echo "kestrel_windows_deps: no such processor: $arch" >&2; return 1 ;;
+  esac
+  # shellcheck disable=SC2046
+  kestrel_install_packages "${KESTREL_WINDOWS_PACKAGES[@]}" $(kestrel_windows_compilers "$arch") || return 1
+  KESTREL_WINDOWS_TRIPLE=$arch-w64-mingw32
   local omniorb_version ace_version
   omniorb_version=$(dpkg-query -W -f='${source:Version}' libomniorb4-dev) || return 1
   ace_version=$(dpkg-query -W -f='${source:Version}' libace-dev) || return 1
-  export KESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_DEPS/$omniorb_version-$ace_version"
+  export KESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_DEPS/$KESTREL_WINDOWS_TRIPLE/$omniorb_version-$ace_version"
   if [ "$(cat "$KESTREL_WINDOWS_PREFIX/.complete" 2>/dev/null)" = "$KESTREL_WINDOWS_DEPS_RECIPE" ]; then
     return 0
   fi
 
   local started=$SECONDS
   local prefix=$KESTREL_WINDOWS_PREFIX
-  local src=$KESTREL_WINDOWS_DEPS/src
-  local logs=$KESTREL_WINDOWS_DEPS/logs
+  local src=$KESTREL_WINDOWS_DEPS/src/$KESTREL_WINDOWS_TRIPLE
+  local logs=$KESTREL_WINDOWS_DEPS/logs/$KESTREL_WINDOWS_TRIPLE
   # What a failed run left behind is never built on.
   rm -rf "$prefix" "$src"/omniorb-dfsg-*/ "$src"/ace-*/ "$src/googletest-build"
   mkdir -p "$prefix/include" "$prefix/lib" "$src" "$logs" || return 1
 
   echo "windows-deps: fetching the sources of omniorb-dfsg $omniorb_version and ace $ace_version"
   _kestrel_windows_sources "$omniorb_version" "$ace_version" "$src" "$logs/sources.log" || return 1
-  echo "windows-deps: building omniORB (log: $logs/omniorb.log)"
+  echo "windows-deps: building omniORB for $arch (log: $logs/omniorb.log)"
   _kestrel_windows_omniorb "$src/omniorb-dfsg-$(_kestrel_windows_upstream "$omniorb_version")" "$prefix" "$logs/omniorb.log" || return 1
-  echo "windows-deps: building ACE (log: $logs/ace.log)"
+  echo "windows-deps: building ACE for $arch (log: $logs/ace.log)"
   _kestrel_windows_ace "$src/ace-$(_kestrel_windows_upstream "$ace_version")" "$prefix" "$logs/ace.log" || return 1
-  echo "windows-deps: building GoogleTest (log: $logs/googletest.log)"
+  echo "windows-deps: building GoogleTest for $arch (log: $logs/googletest.log)"
   _kestrel_windows_googletest "$src/googletest-build" "$prefix" "$logs/googletest.log" || return 1
 
   echo "$KESTREL_WINDOWS_DEPS_RECIPE" >"$prefix/.complete"
@@ -211,9 +225,9 @@ _kestrel_windows_omniorb() {
   : >"$log"
 
   # Without autoconf, omniORB takes its platform facts from
-  # CORBA_sysdep_trad.h, which knows Windows only as 32-bit x86. The 64-bit
-  # ones go where the library and every client read them; CORBA_sysdep.h's
-  # Win64 pointer type needs size_t.
+  # CORBA_sysdep_trad.h, which knows Windows only as 32-bit x86 and without
+  # the newer Winsock. The facts go where the library and every client read
+  # them; CORBA_sysdep.h's Win64 pointer type needs size_t.
   local config=$tree/include/omniORB4/local_config.h
   sed -i '/^#endif/,$d' "$config" || return 1
   cat >>"$config" <<'EOF'
@@ -224,6 +238,17 @@ _kestrel_windows_omniorb() {
 #  define _OMNIORB_HOST_BYTE_ORDER_ 1
 #  define SIZEOF_PTR 8
 #  define SIZEOF_LONG_DOUBLE 16
+#  define HAVE_GETADDRINFO 1
+#  define HAVE_GETNAMEINFO 1
+#  define HAVE_STRUCT_SOCKADDR_IN6 1
+#  define HAVE_STRUCT_SOCKADDR_STORAGE 1
+// 32-bit Windows with MinGW-w64 (little-endian, 80-bit long double in 12
+// bytes), Winsock 2 with IPv6.
+#elif defined(__MINGW32__)
+#  include <stddef.h>
+#  define _OMNIORB_HOST_BYTE_ORDER_ 1
+#  define SIZEOF_PTR 4
+#  define SIZEOF_LONG_DOUBLE 12
 #  define HAVE_GETADDRINFO 1
 #  define HAVE_GETNAMEINFO 1
 #  define HAVE_STRUCT_SOCKADDR_IN6 1
@@ -249,8 +274,11 @@ EOF
    _kestrel_windows_logged "$log" gcc -O2 -w -o "$tree/bin/host/omkdepend" \
      include.c main.c parse.c pr.c cppsetup.c ifparser.c) || return 1
 
+  local x86=
+  [ "$KESTREL_WINDOWS_TRIPLE" = i686-w64-mingw32 ] && x86=-D__x86__
   cat >"$tree/mk/platforms/$platform.mk" <<EOF
-# 64-bit Windows, cross-built with MinGW-w64 on Debian: static libraries only.
+# Windows ($KESTREL_WINDOWS_TRIPLE), cross-built with MinGW-w64 on Debian:
+# static libraries only.
 WindowsNT = 1
 # mingw.mk passes it on as _WIN32_WINNT.
 WINVER = $KESTREL_WINDOWS_API
@@ -268,9 +296,10 @@ AR = $KESTREL_WINDOWS_TRIPLE-ar cq
 OMKDEPEND = \$(BASE_OMNI_TREE)/bin/host/omkdepend
 OMNIIDL = /usr/bin/omniidl
 
-# Not upstream's -D__x86__, which means 32-bit x86 with a 12-byte long
-# double; its -D__NT__ and -D__OSVERSION__ are read by nothing here.
-IMPORT_CPPFLAGS += -DWINVER=\$(WINVER)
+# Upstream's -D__x86__ means 32-bit x86 with a 12-byte long double: right
+# for i686 (its CDR code wants it there), wrong for x86_64. Its -D__NT__
+# and -D__OSVERSION__ are read by nothing here.
+IMPORT_CPPFLAGS += -DWINVER=\$(WINVER) $x86
 
 # Its exception specifications are gone from C++17.
 static/orbOptionsReg.o: CXXOPTIONS += -std=gnu++14
@@ -325,7 +354,7 @@ _kestrel_windows_googletest() {
   local build=$1 prefix=$2 log=$3
   : >"$log"
   _kestrel_windows_logged "$log" cmake -S /usr/src/googletest -B "$build" -G Ninja \
-    -DCMAKE_TOOLCHAIN_FILE="$KESTREL_ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_TOOLCHAIN_FILE="$KESTREL_ROOT/cmake/mingw-w64-${KESTREL_WINDOWS_TRIPLE%%-*}.cmake" \
     -DKESTREL_WINDOWS_PREFIX="$prefix" -DCMAKE_INSTALL_PREFIX="$prefix" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=ON -DINSTALL_GTEST=ON || return 1
   _kestrel_windows_logged "$log" cmake --build "$build" || return 1

@@ -62,7 +62,7 @@ std::string Named(HRESULT hr) {
 // An object that offers IUnknown only; owned by the test.
 class PlainObject : public IUnknown {
  public:
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     if (riid == IID_IUnknown) {
       *out = static_cast<IUnknown*>(this);
@@ -72,8 +72,8 @@ class PlainObject : public IUnknown {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++references; }
-  ULONG Release() override { return --references; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references; }
   std::atomic<uint32_t> references{1};
 };
 
@@ -88,7 +88,7 @@ class RuleBreakingSettings : public FakeSettings {
   RuleBreakingSettings(Breach breach, const ChannelService& service)
       : FakeSettings(service.host(), service.port(), service.key()), breach_(breach) {}
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (riid != IID_IChannelSettings || out == nullptr) {
       return FakeSettings::QueryInterface(riid, out);
     }
@@ -574,8 +574,8 @@ TEST_F(BadInputWithChannel, HundredThousandRandomPublishesArriveUnchanged) {
 // on it: a delivery to a sink already given back.
 class WatchfulSink : public RecordingSink {
  public:
-  HRESULT OnEvent(const char* module, const char* host, uint32_t severity, uint32_t messageCode,
-                  const char* description) override {
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                    uint32_t messageCode, const char* description) override {
     if (references() < 2) ++lateDeliveries;
     return RecordingSink::OnEvent(module, host, severity, messageCode, description);
   }

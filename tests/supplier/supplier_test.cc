@@ -45,7 +45,7 @@ std::string LocalHostName() {
 // An object that offers IUnknown only.
 class PlainObject : public IUnknown {
  public:
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (riid == IID_IUnknown) {
       *out = this;
       AddRef();
@@ -54,8 +54,8 @@ class PlainObject : public IUnknown {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++count; }
-  ULONG Release() override { return --count; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count; }
   std::atomic<uint32_t> count{1};
 };
 

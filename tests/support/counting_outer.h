@@ -22,7 +22,7 @@ namespace testing {
 // inner object that it aggregates.
 class CountingOuter : public IUnknown {
  public:
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (IsEqualGUID(riid, IID_IUnknown)) {
       *out = this;
       AddRef();
@@ -30,8 +30,8 @@ class CountingOuter : public IUnknown {
     }
     return inner != nullptr ? inner->QueryInterface(riid, out) : E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++count; }
-  ULONG Release() override { return --count; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count; }
+  ULONG STDMETHODCALLTYPE Release() override { return --count; }
 
   ULONG count = 1;
   IUnknown* inner = nullptr;

@@ -67,7 +67,7 @@ class FakeSettings : public IChannelSettings {
     sinkResult_ = result;
   }
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     Count(kQueryInterface);
     if (out == nullptr) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_IChannelSettings) {
@@ -79,42 +79,42 @@ class FakeSettings : public IChannelSettings {
     return E_NOINTERFACE;
   }
 
-  ULONG AddRef() override {
+  ULONG STDMETHODCALLTYPE AddRef() override {
     Count(kAddRef);
     return ++references_;
   }
 
-  ULONG Release() override {
+  ULONG STDMETHODCALLTYPE Release() override {
     Count(kRelease);
     return --references_;
   }
 
-  int32_t Validate() override {
+  int32_t STDMETHODCALLTYPE Validate() override {
     Count(kValidate);
     return validateAnswer_;
   }
 
-  HRESULT GetHost(char* buffer, int32_t size) override {
+  HRESULT STDMETHODCALLTYPE GetHost(char* buffer, int32_t size) override {
     Count(kGetHost);
     hostBufferSize_ = size;
     WriteText(host_, buffer, size);
     return getterResult_;
   }
 
-  HRESULT GetPort(int32_t* port) override {
+  HRESULT STDMETHODCALLTYPE GetPort(int32_t* port) override {
     Count(kGetPort);
     if (output_ != Output::kNothing && port != nullptr) *port = port_;
     return getterResult_;
   }
 
-  HRESULT GetObjectKey(char* buffer, int32_t size) override {
+  HRESULT STDMETHODCALLTYPE GetObjectKey(char* buffer, int32_t size) override {
     Count(kGetObjectKey);
     keyBufferSize_ = size;
     WriteText(key_, buffer, size);
     return getterResult_;
   }
 
-  HRESULT GetSink(IUnknown** sink) override {
+  HRESULT STDMETHODCALLTYPE GetSink(IUnknown** sink) override {
     Count(kGetSink);
     if (sink == nullptr) return E_POINTER;
     *sink = sink_;

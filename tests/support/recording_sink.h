@@ -46,7 +46,7 @@ class RecordingSink : public INotificationSink {
     action_ = std::move(action);
   }
 
-  HRESULT QueryInterface(const IID& riid, void** out) override {
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override {
     if (out == nullptr) return E_POINTER;
     if (riid == IID_IUnknown || riid == IID_INotificationSink) {
       *out = static_cast<INotificationSink*>(this);
@@ -56,11 +56,11 @@ class RecordingSink : public INotificationSink {
     *out = nullptr;
     return E_NOINTERFACE;
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override { return --references_; }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+  ULONG STDMETHODCALLTYPE Release() override { return --references_; }
 
-  HRESULT OnEvent(const char* module, const char* host, uint32_t severity, uint32_t messageCode,
-                  const char* description) override {
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                    uint32_t messageCode, const char* description) override {
     int running = ++running_;
     int seen = maxRunning_.load();
     while (running > seen && !maxRunning_.compare_exchange_weak(seen, running)) {

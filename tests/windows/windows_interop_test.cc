@@ -1,6 +1,7 @@
-// The Windows build of the tools and the library, run under Wine against a
-// native kestrel-channeld and the native tools: both builds must speak the
-// same protocol, and the Windows consumer must outlast a service restart.
+// The Windows builds of the tools and the library, 64- and 32-bit, run under
+// Wine against a native kestrel-channeld and the native tools: every build
+// must speak the same protocol, the Windows consumer must outlast a service
+// restart, and each bitness registers in its own view of the registry.
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -89,15 +90,19 @@ class WindowsInterop : public ToolTestBase {
     ToolTestBase::TearDown();
   }
 
-  std::vector<std::string> WindowsCommand(const std::string& program, const std::vector<std::string>& rest) const {
-    std::vector<std::string> command = {KESTREL_WINE, std::string(KESTREL_WINDOWS_BIN_DIR) + "/" + program};
+  // program of the 64-bit build (or of the 32-bit one, from folder), with
+  // this test's channel.
+  std::vector<std::string> WindowsCommand(const std::string& program, const std::vector<std::string>& rest,
+                                          const std::string& folder = KESTREL_WINDOWS_BIN_DIR) const {
+    std::vector<std::string> command = {KESTREL_WINE, folder + "/" + program};
     for (const std::string& option : ChannelOptions()) command.push_back(option);
     command.insert(command.end(), rest.begin(), rest.end());
     return command;
   }
 
-  ::testing::AssertionResult StartWindowsListener(ToolProcess* listener, const std::string& count) const {
-    if (!listener->Start(WindowsCommand("kestrel-listen.exe", {"--format", "json", "--count", count}))) {
+  ::testing::AssertionResult StartWindowsListener(ToolProcess* listener, const std::string& count,
+                                                  const std::string& folder = KESTREL_WINDOWS_BIN_DIR) const {
+    if (!listener->Start(WindowsCommand("kestrel-listen.exe", {"--format", "json", "--count", count}, folder))) {
       return ::testing::AssertionFailure() << "cannot run " << KESTREL_WINE;
     }
     if (!listener->WaitForError("listening on", kWineTimeoutMs)) {
@@ -124,6 +129,33 @@ class WindowsInterop : public ToolTestBase {
     return "{\"module\":\"" + module + "\",\"host\":\"" + LocalHostName() + "\",\"severity\":" + severity +
            ",\"messageCode\":" + code + ",\"description\":\"" + description + "\"}";
   }
+
+  // The library's own tests of the build in folder, against this test's
+  // service.
+  void RunTestProgram(const std::string& folder) {
+    const std::string program = folder + "/kestrel_windows_test.exe";
+    ASSERT_TRUE(FileExists(program)) << program << " has not been built";
+    ScopedEnvironment host("KESTREL_TEST_CHANNEL_HOST", service_.host());
+    ScopedEnvironment port("KESTREL_TEST_CHANNEL_PORT", std::to_string(service_.port()));
+    ScopedEnvironment key("KESTREL_TEST_CHANNEL_KEY", service_.key());
+    ToolResult result = RunTool({KESTREL_WINE, program}, "", 180000);
+    EXPECT_EQ(0, result.status) << result.output << result.error;
+  }
+
+  // Wine's reg, asked about key in one view of the registry (32 or 64).
+  ToolResult QueryRegistry(const std::string& key, int view) const {
+    return RunTool({KESTREL_WINE, "reg", "query", key, "/reg:" + std::to_string(view)}, "", kWineTimeoutMs);
+  }
+
+  // The path of a file of this system as Windows programs under Wine see it.
+  static std::string WindowsPath(const std::string& path) {
+    std::string windows = "Z:" + path;
+    for (char& c : windows) c = c == '/' ? '\\' : c;
+    return windows;
+  }
+
+  static constexpr const char* kSupplierClass =
+      "HKEY_CLASSES_ROOT\\CLSID\\{EA1B5AA6-69A5-4EC7-825E-154A09FF80FD}\\InprocServer32";
 
   bool serverStarted_ = false;
 };
@@ -202,14 +234,47 @@ TEST_F(WindowsInterop, WindowsListenerReconnectsAfterAServiceRestart) {
 }
 
 // The library's own tests, built for Windows, against this test's service.
-TEST_F(WindowsInterop, WindowsTestProgramPasses) {
-  const std::string program = std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel_windows_test.exe";
-  ASSERT_TRUE(FileExists(program)) << program << " has not been built";
-  ScopedEnvironment host("KESTREL_TEST_CHANNEL_HOST", service_.host());
-  ScopedEnvironment port("KESTREL_TEST_CHANNEL_PORT", std::to_string(service_.port()));
-  ScopedEnvironment key("KESTREL_TEST_CHANNEL_KEY", service_.key());
-  ToolResult result = RunTool({KESTREL_WINE, program}, "", 180000);
-  EXPECT_EQ(0, result.status) << result.output << result.error;
+TEST_F(WindowsInterop, WindowsTestProgramPasses) { RunTestProgram(KESTREL_WINDOWS_BIN_DIR); }
+
+// The same tests built for 32-bit Windows: a 32-bit host registers its DLL
+// (syswow64's regsvr32), creates both classes by ProgID, publishes and
+// receives; and a client that calls through the interfaces' function tables,
+// as another compiler's client does, finds every method where it expects it.
+TEST_F(WindowsInterop, Windows32TestProgramPasses) { RunTestProgram(KESTREL_WINDOWS32_BIN_DIR); }
+
+// The 32-bit publisher reaches a 64-bit listener, and the 64-bit publisher a
+// 32-bit listener, through the native service.
+TEST_F(WindowsInterop, ThirtyTwoAndSixtyFourBitProgramsReachEachOther) {
+  const std::string bits32 = KESTREL_WINDOWS32_BIN_DIR;
+  const std::string bits64 = KESTREL_WINDOWS_BIN_DIR;
+  for (const auto& [from, to] : {std::make_pair(bits32, bits64), std::make_pair(bits64, bits32)}) {
+    ToolProcess listener;
+    ASSERT_TRUE(StartWindowsListener(&listener, "1", to));
+    ToolResult publisher =
+        RunTool(WindowsCommand("kestrel-publish.exe", {"--module", "bits", "--code", "7", "across"}, from), "",
+                kWineTimeoutMs);
+    EXPECT_EQ(0, publisher.status) << publisher.error;
+    std::string line;
+    ASSERT_TRUE(ReadWindowsLine(&listener, &line, kWineTimeoutMs)) << listener.error();
+    EXPECT_EQ(JsonLine("bits", "0", "7", "across"), line) << from << " to " << to;
+    EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
+  }
+}
+
+// The 32-bit regsvr32 writes the 32-bit view of HKEY_CLASSES_ROOT, which
+// 64-bit programs do not see, and takes it out again.
+TEST_F(WindowsInterop, The32BitDllRegistersInThe32BitViewOnly) {
+  const std::string dll = WindowsPath(std::string(KESTREL_WINDOWS32_BIN_DIR) + "/kestrel.dll");
+  const std::string regsvr32 = "C:\\windows\\syswow64\\regsvr32.exe";
+  ASSERT_EQ(0, RunTool({KESTREL_WINE, regsvr32, "/s", dll}, "", kWineTimeoutMs).status);
+  ToolResult view32 = QueryRegistry(kSupplierClass, 32);
+  ToolResult view64 = QueryRegistry(kSupplierClass, 64);
+  ASSERT_EQ(0, RunTool({KESTREL_WINE, regsvr32, "/s", "/u", dll}, "", kWineTimeoutMs).status);
+  ToolResult after = QueryRegistry(kSupplierClass, 32);
+  EXPECT_EQ(0, view32.status) << view32.error;
+  EXPECT_NE(std::string::npos, view32.output.find(dll)) << view32.output;
+  EXPECT_NE(0, view64.status) << view64.output;
+  EXPECT_NE(0, after.status) << after.output;
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ ChannelSettings::~ChannelSettings() {
   if (sink_ != nullptr) sink_->Release();
 }
 
-HRESULT ChannelSettings::QueryInterface(const IID& riid, void** out) {
+HRESULT STDMETHODCALLTYPE ChannelSettings::QueryInterface(const IID& riid, void** out) {
   if (out == nullptr) return E_POINTER;
   if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IChannelSettings)) {
     *out = static_cast<IChannelSettings*>(this);
@@ -38,31 +38,33 @@ HRESULT ChannelSettings::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG ChannelSettings::AddRef() { return ++count_; }
+ULONG STDMETHODCALLTYPE ChannelSettings::AddRef() { return ++count_; }
 
-ULONG ChannelSettings::Release() {
+ULONG STDMETHODCALLTYPE ChannelSettings::Release() {
   uint32_t remaining = --count_;
   if (remaining == 0) delete this;
   return remaining;
 }
 
-int32_t ChannelSettings::Validate() {
+int32_t STDMETHODCALLTYPE ChannelSettings::Validate() {
   return host_.empty() || port_ <= 0 || port_ > 65535 ? 1 : 0;
 }
 
-HRESULT ChannelSettings::GetHost(char* buffer, int32_t size) { return CopyText(host_, buffer, size); }
+HRESULT STDMETHODCALLTYPE ChannelSettings::GetHost(char* buffer, int32_t size) {
+  return CopyText(host_, buffer, size);
+}
 
-HRESULT ChannelSettings::GetPort(int32_t* port) {
+HRESULT STDMETHODCALLTYPE ChannelSettings::GetPort(int32_t* port) {
   if (port == nullptr) return E_POINTER;
   *port = port_;
   return S_OK;
 }
 
-HRESULT ChannelSettings::GetObjectKey(char* buffer, int32_t size) {
+HRESULT STDMETHODCALLTYPE ChannelSettings::GetObjectKey(char* buffer, int32_t size) {
   return CopyText(key_, buffer, size);
 }
 
-HRESULT ChannelSettings::GetSink(IUnknown** sink) {
+HRESULT STDMETHODCALLTYPE ChannelSettings::GetSink(IUnknown** sink) {
   if (sink == nullptr) return E_POINTER;
   *sink = sink_;
   if (sink_ != nullptr) sink_->AddRef();

@@ -18,14 +18,14 @@ class ChannelSettings final : public IChannelSettings {
   // reference to it while they live.
   ChannelSettings(std::string host, int32_t port, std::string key, IUnknown* sink = nullptr);
 
-  HRESULT QueryInterface(const IID& riid, void** out) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-  int32_t Validate() override;
-  HRESULT GetHost(char* buffer, int32_t size) override;
-  HRESULT GetPort(int32_t* port) override;
-  HRESULT GetObjectKey(char* buffer, int32_t size) override;
-  HRESULT GetSink(IUnknown** sink) override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
+  int32_t STDMETHODCALLTYPE Validate() override;
+  HRESULT STDMETHODCALLTYPE GetHost(char* buffer, int32_t size) override;
+  HRESULT STDMETHODCALLTYPE GetPort(int32_t* port) override;
+  HRESULT STDMETHODCALLTYPE GetObjectKey(char* buffer, int32_t size) override;
+  HRESULT STDMETHODCALLTYPE GetSink(IUnknown** sink) override;
 
  private:
   ~ChannelSettings();

@@ -14,7 +14,7 @@ namespace tools {
 EventPrinter::EventPrinter(Format format, uint32_t limit, std::FILE* out, StopSignals* stop)
     : format_(format), limit_(limit), out_(out), stop_(stop) {}
 
-HRESULT EventPrinter::QueryInterface(const IID& riid, void** out) {
+HRESULT STDMETHODCALLTYPE EventPrinter::QueryInterface(const IID& riid, void** out) {
   if (out == nullptr) return E_POINTER;
   if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_INotificationSink)) {
     *out = static_cast<INotificationSink*>(this);
@@ -25,16 +25,17 @@ HRESULT EventPrinter::QueryInterface(const IID& riid, void** out) {
   return E_NOINTERFACE;
 }
 
-ULONG EventPrinter::AddRef() { return ++count_; }
+ULONG STDMETHODCALLTYPE EventPrinter::AddRef() { return ++count_; }
 
-ULONG EventPrinter::Release() {
+ULONG STDMETHODCALLTYPE EventPrinter::Release() {
   uint32_t remaining = --count_;
   if (remaining == 0) delete this;
   return remaining;
 }
 
-HRESULT EventPrinter::OnEvent(const char* module, const char* host, uint32_t severity,
-                              uint32_t messageCode, const char* description) {
+HRESULT STDMETHODCALLTYPE EventPrinter::OnEvent(const char* module, const char* host,
+                                                uint32_t severity, uint32_t messageCode,
+                                                const char* description) {
   timespec receivedAt;
   clock_gettime(CLOCK_REALTIME, &receivedAt);
   EventFields event = {module, host, severity, messageCode, description};

@@ -31,16 +31,16 @@ class EventPrinter final : public INotificationSink {
   EventPrinter(const EventPrinter&) = delete;
   EventPrinter& operator=(const EventPrinter&) = delete;
 
-  HRESULT QueryInterface(const IID& riid, void** out) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
+  HRESULT STDMETHODCALLTYPE QueryInterface(const IID& riid, void** out) override;
+  ULONG STDMETHODCALLTYPE AddRef() override;
+  ULONG STDMETHODCALLTYPE Release() override;
 
   // Runs on the library's delivery threads, several at once when the
   // consumer has several. Lines are written whole and flushed one at a
   // time; past the limit, events are dropped. A failed write is reported
   // on stderr once, asks for exit status 1, and drops every later event.
-  HRESULT OnEvent(const char* module, const char* host, uint32_t severity, uint32_t messageCode,
-                  const char* description) override;
+  HRESULT STDMETHODCALLTYPE OnEvent(const char* module, const char* host, uint32_t severity,
+                                    uint32_t messageCode, const char* description) override;
 
  private:
   ~EventPrinter() = default;
