@@ -1,14 +1,15 @@
 #include "tools/channeld/event_log.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include <ace/Dirent.h>
+#include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "tools/channeld/durable_file.h"
 #include "tools/channeld/state_file.h"
 
 namespace kestrel {
@@ -31,7 +32,7 @@ EventLog::EventLog(std::string directory) : directory_(std::move(directory)) {}
 
 EventLog::~EventLog() {
   StopFlusher();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ != ACE_INVALID_HANDLE) ACE_OS::close(fd_);
 }
 
 void EventLog::RunFlusher() {
@@ -61,8 +62,9 @@ std::string EventLog::PathOf(std::uint32_t number) const {
 }
 
 std::vector<EventLog::Pending> EventLog::Recover(std::vector<std::string>* problems) {
-  if (DIR* folder = ::opendir(directory_.c_str())) {
-    while (dirent* entry = ::readdir(folder)) {
+  ACE_Dirent folder;
+  if (folder.open(directory_.c_str()) == 0) {
+    while (ACE_DIRENT* entry = folder.read()) {
       unsigned number = 0;
       char extra = 0;
       if (std::sscanf(entry->d_name, "events-%8u%c", &number, &extra) == 1 &&
@@ -70,7 +72,6 @@ std::vector<EventLog::Pending> EventLog::Recover(std::vector<std::string>* probl
         recovered_.push_back(number);
       }
     }
-    ::closedir(folder);
   }
   std::sort(recovered_.begin(), recovered_.end());
   if (!recovered_.empty()) number_ = recovered_.back();
@@ -127,21 +128,23 @@ std::vector<EventLog::Pending> EventLog::Recover(std::vector<std::string>* probl
 
 bool EventLog::StartSegment(std::uint32_t number, std::string* error) {
   std::string path = PathOf(number);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  ACE_HANDLE file = ACE_OS::open(
+      path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | kPrivateHandle, 0600);
   std::string header = StateFile::Header(StateFile::kEventLog, std::string());
-  if (fd < 0 || !WriteAll(fd, header.data(), header.size()) || ::fdatasync(fd) != 0) {
+  if (file == ACE_INVALID_HANDLE || !WriteAll(file, header.data(), header.size()) ||
+      !SyncData(file)) {
     *error = path + ": " + std::strerror(errno);
-    if (fd >= 0) ::close(fd);
+    if (file != ACE_INVALID_HANDLE) ACE_OS::close(file);
     return false;
   }
   SyncDirectory(directory_);
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+  if (fd_ != ACE_INVALID_HANDLE) ACE_OS::close(fd_);
+  fd_ = file;
   number_ = number;
   segmentBytes_ = header.size();
   auto replaced = segments_.find(nextSequence_);
   if (replaced != segments_.end()) {  // a segment of done records only
-    ::unlink(PathOf(replaced->second.number).c_str());
+    ACE_OS::unlink(PathOf(replaced->second.number).c_str());
     segments_.erase(replaced);
   }
   segments_[nextSequence_] = Segment{number, 0};
@@ -156,7 +159,7 @@ bool EventLog::Open(std::string* error) {
 }
 
 void EventLog::DropRecovered() {
-  for (std::uint32_t number : recovered_) ::unlink(PathOf(number).c_str());
+  for (std::uint32_t number : recovered_) ACE_OS::unlink(PathOf(number).c_str());
   recovered_.clear();
   SyncDirectory(directory_);
 }
@@ -164,17 +167,17 @@ void EventLog::DropRecovered() {
 void EventLog::RemoveAll() {
   StopFlusher();
   std::lock_guard<std::mutex> lock(mutex_);
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
-  for (const auto& entry : segments_) ::unlink(PathOf(entry.second.number).c_str());
+  if (fd_ != ACE_INVALID_HANDLE) ACE_OS::close(fd_);
+  fd_ = ACE_INVALID_HANDLE;
+  for (const auto& entry : segments_) ACE_OS::unlink(PathOf(entry.second.number).c_str());
   segments_.clear();
-  for (std::uint32_t number : recovered_) ::unlink(PathOf(number).c_str());
+  for (std::uint32_t number : recovered_) ACE_OS::unlink(PathOf(number).c_str());
   recovered_.clear();
   SyncDirectory(directory_);
 }
 
 EventLog::Position EventLog::AppendRecord(const std::string& payload) {
-  if (fd_ < 0 || failed_) return 0;
+  if (fd_ == ACE_INVALID_HANDLE || failed_) return 0;
   std::uint32_t frame[2] = {static_cast<std::uint32_t>(payload.size()),
                             StateFile::Checksum(payload)};
   std::string record(reinterpret_cast<const char*>(frame), sizeof frame);
@@ -219,7 +222,7 @@ void EventLog::DropDoneSegments() {
   // Oldest first, and never the current one: a done record in a later
   // segment may speak of an event in an earlier one.
   while (segments_.size() > 1 && segments_.begin()->second.pending == 0) {
-    ::unlink(PathOf(segments_.begin()->second.number).c_str());
+    ACE_OS::unlink(PathOf(segments_.begin()->second.number).c_str());
     segments_.erase(segments_.begin());
   }
 }
@@ -235,9 +238,9 @@ bool EventLog::WaitDurable(Position position) {
     // others'; those who wait meanwhile are served by the same sync.
     syncing_ = true;
     Position covered = appended_;
-    int fd = fd_;
+    ACE_HANDLE file = fd_;
     lock.unlock();
-    bool ok = ::fdatasync(fd) == 0;
+    bool ok = SyncData(file);
     syncs_.fetch_add(1, std::memory_order_relaxed);
     lock.lock();
     syncing_ = false;
@@ -247,7 +250,7 @@ bool EventLog::WaitDurable(Position position) {
       // Only the syncing thread closes a segment, so no sync is in flight on
       // it; what was appended since the sync goes to disk first.
       std::string error;
-      if (::fdatasync(fd_) != 0 || !StartSegment(number_ + 1, &error)) {
+      if (!SyncData(fd_) || !StartSegment(number_ + 1, &error)) {
         failed_ = true;
       } else {
         durable_ = appended_;

@@ -23,6 +23,8 @@
 #ifndef KESTREL_TOOLS_CHANNELD_EVENT_LOG_H_
 #define KESTREL_TOOLS_CHANNELD_EVENT_LOG_H_
 
+#include <ace/os_include/os_fcntl.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -108,7 +110,7 @@ class EventLog {
 
   std::mutex mutex_;
   std::condition_variable synced_;
-  int fd_ = -1;
+  ACE_HANDLE fd_ = ACE_INVALID_HANDLE;
   std::uint32_t number_ = 0;        // the current segment
   std::size_t segmentBytes_ = 0;    // written to the current segment
   std::uint64_t nextSequence_ = 1;

@@ -1,11 +1,10 @@
 #include "tools/channeld/service.h"
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "tools/channeld/allowed_peers.h"
+#include "tools/channeld/durable_file.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
@@ -235,7 +234,7 @@ void Service::Tend() {
   // Thousands of proxies freed at once leave the heap's free pages with the
   // process; give them back, so that a flood of abandoned proxies does not
   // keep the service large for good.
-  if (reclaimed >= kTrimAfterReclaiming) ::malloc_trim(0);
+  if (reclaimed >= kTrimAfterReclaiming) ReturnFreedMemory();
 }
 
 void Service::ReportCounters() {

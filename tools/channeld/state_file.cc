@@ -1,16 +1,17 @@
 #include "tools/channeld/state_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <ace/ACE.h>
+#include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_stdio.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+
+#include "tools/channeld/durable_file.h"
 
 namespace kestrel {
 namespace channeld {
@@ -54,22 +55,23 @@ std::string StateFile::Header(Kind kind, const std::string& payload) {
 
 bool StateFile::Write(Kind kind, const std::string& payload, std::string* error) const {
   std::string temporary = path_ + ".new";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  ACE_HANDLE file =
+      ACE_OS::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kPrivateHandle, 0600);
+  if (file == ACE_INVALID_HANDLE) {
     *error = temporary + ": " + std::strerror(errno);
     return false;
   }
   std::string header = Header(kind, payload);
-  bool written = WriteAll(fd, header.data(), header.size()) &&
-                 WriteAll(fd, payload.data(), payload.size()) && ::fsync(fd) == 0;
+  bool written = WriteAll(file, header.data(), header.size()) &&
+                 WriteAll(file, payload.data(), payload.size()) && SyncData(file);
   int writeErrno = errno;
-  if (::close(fd) != 0 && written) {
+  if (ACE_OS::close(file) != 0 && written) {
     written = false;
     writeErrno = errno;
   }
-  if (!written || ::rename(temporary.c_str(), path_.c_str()) != 0) {
+  if (!written || ACE_OS::rename(temporary.c_str(), path_.c_str()) != 0) {
     *error = path_ + ": " + std::strerror(written ? errno : writeErrno);
-    ::unlink(temporary.c_str());
+    ACE_OS::unlink(temporary.c_str());
     return false;
   }
   SyncDirectory(DirectoryOf(path_));
@@ -110,14 +112,14 @@ StateFile::Read StateFile::Load(Kind kind, std::string* payload, std::string* er
 
 std::string StateFile::MoveAside() const {
   std::string aside = path_ + ".damaged-" + std::to_string(static_cast<long long>(std::time(nullptr)));
-  return ::rename(path_.c_str(), aside.c_str()) == 0 ? aside : std::string();
+  return ACE_OS::rename(path_.c_str(), aside.c_str()) == 0 ? aside : std::string();
 }
 
-bool StateFile::Remove() const { return ::unlink(path_.c_str()) == 0 || errno == ENOENT; }
+bool StateFile::Remove() const { return ACE_OS::unlink(path_.c_str()) == 0 || errno == ENOENT; }
 
-bool WriteAll(int fd, const char* bytes, std::size_t size) {
+bool WriteAll(ACE_HANDLE handle, const char* bytes, std::size_t size) {
   while (size > 0) {
-    ssize_t written = ::write(fd, bytes, size);
+    ssize_t written = ACE_OS::write(handle, bytes, size);
     if (written < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -129,31 +131,23 @@ bool WriteAll(int fd, const char* bytes, std::size_t size) {
 }
 
 bool ReadWhole(const std::string& path, std::string* bytes) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  ACE_HANDLE file = ACE_OS::open(path.c_str(), O_RDONLY | kPrivateHandle);
+  if (file == ACE_INVALID_HANDLE) return false;
   char buffer[65536];
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
+    ssize_t got = ACE_OS::read(file, buffer, sizeof buffer);
     if (got == 0) break;
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       int why = errno;
-      ::close(fd);
+      ACE_OS::close(file);
       errno = why;
       return false;
     }
     bytes->append(buffer, static_cast<std::size_t>(got));
   }
-  ::close(fd);
+  ACE_OS::close(file);
   return true;
-}
-
-bool SyncDirectory(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool synced = ::fsync(fd) == 0;
-  ::close(fd);
-  return synced;
 }
 
 }  // namespace channeld

@@ -14,6 +14,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ace/os_include/os_fcntl.h>
+
 #include <string>
 
 namespace kestrel {
@@ -52,12 +54,9 @@ class StateFile {
   std::string path_;
 };
 
-// Syncs a directory, so that a rename or a new file in it is durable.
-bool SyncDirectory(const std::string& path);
-
-// Writes all of bytes to fd, going on after interruptions; false with errno
-// set when a write fails.
-bool WriteAll(int fd, const char* bytes, std::size_t size);
+// Writes all of bytes to handle, going on after interruptions; false with
+// errno set when a write fails.
+bool WriteAll(ACE_HANDLE handle, const char* bytes, std::size_t size);
 // The whole file at path; false with errno set when it cannot be read.
 bool ReadWhole(const std::string& path, std::string* bytes);
 

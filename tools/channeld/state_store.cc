@@ -1,13 +1,14 @@
 #include "tools/channeld/state_store.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_sys_mman.h>
+#include <ace/OS_NS_sys_stat.h>
+#include <ace/OS_NS_unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "tools/channeld/durable_file.h"
 #include "tools/channeld/log.h"
 #include "tools/channeld/service_context.h"
 
@@ -31,13 +32,17 @@ static_assert(std::atomic<std::size_t>::is_always_lock_free,
 
 bool MakeDirectories(const std::string& path) {
   if (path.empty()) return false;
-  struct stat info;
-  if (::stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode) || (errno = ENOTDIR, false);
-  std::size_t slash = path.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(path.substr(0, slash))) {
+  ACE_stat info;
+  if (ACE_OS::stat(path.c_str(), &info) == 0) {
+    return (info.st_mode & S_IFMT) == S_IFDIR || (errno = ENOTDIR, false);
+  }
+  // A drive ("C:") or the root ends the walk up.
+  std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':' &&
+      !MakeDirectories(path.substr(0, slash))) {
     return false;
   }
-  return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+  return ACE_OS::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 }  // namespace
@@ -56,7 +61,7 @@ StateStore::StateStore(std::string directory)
 
 StateStore::~StateStore() {
   StopWriter();
-  if (backlogMapping_ != nullptr) ::munmap(backlogMapping_, backlogMappingSize_);
+  if (backlogMapping_ != nullptr) ACE_OS::munmap(backlogMapping_, backlogMappingSize_);
 }
 
 bool StateStore::Open(std::string* error) {
@@ -66,13 +71,14 @@ bool StateStore::Open(std::string* error) {
   }
   // A real write, not access(): it also finds a read-only file system.
   std::string probe = PathOf(".probe");
-  int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  ACE_HANDLE file =
+      ACE_OS::open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kPrivateHandle, 0600);
+  if (file == ACE_INVALID_HANDLE) {
     *error = "state directory " + directory_ + ": cannot write there: " + std::strerror(errno);
     return false;
   }
-  ::close(fd);
-  ::unlink(probe.c_str());
+  ACE_OS::close(file);
+  ACE_OS::unlink(probe.c_str());
   return true;
 }
 
@@ -112,14 +118,14 @@ StateStore::Loaded StateStore::Load() {
 }
 
 void StateStore::LoadBacklogs(Loaded* loaded) {
-  int fd = ::open(PathOf(kBacklog).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
+  ACE_HANDLE file = ACE_OS::open(PathOf(kBacklog).c_str(), O_RDONLY | kPrivateHandle);
+  if (file == ACE_INVALID_HANDLE) return;
   BacklogSlot slot;
-  while (::read(fd, &slot, sizeof slot) == static_cast<ssize_t>(sizeof slot)) {
+  while (ACE_OS::read(file, &slot, sizeof slot) == static_cast<ssize_t>(sizeof slot)) {
     slot.key[sizeof slot.key - 1] = '\0';
     loaded->backlogAtStop[slot.key] = slot.queued.load(std::memory_order_relaxed);
   }
-  ::close(fd);
+  ACE_OS::close(file);
 }
 
 std::vector<std::atomic<std::size_t>*> StateStore::MapBacklogs(
@@ -127,12 +133,16 @@ std::vector<std::atomic<std::size_t>*> StateStore::MapBacklogs(
   std::vector<std::atomic<std::size_t>*> counters;
   std::size_t size = keys.size() * sizeof(BacklogSlot);
   std::string path = PathOf(kBacklog);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  ACE_HANDLE file = ACE_OS::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | kPrivateHandle, 0600);
   void* mapping = MAP_FAILED;
-  if (fd >= 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0 && size > 0) {
-    mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (file != ACE_INVALID_HANDLE && ACE_OS::ftruncate(file, static_cast<ACE_OFF_T>(size)) == 0 &&
+      size > 0) {
+    // The mapping outlives both handles (on Windows, the file mapping's too).
+    ACE_HANDLE fileMapping = ACE_INVALID_HANDLE;
+    mapping = ACE_OS::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0, &fileMapping);
+    if (fileMapping != ACE_INVALID_HANDLE && fileMapping != file) ACE_OS::close(fileMapping);
   }
-  if (fd >= 0) ::close(fd);
+  if (file != ACE_INVALID_HANDLE) ACE_OS::close(file);
   if (mapping == MAP_FAILED) {
     ReportWrite(false, path + ": cannot be mapped; losses at a crash will not be counted");
     backlogFallback_.reset(new std::atomic<std::size_t>[keys.size()]);
