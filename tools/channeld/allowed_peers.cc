@@ -1,8 +1,8 @@
 #include "tools/channeld/allowed_peers.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <sys/socket.h>
+#include <ace/OS_NS_arpa_inet.h>
+#include <ace/OS_NS_netdb.h>
+#include <ace/OS_NS_sys_socket.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -16,8 +16,8 @@ namespace {
 // The address family of a numeric address, or AF_UNSPEC.
 int FamilyOf(const std::string& address) {
   unsigned char bytes[16];
-  if (::inet_pton(AF_INET, address.c_str(), bytes) == 1) return AF_INET;
-  if (::inet_pton(AF_INET6, address.c_str(), bytes) == 1) return AF_INET6;
+  if (ACE_OS::inet_pton(AF_INET, address.c_str(), bytes) == 1) return AF_INET;
+  if (ACE_OS::inet_pton(AF_INET6, address.c_str(), bytes) == 1) return AF_INET6;
   return AF_UNSPEC;
 }
 
@@ -42,12 +42,12 @@ void Split(const std::string& entry, std::string* address, int* prefix) {
 // form becomes the IPv4 one that it means.
 void UnmapIpv4(std::string* address, int* prefix, int* family) {
   in6_addr bytes;
-  if (*family != AF_INET6 || ::inet_pton(AF_INET6, address->c_str(), &bytes) != 1 ||
+  if (*family != AF_INET6 || ACE_OS::inet_pton(AF_INET6, address->c_str(), &bytes) != 1 ||
       !IN6_IS_ADDR_V4MAPPED(&bytes) || (*prefix >= 0 && *prefix < 96)) {
     return;
   }
   char text[INET_ADDRSTRLEN];
-  if (::inet_ntop(AF_INET, &bytes.s6_addr[12], text, sizeof text) == nullptr) return;
+  if (ACE_OS::inet_ntop(AF_INET, &bytes.s6_addr[12], text, sizeof text) == nullptr) return;
   *address = text;
   *family = AF_INET;
   if (*prefix >= 0) *prefix -= 96;
@@ -58,14 +58,14 @@ void UnmapIpv4(std::string* address, int* prefix, int* family) {
 // peer: the rule carries the network that the entry means.
 std::string NetworkOf(const std::string& address, int family, int prefix) {
   unsigned char bytes[16];
-  if (::inet_pton(family, address.c_str(), bytes) != 1) return address;
+  if (ACE_OS::inet_pton(family, address.c_str(), bytes) != 1) return address;
   const int size = Bits(family) / 8;
   for (int i = 0; i < size; ++i) {
     int kept = std::min(std::max(prefix - 8 * i, 0), 8);
     bytes[i] = static_cast<unsigned char>(bytes[i] & (0xff00 >> kept));
   }
   char text[INET6_ADDRSTRLEN];
-  return ::inet_ntop(family, bytes, text, sizeof text) != nullptr ? text : address;
+  return ACE_OS::inet_ntop(family, bytes, text, sizeof text) != nullptr ? text : address;
 }
 
 std::string Rule(const std::string& address, int prefix) {
@@ -117,9 +117,9 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
     std::memset(&hints, 0, sizeof hints);
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    int resolved = ::getaddrinfo(address.c_str(), nullptr, &hints, &found);
+    int resolved = ACE_OS::getaddrinfo(address.c_str(), nullptr, &hints, &found);
     if (resolved != 0) {
-      *error = "--allow " + entry + ": " + ::gai_strerror(resolved);
+      *error = "--allow " + entry + ": " + ACE_TEXT_ALWAYS_CHAR(ACE_OS::gai_strerror(resolved));
       return false;
     }
     for (addrinfo* each = found; each != nullptr; each = each->ai_next) {
@@ -128,13 +128,13 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
           each->ai_family == AF_INET
               ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(each->ai_addr)->sin_addr)
               : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(each->ai_addr)->sin6_addr);
-      if (::inet_ntop(each->ai_family, raw, text, sizeof text) == nullptr) continue;
+      if (ACE_OS::inet_ntop(each->ai_family, raw, text, sizeof text) == nullptr) continue;
       std::string rule = Rule(text, Bits(each->ai_family));
       bool known = false;
       for (const std::string& other : *rules) known = known || other == rule;
       if (!known) rules->push_back(rule);
     }
-    ::freeaddrinfo(found);
+    ACE_OS::freeaddrinfo(found);
   }
   rules->push_back("* none");
   return true;
@@ -143,7 +143,7 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
 bool IsLoopback(const std::string& host) {
   if (host == "localhost" || host == "::1" || host == "[::1]") return true;
   unsigned char bytes[4];
-  return ::inet_pton(AF_INET, host.c_str(), bytes) == 1 && bytes[0] == 127;
+  return ACE_OS::inet_pton(AF_INET, host.c_str(), bytes) == 1 && bytes[0] == 127;
 }
 
 }  // namespace channeld

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tools/channeld/durable_file.h"
+#include "tools/channeld/system.h"
 #include "tools/channeld/state_file.h"
 
 namespace kestrel {

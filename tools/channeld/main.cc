@@ -1,27 +1,12 @@
 // kestrel-channeld: the embedded CosNotification channel service.
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <string>
 
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/service.h"
+#include "tools/channeld/system.h"
 #include "tools/common/stop_signals.h"
-
-namespace {
-
-// Every client connection takes a descriptor, and the usual soft limit
-// (1024) would refuse clients long before anything else runs short: the
-// service takes what the hard limit allows, as servers do.
-void RaiseOpenFileLimit() {
-  rlimit files;
-  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
-  files.rlim_cur = files.rlim_max;
-  ::setrlimit(RLIMIT_NOFILE, &files);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using kestrel::channeld::CommandLine;
@@ -49,7 +34,7 @@ int main(int argc, char** argv) {
     case CommandLine::Action::kRun:
       break;
   }
-  RaiseOpenFileLimit();
+  kestrel::channeld::RaiseOpenFileLimit();
   kestrel::channeld::Service service(line.options());
   return service.Run();
 }

@@ -1,12 +1,9 @@
 #include "tools/channeld/orb_runtime.h"
 
-#include <dirent.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include <ace/OS_NS_netdb.h>
+#include <ace/OS_NS_stdlib.h>
+#include <ace/OS_NS_string.h>
+#include <ace/OS_NS_sys_socket.h>
 #include <omniORB4/omniIOR.h>
 #include <omniORB4/omniORB.h>
 
@@ -29,7 +26,8 @@ std::string EndpointHost(const std::string& host) {
 }
 
 // Binds a socket to host:port to learn why the ORB could not: errno's value
-// (0: no reason found); a host that does not resolve fills *message.
+// (0: no reason found; EADDRINUSE as ACE spells it on each system); a host
+// that does not resolve fills *message.
 int ProbeBind(const std::string& host, int port, std::string* message) {
   std::string bare = host;
   if (bare.size() > 2 && bare.front() == '[' && bare.back() == ']') {
@@ -41,25 +39,28 @@ int ProbeBind(const std::string& host, int port, std::string* message) {
   hints.ai_flags = AI_PASSIVE;
   addrinfo* addresses = nullptr;
   std::string service = std::to_string(port);
-  int resolved = ::getaddrinfo(bare.c_str(), service.c_str(), &hints, &addresses);
+  int resolved = ACE_OS::getaddrinfo(bare.c_str(), service.c_str(), &hints, &addresses);
   if (resolved != 0) {
-    *message = resolved == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(resolved);
+    *message = ACE_TEXT_ALWAYS_CHAR(ACE_OS::gai_strerror(resolved));
     return EADDRNOTAVAIL;
   }
   int result = 0;
   for (addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
-    int fd = ::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
-    if (fd < 0) {
+    ACE_HANDLE probe =
+        ACE_OS::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (probe == ACE_INVALID_HANDLE) {
       result = errno;
       continue;
     }
     int on = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    result = ::bind(fd, address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
-    ::close(fd);
+    ACE_OS::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                       sizeof on);
+    int bound = ACE_OS::bind(probe, address->ai_addr, static_cast<int>(address->ai_addrlen));
+    result = bound == 0 ? 0 : errno;
+    ACE_OS::closesocket(probe);
     if (result != 0) break;
   }
-  ::freeaddrinfo(addresses);
+  ACE_OS::freeaddrinfo(addresses);
   return result;
 }
 
@@ -148,7 +149,7 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
                ": the address is already in use";
       return Status::kAddressInUse;
     }
-    if (message.empty()) message = why != 0 ? std::strerror(why) : e._name();
+    if (message.empty()) message = why != 0 ? ACE_OS::strerror(why) : e._name();
     *error = "cannot listen on " + host + ":" + std::to_string(port) + ": " + message;
     return Status::kFailed;
   }
@@ -187,38 +188,6 @@ std::string OrbRuntime::PublishedHost(CORBA::Object_ptr reference) {
 
 bool OrbRuntime::IsWildcard(const std::string& host) {
   return host == "0.0.0.0" || host == "::" || host == "[::]";
-}
-
-void OrbRuntime::AllowRestartOnPort(int port) {
-  DIR* folder = ::opendir("/proc/self/fd");
-  if (folder == nullptr) return;
-  int folderFd = ::dirfd(folder);
-  while (dirent* entry = ::readdir(folder)) {
-    char* end = nullptr;
-    long fd = std::strtol(entry->d_name, &end, 10);
-    if (end == entry->d_name || *end != '\0' || fd == folderFd) continue;
-    int listening = 0;
-    socklen_t length = sizeof listening;
-    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
-        !listening) {
-      continue;
-    }
-    sockaddr_storage address;
-    length = sizeof address;
-    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-      continue;
-    }
-    int boundPort = -1;
-    if (address.ss_family == AF_INET) {
-      boundPort = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-    } else if (address.ss_family == AF_INET6) {
-      boundPort = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    if (boundPort != port) continue;
-    int on = 1;
-    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  }
-  ::closedir(folder);
 }
 
 void OrbRuntime::Serve() {

@@ -62,12 +62,6 @@ class OrbRuntime {
   // True for an address that means every interface (0.0.0.0, ::).
   static bool IsWildcard(const std::string& host);
 
-  // Sets SO_REUSEADDR on this process's listening sockets on port. omniORB
-  // sets it only when it is given a port number: without it, a service that
-  // started on port 0 leaves sockets behind (its clients' connections, in
-  // FIN_WAIT2) that keep a restart from binding the same port for a minute.
-  // Call it before clients connect: accepted sockets inherit the option.
-  static void AllowRestartOnPort(int port);
 
   // Shuts the ORB down, waiting for incoming calls in progress, and destroys
   // it. Idempotent.

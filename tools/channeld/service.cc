@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "tools/channeld/allowed_peers.h"
-#include "tools/channeld/durable_file.h"
+#include "tools/channeld/system.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
@@ -138,7 +138,7 @@ int Service::Run() {
     Shutdown();
     return 1;
   }
-  if (options_.port == 0) OrbRuntime::AllowRestartOnPort(port);
+  if (options_.port == 0) AllowRestartOnPort(port);
   // A service that listens on every interface is reached at the address
   // that its references carry, which omniORB chose among them.
   std::string host = OrbRuntime::IsWildcard(options_.listenHost)

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "tools/channeld/durable_file.h"
+#include "tools/channeld/system.h"
 
 namespace kestrel {
 namespace channeld {

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/channeld/durable_file.h"
+#include "tools/channeld/system.h"
 #include "tools/channeld/log.h"
 #include "tools/channeld/service_context.h"
 
@@ -139,7 +139,8 @@ std::vector<std::atomic<std::size_t>*> StateStore::MapBacklogs(
       size > 0) {
     // The mapping outlives both handles (on Windows, the file mapping's too).
     ACE_HANDLE fileMapping = ACE_INVALID_HANDLE;
-    mapping = ACE_OS::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0, &fileMapping);
+    mapping =
+        ACE_OS::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0, &fileMapping);
     if (fileMapping != ACE_INVALID_HANDLE && fileMapping != file) ACE_OS::close(fileMapping);
   }
   if (file != ACE_INVALID_HANDLE) ACE_OS::close(file);

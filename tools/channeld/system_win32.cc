@@ -1,4 +1,4 @@
-#include "tools/channeld/durable_file.h"
+#include "tools/channeld/system.h"
 
 #include <windows.h>
 
@@ -16,6 +16,11 @@ bool SyncDirectory(const std::string&) { return true; }
 
 // The process heap gives large blocks back by itself.
 void ReturnFreedMemory() {}
+
+// A process may open as many handles as memory allows.
+void RaiseOpenFileLimit() {}
+
+void AllowRestartOnPort(int) {}
 
 }  // namespace channeld
 }  // namespace kestrel

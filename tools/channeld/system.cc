@@ -1,0 +1,70 @@
+#include "tools/channeld/system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace kestrel {
+namespace channeld {
+
+const int kPrivateHandle = O_CLOEXEC;
+
+bool SyncData(ACE_HANDLE handle) { return ::fdatasync(handle) == 0; }
+
+bool SyncDirectory(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
+void ReturnFreedMemory() { ::malloc_trim(0); }
+
+void RaiseOpenFileLimit() {
+  rlimit files;
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur >= files.rlim_max) return;
+  files.rlim_cur = files.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &files);
+}
+
+void AllowRestartOnPort(int port) {
+  DIR* folder = ::opendir("/proc/self/fd");
+  if (folder == nullptr) return;
+  int folderFd = ::dirfd(folder);
+  while (dirent* entry = ::readdir(folder)) {
+    char* end = nullptr;
+    long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == folderFd) continue;
+    int listening = 0;
+    socklen_t length = sizeof listening;
+    if (::getsockopt(static_cast<int>(fd), SOL_SOCKET, SO_ACCEPTCONN, &listening, &length) != 0 ||
+        !listening) {
+      continue;
+    }
+    sockaddr_storage address;
+    length = sizeof address;
+    if (::getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      continue;
+    }
+    int boundPort = -1;
+    if (address.ss_family == AF_INET) {
+      boundPort = ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    } else if (address.ss_family == AF_INET6) {
+      boundPort = ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
+    }
+    if (boundPort != port) continue;
+    int on = 1;
+    ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  }
+  ::closedir(folder);
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,50 @@
+// What kestrel-channeld needs of the system beyond ACE's portable calls
+// (ACE_OS::open, read, write, rename, unlink, mkdir, mmap, socket, bind,
+// getaddrinfo), which it uses for everything else: one implementation for
+// POSIX (system.cc) and one for Windows (system_win32.cc).
+
+#ifndef KESTREL_TOOLS_CHANNELD_SYSTEM_H_
+#define KESTREL_TOOLS_CHANNELD_SYSTEM_H_
+
+#include <ace/os_include/os_fcntl.h>
+
+#include <string>
+
+namespace kestrel {
+namespace channeld {
+
+// Added to ACE_OS::open's flags: the handle stays out of any program that
+// the service might start.
+extern const int kPrivateHandle;
+
+// Makes what was written through handle durable, with the file's size:
+// fdatasync, or FlushFileBuffers.
+bool SyncData(ACE_HANDLE handle);
+
+// Makes the entries of the directory at path durable (files created,
+// renamed, removed). On Windows the file system journals them itself.
+bool SyncDirectory(const std::string& path);
+
+// Gives memory freed in bulk back to the system, where the allocator keeps
+// it otherwise (glibc's malloc_trim); nothing elsewhere.
+void ReturnFreedMemory();
+
+// Every client connection takes a descriptor, and the usual soft limit
+// (1024) would refuse clients long before anything else runs short: the
+// service takes what the hard limit allows, as servers do. Nothing where
+// there is no such limit.
+void RaiseOpenFileLimit();
+
+// Sets SO_REUSEADDR on this process's listening sockets on port. omniORB
+// sets it only when it is given a port number: without it, a service that
+// started on port 0 leaves sockets behind (its clients' connections, in
+// FIN_WAIT2) that keep a restart from binding the same port for a minute.
+// Call it before clients connect: accepted sockets inherit the option.
+// Nothing on Windows, whose connections in that state do not keep a port
+// from being bound again.
+void AllowRestartOnPort(int port);
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_CHANNELD_SYSTEM_H_
