@@ -1,8 +1,10 @@
-// Diagnostics on stderr. stdout belongs to the address lines alone.
+// Diagnostics on stderr. stdout belongs to the address lines alone. A
+// Windows service, which has neither, writes both to its log file.
 
 #ifndef KESTREL_TOOLS_CHANNELD_LOG_H_
 #define KESTREL_TOOLS_CHANNELD_LOG_H_
 
+#include <cstdio>
 #include <string>
 
 namespace kestrel {
@@ -13,6 +15,10 @@ class Log {
   // Off by default; --verbose turns it on.
   static void SetVerbose(bool verbose);
   static bool verbose();
+  // From now on the diagnostics and the address lines go to file, each line
+  // starting with the local date and time, as a log file wants them.
+  // REQUIRES: called before any line is written.
+  static void WriteTo(std::FILE* file);
 
   // A line on stderr when verbose.
   static void Info(const std::string& message);
@@ -21,6 +27,8 @@ class Log {
   // Lines (each ending in a newline) on stderr, always, in one write, each
   // with the program's prefix.
   static void Lines(const std::string& lines);
+  // The address lines (each ending in a newline) on stdout, as they are.
+  static void Addresses(const std::string& lines);
 };
 
 }  // namespace channeld

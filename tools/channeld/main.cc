@@ -5,6 +5,7 @@
 
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/service.h"
+#include "tools/channeld/service_host.h"
 #include "tools/channeld/system.h"
 #include "tools/common/stop_signals.h"
 
@@ -35,6 +36,8 @@ int main(int argc, char** argv) {
       break;
   }
   kestrel::channeld::RaiseOpenFileLimit();
-  kestrel::channeld::Service service(line.options());
-  return service.Run();
+  return kestrel::channeld::ServiceHost::Run([&line] {
+    kestrel::channeld::Service service(line.options());
+    return service.Run();
+  });
 }

@@ -97,7 +97,7 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
   // where its command line says, and nowhere else.
   for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
                            "ORBendPointNoPublish", "ORBendPointPublishAllIFs"}) {
-    ::unsetenv(name);
+    ACE_OS::unsetenv(name);
   }
   std::string endpoint = "giop:tcp:" + EndpointHost(host) + ":" + std::to_string(port);
   // omniORB's thread per connection is kept, not its thread pool. A supplier

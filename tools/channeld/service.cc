@@ -146,8 +146,7 @@ int Service::Run() {
                          : options_.listenHost;
   std::string lines;
   for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
-  std::fwrite(lines.data(), 1, lines.size(), stdout);
-  std::fflush(stdout);
+  Log::Addresses(lines);
   reporter_.Start();
 
   std::string reason = signals_.Wait().reason;

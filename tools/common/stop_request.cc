@@ -6,6 +6,8 @@
 namespace kestrel {
 namespace tools {
 
+std::atomic<StopSignals*> StopSignals::listening_{nullptr};
+
 StopSignals::StopSignals() : StopSignals(nullptr) {}
 
 StopSignals::Stop StopSignals::Wait() {
@@ -21,6 +23,20 @@ void StopSignals::Request(const std::string& reason, int exitStatus) {
   stop_.reason = reason.empty() ? "request" : reason;
   stop_.exitStatus = exitStatus;
   requested_.notify_all();
+}
+
+bool StopSignals::RequestOfListening(const std::string& reason) {
+  StopSignals* listening = listening_.load();
+  if (listening == nullptr) return false;
+  listening->Request(reason);
+  return true;
+}
+
+bool StopSignals::ReportOfListening() {
+  StopSignals* listening = listening_.load();
+  if (listening == nullptr || listening->onReport_ == nullptr) return false;
+  listening->onReport_();
+  return true;
 }
 
 }  // namespace tools

@@ -30,9 +30,12 @@ void StopSignals::BlockInProcess(bool reportSignal) {
 }
 
 StopSignals::StopSignals(std::function<void()> onReport)
-    : onReport_(std::move(onReport)), watcher_([this] { WatchSignals(); }) {}
+    : onReport_(std::move(onReport)), watcher_([this] { WatchSignals(); }) {
+  listening_.store(this);
+}
 
 StopSignals::~StopSignals() {
+  listening_.store(nullptr);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ending_ = true;

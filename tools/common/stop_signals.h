@@ -8,6 +8,7 @@
 #ifndef KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
 #define KESTREL_TOOLS_COMMON_STOP_SIGNALS_H_
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -50,8 +51,18 @@ class StopSignals {
   // reads "request".
   void Request(const std::string& reason, int exitStatus = 0);
 
+  // What a signal would do, asked by other means (a Windows service's
+  // control handler): the StopSignals that is listening now is asked to end
+  // for reason, or to report (when it takes reports). False when no
+  // StopSignals is listening.
+  static bool RequestOfListening(const std::string& reason);
+  static bool ReportOfListening();
+
  private:
   void WatchSignals();
+
+  // The one that listens: there is one at a time.
+  static std::atomic<StopSignals*> listening_;
 
   const std::function<void()> onReport_;
   std::mutex mutex_;

@@ -1,22 +1,19 @@
 // On Windows a console program is asked to end by a console control event
 // (Ctrl+C, Ctrl+Break, its window closing, logoff or shutdown). The system
 // runs the handler on a thread of its own, which stands in for the signal
-// thread; there is no report request.
+// thread. A service is asked by its control handler instead, through
+// RequestOfListening and ReportOfListening.
 
 #include "tools/common/stop_signals.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <utility>
 
 namespace kestrel {
 namespace tools {
 
 namespace {
-
-// The handler has no context argument: one StopSignals at a time listens.
-std::atomic<StopSignals*> listening{nullptr};
 
 const char* EventName(DWORD event) {
   switch (event) {
@@ -31,11 +28,9 @@ const char* EventName(DWORD event) {
   }
 }
 
+// The handler has no context argument: it asks the one that listens.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  StopSignals* stop = listening.load();
-  if (stop == nullptr) return FALSE;
-  stop->Request(EventName(event));
-  return TRUE;
+  return StopSignals::RequestOfListening(EventName(event)) ? TRUE : FALSE;
 }
 
 }  // namespace
@@ -45,13 +40,13 @@ const char* const StopSignals::kEndRequests = "Ctrl+C or Ctrl+Break";
 void StopSignals::BlockInProcess(bool /*reportSignal*/) {}
 
 StopSignals::StopSignals(std::function<void()> onReport) : onReport_(std::move(onReport)) {
-  listening.store(this);
+  listening_.store(this);
   ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 StopSignals::~StopSignals() {
   ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
-  listening.store(nullptr);
+  listening_.store(nullptr);
 }
 
 }  // namespace tools

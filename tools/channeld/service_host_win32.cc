@@ -1,0 +1,122 @@
+// kestrel-channeld as a Windows service. The service control manager calls
+// the control handler on a thread of its own; the handler never waits: it
+// hands stops and report requests to the service's StopSignals (which the
+// service may not have made yet, hence the watcher thread) and answers.
+
+#include "tools/channeld/service_host.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/channeld/log.h"
+#include "tools/common/stop_signals.h"
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+// One service per process: the manager's callbacks have no context of ours.
+std::function<int()> serviceBody;
+int serviceExit = 0;
+SERVICE_STATUS_HANDLE statusHandle = nullptr;
+std::mutex statusMutex;
+SERVICE_STATUS status = {};
+std::atomic<const char*> stopReason{nullptr};
+
+void SetState(DWORD state, DWORD exitCode = NO_ERROR, DWORD waitHintMs = 0) {
+  std::lock_guard<std::mutex> lock(statusMutex);
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = state;
+  status.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  status.dwWin32ExitCode = exitCode == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  status.dwServiceSpecificExitCode = exitCode;
+  status.dwWaitHint = waitHintMs;
+  ++status.dwCheckPoint;
+  if (state == SERVICE_RUNNING || state == SERVICE_STOPPED) status.dwCheckPoint = 0;
+  ::SetServiceStatus(statusHandle, &status);
+}
+
+DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      // A stop with the state directory saves the queued events first.
+      SetState(SERVICE_STOP_PENDING, NO_ERROR, 30000);
+      stopReason.store(control == SERVICE_CONTROL_STOP ? "service stop" : "system shutdown");
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      if (control == ServiceHost::kReportControl) {
+        tools::StopSignals::ReportOfListening();
+        return NO_ERROR;
+      }
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+// A service has no console, and its standard streams are no files at all
+// (writing to them would end the process): what the program writes goes to
+// the log file instead, each line stamped with its time.
+void WriteToLogFile() {
+  std::string path = ServiceHost::LogPath();
+  std::string folder = path.substr(0, path.find_last_of('\\'));
+  ::CreateDirectoryA(folder.substr(0, folder.find_last_of('\\')).c_str(), nullptr);
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  std::FILE* file = std::fopen(path.c_str(), "a");
+  if (file == nullptr) file = std::fopen("NUL", "w");
+  Log::WriteTo(file);
+}
+
+void WINAPI ServiceMain(DWORD, char**) {
+  statusHandle = ::RegisterServiceCtrlHandlerExA(ServiceHost::kServiceName, OnControl, nullptr);
+  if (statusHandle == nullptr) return;
+  WriteToLogFile();
+  Log::Error("started as the Windows service kestrel-channeld");
+  SetState(SERVICE_RUNNING);
+  // Hands a stop to the service's StopSignals once it listens.
+  std::atomic<bool> ended{false};
+  std::thread watcher([&ended] {
+    while (!ended.load()) {
+      const char* reason = stopReason.load();
+      if (reason != nullptr && tools::StopSignals::RequestOfListening(reason)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  serviceExit = serviceBody();
+  ended.store(true);
+  watcher.join();
+  const char* reason = stopReason.load();
+  Log::Error(std::string("stopped (") + (reason != nullptr ? reason : "on its own") +
+             "), exit status " + std::to_string(serviceExit));
+  SetState(SERVICE_STOPPED, static_cast<DWORD>(serviceExit));
+}
+
+}  // namespace
+
+int ServiceHost::Run(const std::function<int()>& run) {
+  serviceBody = run;
+  char name[] = "kestrel-channeld";
+  SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
+  if (::StartServiceCtrlDispatcherA(table)) return serviceExit;
+  // Not started by the service control manager: a console program.
+  return run();
+}
+
+std::string ServiceHost::LogPath() {
+  char programData[MAX_PATH];
+  DWORD length = ::GetEnvironmentVariableA("ProgramData", programData, sizeof programData);
+  std::string root = length > 0 && length < sizeof programData ? programData : "C:\\ProgramData";
+  return root + "\\Kestrel\\kestrel-channeld.log";
+}
+
+}  // namespace channeld
+}  // namespace kestrel
