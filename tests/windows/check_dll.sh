@@ -20,7 +20,12 @@ if [ "$exports" != "DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnreg
   status=1
 fi
 
-for binary in "$bin/kestrel.dll" "$bin/kestrel-publish.exe" "$bin/kestrel-listen.exe"; do
+for binary in "$bin/kestrel.dll" "$bin/kestrel-publish.exe" "$bin/kestrel-listen.exe" "$bin/kestrel-channeld.exe"; do
+  if [ ! -f "$binary" ]; then
+    echo "$binary is missing" >&2
+    status=1
+    continue
+  fi
   for imported in $("$objdump" -p "$binary" | sed -n 's/^\s*DLL Name: //p'); do
     lower=$(echo "$imported" | tr '[:upper:]' '[:lower:]')
     if [[ "$system_dlls" != *" $lower "* ]]; then

@@ -3,16 +3,21 @@
 // must speak the same protocol, the Windows consumer must outlast a service
 // restart, and each bitness registers in its own view of the registry.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -154,6 +159,43 @@ class WindowsInterop : public ToolTestBase {
     return windows;
   }
 
+  // A port that nothing listens on now.
+  static int FreePort() {
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = -1;
+    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    ::close(probe);
+    return port;
+  }
+
+  // This prefix's %ProgramData%, as a folder of this system.
+  std::string ProgramDataFolder() const {
+    ToolResult echo = RunTool({KESTREL_WINE, "cmd", "/c", "echo %ProgramData%"}, "", kWineTimeoutMs);
+    std::string windows = echo.output.substr(0, echo.output.find_first_of("\r\n"));
+    if (windows.size() < 3 || windows[1] != ':') return std::string();
+    std::string path = std::string(::getenv("WINEPREFIX")) + "/drive_" +
+                       static_cast<char>(std::tolower(static_cast<unsigned char>(windows[0])));
+    for (std::size_t i = 2; i < windows.size(); ++i) path += windows[i] == '\\' ? '/' : windows[i];
+    return path;
+  }
+
+  // Waits until the file at path holds text.
+  static bool WaitForText(const std::string& path, const std::string& text, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (FileExists(path) && ReadFile(path).find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+  }
+
   static constexpr const char* kSupplierClass =
       "HKEY_CLASSES_ROOT\\CLSID\\{EA1B5AA6-69A5-4EC7-825E-154A09FF80FD}\\InprocServer32";
 
@@ -275,6 +317,63 @@ TEST_F(WindowsInterop, The32BitDllRegistersInThe32BitViewOnly) {
   EXPECT_NE(std::string::npos, view32.output.find(dll)) << view32.output;
   EXPECT_NE(0, view64.status) << view64.output;
   EXPECT_NE(0, after.status) << after.output;
+}
+
+// kestrel-channeld.exe as the Windows service kestrel-channeld: created and
+// started through the service control manager, it serves a Windows listener
+// and a native publisher, writes its counters on control code 128, and
+// stops cleanly, every line of it in its log file.
+TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
+  const std::string port = std::to_string(FreePort());
+  const std::string program = WindowsPath(std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe");
+  const std::string folder = ProgramDataFolder();
+  ASSERT_FALSE(folder.empty());
+  const std::string log = folder + "/Kestrel/kestrel-channeld.log";
+  ::remove(log.c_str());
+  RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs);  // a failed run's
+  ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "create", "kestrel-channeld", "binPath=",
+                        program + " --port " + port, "start=", "demand"},
+                       "", kWineTimeoutMs)
+                   .status);
+  ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "start", "kestrel-channeld"}, "", kWineTimeoutMs).status);
+  const std::string address = "corbaloc:iiop:127.0.0.1:" + port + "/NotifyEventChannel";
+  ASSERT_TRUE(WaitForText(log, address, kWineTimeoutMs)) << (FileExists(log) ? ReadFile(log) : log);
+  EXPECT_NE(std::string::npos, ReadFile(log).find("started as the Windows service kestrel-channeld"));
+
+  const std::vector<std::string> channel = {"--host", "127.0.0.1", "--port", port, "--key",
+                                            "NotifyEventChannel"};
+  std::vector<std::string> listen = {KESTREL_WINE, std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-listen.exe",
+                                     "--format", "json", "--count", "2"};
+  listen.insert(listen.end(), channel.begin(), channel.end());
+  ToolProcess listener;
+  ASSERT_TRUE(listener.Start(listen));
+  ASSERT_TRUE(listener.WaitForError("listening on", kWineTimeoutMs)) << listener.error();
+  for (const char* text : {"through the service", "after the counters"}) {
+    std::vector<std::string> publish = {BinPath("kestrel-publish"), "--module", "native", text};
+    publish.insert(publish.end(), channel.begin(), channel.end());
+    ToolResult published = RunTool(publish);
+    EXPECT_EQ(0, published.status) << published.error;
+    std::string line;
+    ASSERT_TRUE(ReadWindowsLine(&listener, &line, kWineTimeoutMs)) << listener.error();
+    EXPECT_EQ(JsonLine("native", "0", "0", text), line);
+    if (std::string(text) == "through the service") {
+      const std::string control = std::string(KESTREL_WINDOWS_BIN_DIR) + "/service_control.exe";
+      EXPECT_EQ(0, RunTool({KESTREL_WINE, control, "kestrel-channeld", "128"}, "", kWineTimeoutMs).status);
+      EXPECT_TRUE(WaitForText(log, "channel NotifyEventChannel: received 1,", kWineTimeoutMs)) << ReadFile(log);
+    }
+  }
+  EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
+
+  RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
+  EXPECT_TRUE(WaitForText(log, "stopped (service stop), exit status 0", kWineTimeoutMs)) << ReadFile(log);
+  ToolResult state;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  do {
+    state = RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs);
+  } while (state.output.find("STOPPED") == std::string::npos && std::chrono::steady_clock::now() < deadline);
+  EXPECT_NE(std::string::npos, state.output.find("STOPPED")) << state.output;
+  EXPECT_NE(std::string::npos, state.output.find("WIN32_EXIT_CODE    : 0")) << state.output;
+  EXPECT_EQ(0, RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs).status);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "tools/channeld/service_host.h"
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <atomic>
 #include <chrono>
@@ -112,9 +113,13 @@ int ServiceHost::Run(const std::function<int()>& run) {
 }
 
 std::string ServiceHost::LogPath() {
+  // The folder that %ProgramData% names for programs; asked of the shell,
+  // since a service's environment need not hold the variable.
   char programData[MAX_PATH];
-  DWORD length = ::GetEnvironmentVariableA("ProgramData", programData, sizeof programData);
-  std::string root = length > 0 && length < sizeof programData ? programData : "C:\\ProgramData";
+  std::string root = ::SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
+                                        programData) == S_OK
+                         ? programData
+                         : "C:\\ProgramData";
   return root + "\\Kestrel\\kestrel-channeld.log";
 }
 

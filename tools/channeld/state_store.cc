@@ -21,9 +21,10 @@ constexpr char kTopology[] = "topology";
 constexpr char kQueued[] = "queued";
 constexpr char kBacklog[] = "backlog";
 
-// One channel's slot in the backlog file: its key, then its counter.
+// One channel's slot in the backlog file: its key, then its counter (the
+// key takes what the counter leaves of 128 bytes, on 32- and 64-bit builds).
 struct BacklogSlot {
-  char key[120];
+  char key[128 - sizeof(std::atomic<std::size_t>)];
   std::atomic<std::size_t> queued;
 };
 static_assert(sizeof(BacklogSlot) == 128, "backlog slots are 128 bytes");
