@@ -7,6 +7,7 @@
 
 #include <windows.h>
 #include <shlobj.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>
@@ -101,13 +102,35 @@ void WINAPI ServiceMain(DWORD, char**) {
   SetState(SERVICE_STOPPED, static_cast<DWORD>(serviceExit));
 }
 
+// True when services.exe, the service control manager, started this
+// process. Asking the manager to connect (StartServiceCtrlDispatcher) answers
+// that too, but only after a wait under Wine.
+bool StartedByServiceManager() {
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return true;  // let the manager say
+  PROCESSENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  DWORD self = ::GetCurrentProcessId();
+  DWORD parent = 0;
+  for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  }
+  bool byManager = false;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32First(snapshot, &entry); more; more = ::Process32Next(snapshot, &entry)) {
+    if (entry.th32ProcessID == parent) byManager = ::lstrcmpiA(entry.szExeFile, "services.exe") == 0;
+  }
+  ::CloseHandle(snapshot);
+  return byManager;
+}
+
 }  // namespace
 
 int ServiceHost::Run(const std::function<int()>& run) {
   serviceBody = run;
   char name[] = "kestrel-channeld";
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
-  if (::StartServiceCtrlDispatcherA(table)) return serviceExit;
+  if (StartedByServiceManager() && ::StartServiceCtrlDispatcherA(table)) return serviceExit;
   // Not started by the service control manager: a console program.
   return run();
 }

@@ -141,7 +141,7 @@ std::vector<std::atomic<std::size_t>*> StateStore::MapBacklogs(
     // The mapping outlives both handles (on Windows, the file mapping's too).
     ACE_HANDLE fileMapping = ACE_INVALID_HANDLE;
     mapping =
-        ACE_OS::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0, &fileMapping);
+        ACE_OS::mmap(nullptr, size, PROT_RDWR, MAP_SHARED, file, 0, &fileMapping);
     if (fileMapping != ACE_INVALID_HANDLE && fileMapping != file) ACE_OS::close(fileMapping);
   }
   if (file != ACE_INVALID_HANDLE) ACE_OS::close(file);
