@@ -17,8 +17,9 @@ KESTREL_WINDOWS_DEPS=${KESTREL_WINDOWS_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/kes
 
 # omniidl is the host's: the stubs it writes are the same for both systems.
 # dpkg-dev, patch and xz-utils unpack the source packages.
+# icoutils reads the binaries' version resources.
 KESTREL_WINDOWS_PACKAGES=(
-  wine wine64
+  wine wine64 icoutils
   omniidl python3 gcc make perl dpkg-dev patch xz-utils
   cmake ninja-build libgtest-dev libgmock-dev googletest
 )
