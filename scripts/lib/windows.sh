@@ -51,8 +51,13 @@ kestrel_windows_test() {
   kestrel_windows_build x86_64 || return 1
   kestrel_windows_build i686 || return 1
   kestrel_wine32 || return 1
+  # The installer, and a later version of it for the upgrade.
+  local msi upgrade
+  msi=$(kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi" | tail -n 1) || return 1
+  upgrade=$(kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi-upgrade" "$(kestrel_next_version)" | tail -n 1) || return 1
   kestrel_build -DKESTREL_WINDOWS_BIN_DIR="$KESTREL_WINDOWS_BUILD_DIR/bin" \
-    -DKESTREL_WINDOWS32_BIN_DIR="$KESTREL_WINDOWS32_BUILD_DIR/bin" || return 1
+    -DKESTREL_WINDOWS32_BIN_DIR="$KESTREL_WINDOWS32_BUILD_DIR/bin" \
+    -DKESTREL_WINDOWS_MSI="$msi" -DKESTREL_WINDOWS_UPGRADE_MSI="$upgrade" || return 1
   kestrel_wine_prefix || return 1
   local status=0
   (cd "$KESTREL_BUILD_DIR" && ctest --output-on-failure -L windows "$@") || status=$?

@@ -376,6 +376,92 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
   EXPECT_EQ(0, RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs).status);
 }
 
+// The installer: msiexec /i puts both DLLs, the tools and the service in
+// place, writes each DLL's classes in its own registry view and starts the
+// service, which serves a Windows publisher and a native listener; a later
+// version installs over it; msiexec /x leaves nothing of it behind.
+TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
+  ASSERT_TRUE(FileExists(KESTREL_WINDOWS_MSI)) << "no installer: " << KESTREL_WINDOWS_MSI;
+  ASSERT_TRUE(FileExists(KESTREL_WINDOWS_UPGRADE_MSI)) << "no later installer";
+  const std::string drive = std::string(::getenv("WINEPREFIX")) + "/drive_c";
+  const std::vector<std::string> installed = {
+      drive + "/Program Files/Kestrel/kestrel.dll", drive + "/Program Files/Kestrel/kestrel-publish.exe",
+      drive + "/Program Files/Kestrel/kestrel-listen.exe", drive + "/Program Files/Kestrel/kestrel-channeld.exe",
+      drive + "/Program Files (x86)/Kestrel/kestrel.dll"};
+  const std::string serviceKey = "HKLM\\System\\CurrentControlSet\\Services\\kestrel-channeld";
+  // msiexec's success, which may ask for a restart (3010, of which a Linux
+  // exit status keeps the low byte).
+  auto msiexec = [this](const std::string& action, const std::string& msi) {
+    int status = RunTool({KESTREL_WINE, "msiexec", action, WindowsPath(msi), "/qn"}, "", 180000).status;
+    return status == (3010 & 0xff) ? 0 : status;
+  };
+
+  msiexec("/x", KESTREL_WINDOWS_UPGRADE_MSI);  // what a failed run left
+  msiexec("/x", KESTREL_WINDOWS_MSI);
+
+  ASSERT_EQ(0, msiexec("/i", KESTREL_WINDOWS_MSI));
+  for (const std::string& file : installed) EXPECT_TRUE(FileExists(file)) << file;
+  ToolResult view64 = QueryRegistry(kSupplierClass, 64);
+  ToolResult view32 = QueryRegistry(kSupplierClass, 32);
+  EXPECT_NE(std::string::npos, view64.output.find("C:\\Program Files\\Kestrel\\kestrel.dll")) << view64.output;
+  EXPECT_NE(std::string::npos, view32.output.find("C:\\Program Files (x86)\\Kestrel\\kestrel.dll")) << view32.output;
+  ToolResult service = QueryRegistry(serviceKey, 64);
+  EXPECT_NE(std::string::npos, service.output.find("--listen 127.0.0.1 --port 5000")) << service.output;
+  EXPECT_NE(std::string::npos, service.output.find("0x2")) << "not started automatically: " << service.output;
+
+  // As installed: port 5000, outside the range that the system hands out
+  // for port 0, where every other test's servers are.
+  const std::string port = "5000";
+  const std::vector<std::string> channel = {"--host", "127.0.0.1", "--port", port, "--key", "NotifyEventChannel"};
+  std::vector<std::string> listen = {BinPath("kestrel-listen"), "--format", "json", "--count", "1"};
+  listen.insert(listen.end(), channel.begin(), channel.end());
+  ToolProcess listener;
+  ASSERT_TRUE(listener.Start(listen));
+  bool connected = false;
+  for (int attempt = 0; attempt < 30 && !connected; ++attempt) {  // the service may still be starting
+    connected = listener.WaitForError("listening on", 1000);
+  }
+  ASSERT_TRUE(connected) << listener.error();
+  std::vector<std::string> publish = {KESTREL_WINE, "C:\\Program Files\\Kestrel\\kestrel-publish.exe",
+                                      "--module", "installed", "through the installed service"};
+  publish.insert(publish.end(), channel.begin(), channel.end());
+  ToolResult published = RunTool(publish, "", kWineTimeoutMs);
+  EXPECT_EQ(0, published.status) << published.error;
+  std::string line;
+  ASSERT_TRUE(listener.ReadLine(&line, kWineTimeoutMs)) << listener.error();
+  EXPECT_EQ(JsonLine("installed", "0", "0", "through the installed service"), line);
+  EXPECT_EQ(0, listener.Wait(kTimeoutMs));
+
+  // A later version replaces it: one product, the later one.
+  ASSERT_EQ(0, msiexec("/i", KESTREL_WINDOWS_UPGRADE_MSI));
+  for (const std::string& file : installed) EXPECT_TRUE(FileExists(file)) << file;
+  ToolResult products = RunTool({KESTREL_WINE, "reg", "query",
+                                 "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s",
+                                 "/reg:64"},
+                                "", kWineTimeoutMs);
+  std::size_t kestrels = 0;
+  for (std::size_t at = products.output.find("DisplayName    REG_SZ    Kestrel\r\n"); at != std::string::npos;
+       at = products.output.find("DisplayName    REG_SZ    Kestrel\r\n", at + 1)) {
+    ++kestrels;
+  }
+  EXPECT_EQ(1u, kestrels) << products.output;
+
+  // Wine's msiexec asks the service to stop but does not wait for it, and
+  // a program still running cannot be deleted until a restart; Windows'
+  // waits. So the service is stopped first here.
+  RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs).output.find("STOPPED") ==
+             std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+  }
+  ASSERT_EQ(0, msiexec("/x", KESTREL_WINDOWS_UPGRADE_MSI));
+  for (const std::string& file : installed) EXPECT_FALSE(FileExists(file)) << file;
+  EXPECT_NE(0, QueryRegistry(kSupplierClass, 64).status);
+  EXPECT_NE(0, QueryRegistry(kSupplierClass, 32).status);
+  EXPECT_NE(0, QueryRegistry(serviceKey, 64).status) << "the service is still installed";
+}
+
 }  // namespace
 }  // namespace testing
 }  // namespace kestrel
