@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -321,8 +322,10 @@ TEST_F(WindowsInterop, The32BitDllRegistersInThe32BitViewOnly) {
 
 // kestrel-channeld.exe as the Windows service kestrel-channeld: created and
 // started through the service control manager, it serves a Windows listener
-// and a native publisher, writes its counters on control code 128, and
-// stops cleanly, every line of it in its log file.
+// and a native publisher, writes its counters on control code 128, keeps the
+// events queued for a consumer across a stop and a start (its state
+// directory, on Windows' file system), and stops cleanly, every line of it
+// in its log file.
 TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
   const std::string port = std::to_string(FreePort());
   const std::string program = WindowsPath(std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe");
@@ -332,7 +335,8 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
   ::remove(log.c_str());
   RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs);  // a failed run's
   ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "create", "kestrel-channeld", "binPath=",
-                        program + " --port " + port, "start=", "demand"},
+                        program + " --port " + port + " --state-dir C:\\ProgramData\\Kestrel\\test-state",
+                        "start=", "demand"},
                        "", kWineTimeoutMs)
                    .status);
   ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "start", "kestrel-channeld"}, "", kWineTimeoutMs).status);
@@ -363,6 +367,41 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
     }
   }
   EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
+
+  // A consumer that takes nothing for a while (stopped), events queued for
+  // it, and the service stopped and started meanwhile: it gets every one.
+  std::vector<std::string> nativeListen = {BinPath("kestrel-listen"), "--format", "json", "--count", "3"};
+  nativeListen.insert(nativeListen.end(), channel.begin(), channel.end());
+  ToolProcess paused;
+  ASSERT_TRUE(paused.Start(nativeListen));
+  ASSERT_TRUE(paused.WaitForError("listening on", kTimeoutMs)) << paused.error();
+  ASSERT_TRUE(paused.Signal(SIGSTOP));
+  for (const char* text : {"queued 1", "queued 2", "queued 3"}) {
+    std::vector<std::string> publish = {BinPath("kestrel-publish"), "--module", "native", text};
+    publish.insert(publish.end(), channel.begin(), channel.end());
+    EXPECT_EQ(0, RunTool(publish).status);
+  }
+  auto waitFor = [this](const char* state) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (std::chrono::steady_clock::now() < until) {
+      if (RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs).output.find(state) !=
+          std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
+  ASSERT_TRUE(waitFor("STOPPED"));
+  ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "start", "kestrel-channeld"}, "", kWineTimeoutMs).status);
+  ASSERT_TRUE(waitFor("RUNNING"));
+  ASSERT_TRUE(paused.Signal(SIGCONT));
+  for (const char* text : {"queued 1", "queued 2", "queued 3"}) {
+    std::string line;
+    ASSERT_TRUE(paused.ReadLine(&line, kWineTimeoutMs)) << paused.error() << ReadFile(log);
+    EXPECT_EQ(JsonLine("native", "0", "0", text), line);
+  }
+  EXPECT_EQ(0, paused.Wait(kTimeoutMs));
 
   RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
   EXPECT_TRUE(WaitForText(log, "stopped (service stop), exit status 0", kWineTimeoutMs)) << ReadFile(log);
