@@ -59,6 +59,8 @@ void Log::Lines(const std::string& lines) {
   WriteText(text);
 }
 
+void Log::Raw(const char* text) { WriteText(text); }
+
 void Log::Addresses(const std::string& lines) {
   if (logFile != nullptr) {
     Lines(lines);

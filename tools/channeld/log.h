@@ -29,6 +29,9 @@ class Log {
   static void Lines(const std::string& lines);
   // The address lines (each ending in a newline) on stdout, as they are.
   static void Addresses(const std::string& lines);
+  // Text that another part wrote (omniORB's traces), as it is, where the
+  // diagnostics go.
+  static void Raw(const char* text);
 };
 
 }  // namespace channeld

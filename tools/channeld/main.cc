@@ -1,6 +1,7 @@
 // kestrel-channeld: the embedded CosNotification channel service.
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "tools/channeld/command_line.h"
@@ -36,8 +37,8 @@ int main(int argc, char** argv) {
       break;
   }
   kestrel::channeld::RaiseOpenFileLimit();
-  return kestrel::channeld::ServiceHost::Run([&line] {
+  return kestrel::channeld::ServiceHost::Run([&line](const std::function<void()>& serving) {
     kestrel::channeld::Service service(line.options());
-    return service.Run();
+    return service.Run(serving);
   });
 }

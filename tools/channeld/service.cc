@@ -77,7 +77,7 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
   return true;
 }
 
-int Service::Run() {
+int Service::Run(const std::function<void()>& onServing) {
   if (!OpenState()) return 1;
   std::string error;
   std::vector<std::string> rules;
@@ -148,6 +148,7 @@ int Service::Run() {
   for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
   Log::Addresses(lines);
   reporter_.Start();
+  if (onServing) onServing();
 
   std::string reason = signals_.Wait().reason;
   Log::Info("shutting down (" + reason + ")");

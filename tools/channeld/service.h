@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,9 +42,10 @@ class Service {
   Service& operator=(const Service&) = delete;
 
   // Runs the service to its end; answers the exit status: 0 after a graceful
-  // shutdown, 1 when it could not start.
+  // shutdown, 1 when it could not start. onServing, when given, is called
+  // once clients are served and the addresses are out.
   // REQUIRES: tools::StopSignals::BlockInProcess(true) was called first.
-  int Run();
+  int Run(const std::function<void()>& onServing = nullptr);
 
   // The address that clients use for the channel at key.
   static std::string Address(const std::string& host, int port, const std::string& key);

@@ -3,7 +3,9 @@
 namespace kestrel {
 namespace channeld {
 
-int ServiceHost::Run(const std::function<int()>& run) { return run(); }
+int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run) {
+  return run(nullptr);
+}
 
 std::string ServiceHost::LogPath() { return std::string(); }
 

@@ -23,8 +23,10 @@ class ServiceHost {
   static constexpr unsigned kReportControl = 128;
 
   // Runs run as the system wants it run, and answers its exit status (as a
-  // service: after the manager has been told that it stopped).
-  static int Run(const std::function<int()>& run);
+  // service: after the manager has been told that it stopped). run calls
+  // the function that it is given once it serves clients: a service is
+  // "starting" until then, "running" after.
+  static int Run(const std::function<int(const std::function<void()>& serving)>& run);
 
   // Where a service's output goes: %ProgramData%\Kestrel\kestrel-channeld.log
   // on Windows; empty elsewhere.

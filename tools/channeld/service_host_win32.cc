@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include <omniORB4/CORBA.h>
+
 #include "tools/channeld/log.h"
 #include "tools/common/stop_signals.h"
 
@@ -25,7 +27,7 @@ namespace channeld {
 namespace {
 
 // One service per process: the manager's callbacks have no context of ours.
-std::function<int()> serviceBody;
+std::function<int(const std::function<void()>&)> serviceBody;
 int serviceExit = 0;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 std::mutex statusMutex;
@@ -76,6 +78,8 @@ void WriteToLogFile() {
   std::FILE* file = std::fopen(path.c_str(), "a");
   if (file == nullptr) file = std::fopen("NUL", "w");
   Log::WriteTo(file);
+  // omniORB's traces (--verbose) would go to the missing stderr.
+  omniORB::setLogFunction([](const char* text) { Log::Raw(text); });
 }
 
 void WINAPI ServiceMain(DWORD, char**) {
@@ -83,7 +87,8 @@ void WINAPI ServiceMain(DWORD, char**) {
   if (statusHandle == nullptr) return;
   WriteToLogFile();
   Log::Error("started as the Windows service kestrel-channeld");
-  SetState(SERVICE_RUNNING);
+  // Starting (restoring its state, binding its port) until it serves.
+  SetState(SERVICE_START_PENDING, NO_ERROR, 30000);
   // Hands a stop to the service's StopSignals once it listens.
   std::atomic<bool> ended{false};
   std::thread watcher([&ended] {
@@ -93,7 +98,7 @@ void WINAPI ServiceMain(DWORD, char**) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   });
-  serviceExit = serviceBody();
+  serviceExit = serviceBody([] { SetState(SERVICE_RUNNING); });
   ended.store(true);
   watcher.join();
   const char* reason = stopReason.load();
@@ -126,13 +131,13 @@ bool StartedByServiceManager() {
 
 }  // namespace
 
-int ServiceHost::Run(const std::function<int()>& run) {
+int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run) {
   serviceBody = run;
   char name[] = "kestrel-channeld";
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   if (StartedByServiceManager() && ::StartServiceCtrlDispatcherA(table)) return serviceExit;
   // Not started by the service control manager: a console program.
-  return run();
+  return run(nullptr);
 }
 
 std::string ServiceHost::LogPath() {
