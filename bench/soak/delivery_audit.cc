@@ -325,6 +325,16 @@ void DeliveryAudit::AuditConsumer(uint32_t consumer) {
       int run = RunAt(record.endNs);
       if (run < 0) continue;  // failed above already
       const ServiceRun& service = in_.runs[run];
+      // An event that had to arrive: counted, and listed when it did not.
+      auto countRequired = [&] {
+        ++figures.required;
+        if (delivered) {
+          ++figures.requiredDelivered;
+        } else {
+          figures.lost.push_back(LostEvent{consumer, s, record.seq, static_cast<size_t>(run), record.startNs,
+                                           record.endNs, conn[run]});
+        }
+      };
       if (keepsState) {
         // Every consumer was connected before the first Publish, and the
         // service keeps its proxies: only a crash without persistent
@@ -333,13 +343,7 @@ void DeliveryAudit::AuditConsumer(uint32_t consumer) {
           ++figures.atCrash;
           if (delivered) ++figures.atCrashDelivered;
         } else {
-          ++figures.required;
-          if (delivered) {
-            ++figures.requiredDelivered;
-          } else {
-            figures.lost.push_back(LostEvent{consumer, s, record.seq, static_cast<size_t>(run), record.startNs,
-                                             record.endNs, conn[run]});
-          }
+          countRequired();
         }
         // One that the run answered while it was starting goes with the
         // restart that began it, any other with the one that ended it.
@@ -358,14 +362,8 @@ void DeliveryAudit::AuditConsumer(uint32_t consumer) {
         if (delivered) ++figures.beforeConnectDelivered;
         if (!delivered) CountMissing(consumer, RestartBefore(run), run, record.endNs);
       } else {
-        ++figures.required;
-        if (delivered) {
-          ++figures.requiredDelivered;
-        } else {
-          figures.lost.push_back(LostEvent{consumer, s, record.seq, static_cast<size_t>(run), record.startNs,
-                                           record.endNs, conn[run]});
-          CountMissing(consumer, RestartAfter(run), run, record.endNs);
-        }
+        countRequired();
+        if (!delivered) CountMissing(consumer, RestartAfter(run), run, record.endNs);
       }
     }
   }

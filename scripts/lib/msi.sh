@@ -21,7 +21,7 @@ kestrel_next_version() {
 # kestrel_build_msi OUTPUT_DIR [VERSION]: builds both Windows trees, stages
 # their binaries stripped, and writes OUTPUT_DIR/kestrel-VERSION-x64.msi
 # (VERSION: the project's, unless another is given, as the upgrade test
-# does). wixl only warns about what it does not know and drops it: a
+# does), whose path it leaves in KESTREL_MSI. wixl only warns about what it does not know and drops it: a
 # warning fails the build, so that nothing is silently missing.
 kestrel_build_msi() {
   local output=$1 version=${2:-}
@@ -49,5 +49,5 @@ kestrel_build_msi() {
     cat "$stage/wixl.log" >&2
     return 1
   fi
-  echo "$msi"
+  KESTREL_MSI=$msi
 }

@@ -48,13 +48,14 @@ kestrel_wine_prefix() {
 # native channel service and tools) learns where the Windows programs are and
 # runs the tests labelled windows, which start them under Wine.
 kestrel_windows_test() {
-  kestrel_windows_build x86_64 || return 1
-  kestrel_windows_build i686 || return 1
   kestrel_wine32 || return 1
-  # The installer, and a later version of it for the upgrade.
+  # Both Windows builds, the installer made of them, and a later version of
+  # it for the upgrade.
   local msi upgrade
-  msi=$(kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi" | tail -n 1) || return 1
-  upgrade=$(kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi-upgrade" "$(kestrel_next_version)" | tail -n 1) || return 1
+  kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi" || return 1
+  msi=$KESTREL_MSI
+  kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi-upgrade" "$(kestrel_next_version)" || return 1
+  upgrade=$KESTREL_MSI
   kestrel_build -DKESTREL_WINDOWS_BIN_DIR="$KESTREL_WINDOWS_BUILD_DIR/bin" \
     -DKESTREL_WINDOWS32_BIN_DIR="$KESTREL_WINDOWS32_BUILD_DIR/bin" \
     -DKESTREL_WINDOWS_MSI="$msi" -DKESTREL_WINDOWS_UPGRADE_MSI="$upgrade" || return 1

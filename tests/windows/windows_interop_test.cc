@@ -3,12 +3,9 @@
 // must speak the same protocol, the Windows consumer must outlast a service
 // restart, and each bitness registers in its own view of the registry.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <netinet/in.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -160,22 +157,6 @@ class WindowsInterop : public ToolTestBase {
     return windows;
   }
 
-  // A port that nothing listens on now.
-  static int FreePort() {
-    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    ::close(probe);
-    return port;
-  }
-
   // This prefix's %ProgramData%, as a folder of this system.
   std::string ProgramDataFolder() const {
     ToolResult echo = RunTool({KESTREL_WINE, "cmd", "/c", "echo %ProgramData%"}, "", kWineTimeoutMs);
@@ -185,6 +166,17 @@ class WindowsInterop : public ToolTestBase {
                        static_cast<char>(std::tolower(static_cast<unsigned char>(windows[0])));
     for (std::size_t i = 2; i < windows.size(); ++i) path += windows[i] == '\\' ? '/' : windows[i];
     return path;
+  }
+
+  // Waits (30 s at most) until sc query says that the service kestrel-channeld
+  // is in state (RUNNING, STOPPED); answers what it said last.
+  ToolResult WaitForServiceState(const char* state) const {
+    ToolResult query;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    do {
+      query = RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs);
+    } while (query.output.find(state) == std::string::npos && std::chrono::steady_clock::now() < deadline);
+    return query;
   }
 
   // Waits until the file at path holds text.
@@ -327,7 +319,7 @@ TEST_F(WindowsInterop, The32BitDllRegistersInThe32BitViewOnly) {
 // directory, on Windows' file system), and stops cleanly, every line of it
 // in its log file.
 TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
-  const std::string port = std::to_string(FreePort());
+  const std::string port = std::to_string(UnusedPort());
   const std::string program = WindowsPath(std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe");
   const std::string folder = ProgramDataFolder();
   ASSERT_FALSE(folder.empty());
@@ -381,20 +373,10 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
     publish.insert(publish.end(), channel.begin(), channel.end());
     EXPECT_EQ(0, RunTool(publish).status);
   }
-  auto waitFor = [this](const char* state) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < until) {
-      if (RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs).output.find(state) !=
-          std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  };
   RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
-  ASSERT_TRUE(waitFor("STOPPED"));
+  ASSERT_NE(std::string::npos, WaitForServiceState("STOPPED").output.find("STOPPED"));
   ASSERT_EQ(0, RunTool({KESTREL_WINE, "sc", "start", "kestrel-channeld"}, "", kWineTimeoutMs).status);
-  ASSERT_TRUE(waitFor("RUNNING"));
+  ASSERT_NE(std::string::npos, WaitForServiceState("RUNNING").output.find("RUNNING"));
   ASSERT_TRUE(paused.Signal(SIGCONT));
   for (const char* text : {"queued 1", "queued 2", "queued 3"}) {
     std::string line;
@@ -405,11 +387,7 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
 
   RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
   EXPECT_TRUE(WaitForText(log, "stopped (service stop), exit status 0", kWineTimeoutMs)) << ReadFile(log);
-  ToolResult state;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  do {
-    state = RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs);
-  } while (state.output.find("STOPPED") == std::string::npos && std::chrono::steady_clock::now() < deadline);
+  ToolResult state = WaitForServiceState("STOPPED");
   EXPECT_NE(std::string::npos, state.output.find("STOPPED")) << state.output;
   EXPECT_NE(std::string::npos, state.output.find("WIN32_EXIT_CODE    : 0")) << state.output;
   EXPECT_EQ(0, RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs).status);
@@ -489,11 +467,7 @@ TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
   // a program still running cannot be deleted until a restart; Windows'
   // waits. So the service is stopped first here.
   RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (RunTool({KESTREL_WINE, "sc", "query", "kestrel-channeld"}, "", kWineTimeoutMs).output.find("STOPPED") ==
-             std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-  }
+  WaitForServiceState("STOPPED");
   ASSERT_EQ(0, msiexec("/x", KESTREL_WINDOWS_UPGRADE_MSI));
   for (const std::string& file : installed) EXPECT_FALSE(FileExists(file)) << file;
   EXPECT_NE(0, QueryRegistry(kSupplierClass, 64).status);

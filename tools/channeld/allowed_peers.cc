@@ -130,9 +130,7 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
               : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(each->ai_addr)->sin6_addr);
       if (ACE_OS::inet_ntop(each->ai_family, raw, text, sizeof text) == nullptr) continue;
       std::string rule = Rule(text, Bits(each->ai_family));
-      bool known = false;
-      for (const std::string& other : *rules) known = known || other == rule;
-      if (!known) rules->push_back(rule);
+      if (std::find(rules->begin(), rules->end(), rule) == rules->end()) rules->push_back(rule);
     }
     ACE_OS::freeaddrinfo(found);
   }

@@ -62,7 +62,6 @@ class OrbRuntime {
   // True for an address that means every interface (0.0.0.0, ::).
   static bool IsWildcard(const std::string& host);
 
-
   // Shuts the ORB down, waiting for incoming calls in progress, and destroys
   // it. Idempotent.
   void Stop();

@@ -36,7 +36,8 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::Disconnect(const ch
   return End(why, /*onlyIfIdle=*/false);
 }
 
-CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why, bool onlyIfIdle) {
+CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why,
+                                                                 bool onlyIfIdle, bool* ended) {
   PortableServer::Servant_var<ProxyPushConsumer> self = Retain(this);
   CosNotifyComm::StructuredPushSupplier_var supplier;
   bool wasConnected = false;
@@ -49,6 +50,7 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why
     if (wasConnected) Log::Info(name() + " disconnected (" + why + ")");
     state_ = State::kGone;
     supplier = supplier_._retn();
+    if (ended != nullptr) *ended = true;
   }
   admin_->ForgetProxy(id_);
   channel_->ReleaseProxy(EventChannel::Side::kSupplier, wasConnected);
@@ -86,14 +88,11 @@ ProxyState ProxyPushConsumer::Capture() {
 
 bool ProxyPushConsumer::Reclaim(std::chrono::steady_clock::time_point obtainedBefore) {
   if (obtained_ >= obtainedBefore) return false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != State::kIdle) return false;
-  }
-  // Connected in the meantime, End leaves it alone.
-  CosNotifyComm::StructuredPushSupplier_var none = End("never connected", /*onlyIfIdle=*/true);
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == State::kGone;
+  bool ended = false;
+  // Connected, or disconnected, in the meantime: End leaves it alone.
+  CosNotifyComm::StructuredPushSupplier_var none =
+      End("never connected", /*onlyIfIdle=*/true, &ended);
+  return ended;
 }
 
 std::string ProxyPushConsumer::name() const {

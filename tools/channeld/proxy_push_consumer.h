@@ -84,7 +84,9 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   enum class State { kIdle, kConnected, kGone };
 
   // Disconnect, or, with onlyIfIdle, nothing unless no client is connected.
-  CosNotifyComm::StructuredPushSupplier_ptr End(const char* why, bool onlyIfIdle);
+  // *ended, when given, says whether this call ended the proxy.
+  CosNotifyComm::StructuredPushSupplier_ptr End(const char* why, bool onlyIfIdle,
+                                                   bool* ended = nullptr);
 
   const CosNotifyChannelAdmin::ProxyID id_;
   PortableServer::Servant_var<SupplierAdmin> admin_;

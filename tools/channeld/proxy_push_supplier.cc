@@ -128,7 +128,8 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const ch
   return End(why, /*onlyIfIdle=*/false);
 }
 
-CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why, bool onlyIfIdle) {
+CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why,
+                                                                 bool onlyIfIdle, bool* ended) {
   // Keeps this servant alive to the end of the function, whoever lets go.
   PortableServer::Servant_var<ProxyPushSupplier> self = Retain(this);
   CosNotifyComm::StructuredPushConsumer_var consumer;
@@ -141,6 +142,7 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why
     wasConnected = state_ == State::kConnected;
     state_ = State::kGone;
     consumer = consumer_._retn();
+    if (ended != nullptr) *ended = true;
   }
   if (wasConnected) {
     channel_->router().Remove(this);
@@ -160,14 +162,11 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why
 
 bool ProxyPushSupplier::Reclaim(std::chrono::steady_clock::time_point obtainedBefore) {
   if (obtained_ >= obtainedBefore) return false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != State::kIdle) return false;
-  }
-  // Connected in the meantime, End leaves it alone.
-  CosNotifyComm::StructuredPushConsumer_var none = End("never connected", /*onlyIfIdle=*/true);
-  std::lock_guard<std::mutex> lock(mutex_);
-  return state_ == State::kGone;
+  bool ended = false;
+  // Connected, or disconnected, in the meantime: End leaves it alone.
+  CosNotifyComm::StructuredPushConsumer_var none =
+      End("never connected", /*onlyIfIdle=*/true, &ended);
+  return ended;
 }
 
 void ProxyPushSupplier::OnConsumerLost(const std::string& why) {

@@ -110,7 +110,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   enum class State { kIdle, kConnected, kGone };
 
   // Disconnect, or, with onlyIfIdle, nothing unless no client is connected.
-  CosNotifyComm::StructuredPushConsumer_ptr End(const char* why, bool onlyIfIdle);
+  // *ended, when given, says whether this call ended the proxy.
+  CosNotifyComm::StructuredPushConsumer_ptr End(const char* why, bool onlyIfIdle,
+                                                   bool* ended = nullptr);
 
   void OnConsumerLost(const std::string& why);
   // REQUIRES: mutex_ held, state_ kIdle.

@@ -2,13 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "tools/channeld/allowed_peers.h"
-#include "tools/channeld/system.h"
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
 #include "tools/channeld/restoration.h"
+#include "tools/channeld/system.h"
 
 namespace kestrel {
 namespace channeld {
@@ -94,7 +95,7 @@ int Service::Run(const std::function<void()>& onServing) {
   settings.port = options_.port;
   settings.verbose = options_.verbose;
   settings.persistent = store_ != nullptr;
-  settings.rules = rules;
+  settings.rules = std::move(rules);
   settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
   OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {

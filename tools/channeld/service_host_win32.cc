@@ -1,7 +1,8 @@
 // kestrel-channeld as a Windows service. The service control manager calls
 // the control handler on a thread of its own; the handler never waits: it
-// hands stops and report requests to the service's StopSignals (which the
-// service may not have made yet, hence the watcher thread) and answers.
+// hands stops and report requests to the service's StopSignals and answers.
+// It takes stops only once the service is running, and so has made its
+// StopSignals.
 
 #include "tools/channeld/service_host.h"
 
@@ -10,11 +11,9 @@
 #include <tlhelp32.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include <omniORB4/CORBA.h>
 
@@ -55,6 +54,7 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
       // A stop with the state directory saves the queued events first.
       SetState(SERVICE_STOP_PENDING, NO_ERROR, 30000);
       stopReason.store(control == SERVICE_CONTROL_STOP ? "service stop" : "system shutdown");
+      tools::StopSignals::RequestOfListening(stopReason.load());
       return NO_ERROR;
     case SERVICE_CONTROL_INTERROGATE:
       return NO_ERROR;
@@ -89,18 +89,7 @@ void WINAPI ServiceMain(DWORD, char**) {
   Log::Error("started as the Windows service kestrel-channeld");
   // Starting (restoring its state, binding its port) until it serves.
   SetState(SERVICE_START_PENDING, NO_ERROR, 30000);
-  // Hands a stop to the service's StopSignals once it listens.
-  std::atomic<bool> ended{false};
-  std::thread watcher([&ended] {
-    while (!ended.load()) {
-      const char* reason = stopReason.load();
-      if (reason != nullptr && tools::StopSignals::RequestOfListening(reason)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-  });
   serviceExit = serviceBody([] { SetState(SERVICE_RUNNING); });
-  ended.store(true);
-  watcher.join();
   const char* reason = stopReason.load();
   Log::Error(std::string("stopped (") + (reason != nullptr ? reason : "on its own") +
              "), exit status " + std::to_string(serviceExit));
