@@ -17,13 +17,17 @@ namespace kestrel {
 HRESULT ResultFromException(const CORBA::Exception& exception);
 
 // Runs body, which answers an HRESULT; a CORBA exception that it raises is
-// answered with its code instead.
+// answered with its code instead, and so is omniORB's fatalException (an
+// assertion inside omniORB, which would otherwise end the client's process)
+// with INTERNAL's.
 template <class Body>
 HRESULT Guarded(Body&& body) {
   try {
     return body();
   } catch (const CORBA::Exception& exception) {
     return ResultFromException(exception);
+  } catch (const omniORB::fatalException&) {
+    return E_CORBA_INTERNAL;
   }
 }
 

@@ -89,6 +89,15 @@ TEST(CorbaResult, GuardedPassesTheBodysAnswerThrough) {
   EXPECT_EQ(S_OK, Guarded([] { return S_OK; }));
 }
 
+// An assertion inside omniORB (seen when a broker starts while the one
+// before it still winds down) is a failure code, not the end of the client.
+TEST(CorbaResult, OmniOrbsInternalErrorsAreInternal) {
+  HRESULT hr = Guarded([]() -> HRESULT {
+    throw omniORB::fatalException(__FILE__, __LINE__, "pd_state != ZOMBIE");
+  });
+  EXPECT_EQ(E_CORBA_INTERNAL, hr);
+}
+
 TEST(ResultNames, NameTheCodesForTools) {
   EXPECT_STREQ("E_CORBA_COMM_FAILURE", KestrelResultName(E_CORBA_COMM_FAILURE));
   EXPECT_STREQ("E_CORBA_IMP_LIMIT", KestrelResultName(static_cast<HRESULT>(0x80040B53)));
