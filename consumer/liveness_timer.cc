@@ -1,11 +1,12 @@
 #include "consumer/liveness_timer.h"
 
 #include "consumer/notification_consumer.h"
+#include "orb/corba_result.h"
 
 namespace kestrel {
 
 int LivenessTimer::handle_timeout(const ACE_Time_Value&, const void* act) {
-  static_cast<NotificationConsumer*>(const_cast<void*>(act))->CheckLiveness();
+  Contained([act] { static_cast<NotificationConsumer*>(const_cast<void*>(act))->CheckLiveness(); });
   return 0;
 }
 

@@ -239,8 +239,12 @@ void NotificationConsumer::push_structured_event(const CosNotification::Structur
   }
   const NotificationConsumer* outer = deliveringConsumer;
   deliveringConsumer = this;
-  held->sink->OnEvent(record->mModule.in(), record->mHost.in(), record->mSeverity,
-                      record->mMessageCode, record->mDescription.in());
+  // A sink that raises must not leave this delivery counted for ever: the
+  // consumer's later deliveries would wait for it.
+  Contained([&] {
+    held->sink->OnEvent(record->mModule.in(), record->mHost.in(), record->mSeverity,
+                        record->mMessageCode, record->mDescription.in());
+  });
   deliveringConsumer = outer;
   bool lastUserOfReleasedSink = false;
   {

@@ -1,6 +1,7 @@
 #include "consumer/reconnect_timer.h"
 
 #include "consumer/notification_consumer.h"
+#include "orb/corba_result.h"
 
 namespace kestrel {
 
@@ -8,7 +9,9 @@ const ACE_Time_Value RECONNECT_INTERVAL(2, 0);
 
 int ReconnectTimer::handle_timeout(const ACE_Time_Value&, const void* act) {
   auto* consumer = static_cast<NotificationConsumer*>(const_cast<void*>(act));
-  return consumer->AttemptReconnection(epoch_) ? -1 : 0;
+  bool done = false;
+  Contained([&] { done = consumer->AttemptReconnection(epoch_); });
+  return done ? -1 : 0;
 }
 
 int ReconnectTimer::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {

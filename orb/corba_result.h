@@ -10,6 +10,8 @@
 
 #include <omniORB4/CORBA.h>
 
+#include <new>
+
 #include "kestrel/result_codes.h"
 
 namespace kestrel {
@@ -19,7 +21,8 @@ HRESULT ResultFromException(const CORBA::Exception& exception);
 // Runs body, which answers an HRESULT; a CORBA exception that it raises is
 // answered with its code instead, and so is omniORB's fatalException (an
 // assertion inside omniORB, which would otherwise end the client's process)
-// with INTERNAL's.
+// with INTERNAL's. Nothing else gets through either: memory that ran out is
+// E_OUTOFMEMORY, anything stranger E_UNEXPECTED.
 template <class Body>
 HRESULT Guarded(Body&& body) {
   try {
@@ -28,6 +31,22 @@ HRESULT Guarded(Body&& body) {
     return ResultFromException(exception);
   } catch (const omniORB::fatalException&) {
     return E_CORBA_INTERNAL;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+// Runs body where nothing may leave: the first function of a thread that
+// the library starts, and code that ACE's reactor or omniORB calls into. An
+// exception that left such code would reach std::terminate and end the
+// client's process; here it ends with body.
+template <class Body>
+void Contained(Body&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
   }
 }
 

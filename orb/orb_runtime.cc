@@ -48,7 +48,13 @@ HRESULT OrbRuntime::SpawnRunThreads(uint32_t count) {
 ACE_THR_FUNC_RETURN OrbRuntime::RunThread(void* argument) {
   auto* runtime = static_cast<OrbRuntime*>(argument);
   runThreadOwner = runtime;
-  runtime->reactor_->run_reactor_event_loop();
+  // Held here: a runtime released by a handler on this thread leaves its
+  // reactor alive for it (see the destructor).
+  ACE_Reactor* reactor = runtime->reactor_.get();
+  // A handler that raised ends the loop early; it goes on until Stop.
+  while (!reactor->reactor_event_loop_done()) {
+    Contained([reactor] { reactor->run_reactor_event_loop(); });
+  }
   return 0;
 }
 

@@ -33,10 +33,16 @@ class DeleterThreads {
     deleters_.emplace_back();
     Deleter& deleter = deleters_.back();
     deleter.thread = std::thread([deletion = std::move(deletion), &deleter, this] {
-      deletion();
+      Contained(deletion);
       std::lock_guard<std::mutex> lock(mutex_);
       deleter.finished = true;
     });
+  }
+
+  bool JoinFinishedAndTellIfIdle() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    JoinFinished();
+    return deleters_.empty();
   }
 
  private:
@@ -63,6 +69,8 @@ class DeleterThreads {
 DeleterThreads deleterThreads;
 
 }  // namespace
+
+bool NoDeletionRunning() { return deleterThreads.JoinFinishedAndTellIfIdle(); }
 
 HRESULT PoaServant::ActivateInRootPoa(const OrbRuntime& runtime, CORBA::Object_var& reference) {
   PortableServer::POA_var root = activated() ? PortableServer::POA::_duplicate(poa_)

@@ -68,6 +68,12 @@ class PoaServant : public virtual PortableServer::ServantBase {
   bool deleteWhenReleased_ = false;
 };
 
+// Joins the threads of DeactivateAndDeleteLater that have ended, and tells
+// whether none is left. An object counts as gone once its destructor ran,
+// a little before its deleting thread ends: the library may be unloaded only
+// once this is true as well, or that thread would run on in unmapped code.
+bool NoDeletionRunning();
+
 }  // namespace kestrel
 
 #endif  // KESTREL_ORB_POA_SERVANT_H_

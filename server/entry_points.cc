@@ -6,6 +6,8 @@
 
 #include "kestrel/server.h"
 #include "kestrel/result_codes.h"
+#include "orb/corba_result.h"
+#include "orb/poa_servant.h"
 #include "platform/module_path.h"
 #include "server/class_factory.h"
 #include "server/class_table.h"
@@ -28,7 +30,10 @@ KESTREL_EXPORT HRESULT STDAPICALLTYPE DllGetClassObject(const CLSID& clsid, cons
 
 KESTREL_EXPORT HRESULT STDAPICALLTYPE DllCanUnloadNow() {
   const kestrel::ModuleCounts& counts = kestrel::moduleCounts();
-  return counts.objects.load() != 0 || counts.locks.load() > 0 ? S_FALSE : S_OK;
+  if (counts.objects.load() != 0 || counts.locks.load() > 0) return S_FALSE;
+  bool idle = false;
+  kestrel::Contained([&idle] { idle = kestrel::NoDeletionRunning(); });
+  return idle ? S_OK : S_FALSE;
 }
 
 // Registration does all it can, and answers SELFREG_E_CLASS unless every

@@ -34,7 +34,7 @@ kestrel_windows_compilers() {
 
 # The stamp of a complete prefix holds this; change it whenever the build
 # below changes, so that prefixes built the old way are built again.
-KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (2)"
+KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (3)"
 
 # Every library and every client is compiled against the same Windows API
 # level: ACE's headers, and the size of some of its tables, depend on it.
@@ -260,6 +260,14 @@ _kestrel_windows_omniorb() {
 EOF
   # MinGW's header has the lower-case name; file names matter here.
   sed -i 's/<Wspiapi\.h>/<wspiapi.h>/' "$tree/include/omniORB4/internal/tcpSocket.h" || return 1
+  # On Windows omniORB reads sockets in slices of its scan period and sees a
+  # shutdown only between two, yet it waits just one scan period for its
+  # server threads when the ORB is destroyed. Losing that race left the
+  # process's server a zombie, and the next ORB_init in the process failed
+  # an assertion on a thread of omniORB's, ending the client's process. The
+  # patch waits a slice longer, and lets a later ORB have a fresh server.
+  _kestrel_windows_logged "$log" patch -p1 -d "$tree" \
+    -i "$KESTREL_ROOT/scripts/lib/omniorb-windows-stop.patch" || return 1
   # The debug variants, and a stub library that only the DLLs use, are
   # built whenever Win32Platform is set: give them switches of their own,
   # left unset. That halves the build.

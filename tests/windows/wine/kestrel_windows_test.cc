@@ -370,6 +370,30 @@ TEST(Unloading, FreeUnusedLibrariesUnloadsAndALaterCreateLoadsAgain) {
   EXPECT_NE(nullptr, GetModuleHandleA(kDllName));
 }
 
+bool UnloadWithin(DWORD milliseconds) {
+  for (DWORD waited = 0; GetModuleHandleA(kDllName) != nullptr && waited < milliseconds; waited += 50) {
+    CoFreeUnusedLibrariesEx(0, 0);
+    Sleep(50);
+  }
+  return GetModuleHandleA(kDllName) == nullptr;
+}
+
+// What a desktop program that publishes on each button press does, or a
+// service that serves each request on a new worker thread: create objects,
+// use them, release them, and create again at once, on a new thread, while
+// the broker of the previous round may still be winding down; every other
+// round, COM unloads the library in between. Every call must answer S_OK
+// and every notification arrive, round after round.
+TEST(Repeated, CreatingAgainRightAfterReleasingOrUnloadingAlwaysWorks) {
+  constexpr int kRounds = 50;
+  for (int round = 0; round < kRounds && !::testing::Test::HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    DWORD apartment = round % 4 < 2 ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED;
+    InApartment(apartment, [round] { PublishAndReceive("round " + std::to_string(round)); });
+    if (round % 2 == 1) EXPECT_TRUE(UnloadWithin(10000)) << "kestrel.dll stayed loaded";
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
