@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -812,6 +813,74 @@ class RawConnections {
  private:
   std::vector<int> fds_;
 };
+
+// This machine's first IPv4 address beyond loopback, or empty.
+std::string OwnIpv4Address() {
+  std::string found;
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) != 0) return found;
+  for (ifaddrs* each = interfaces; each != nullptr && found.empty(); each = each->ifa_next) {
+    if (each->ifa_addr == nullptr || each->ifa_addr->sa_family != AF_INET) continue;
+    const in_addr& address = reinterpret_cast<sockaddr_in*>(each->ifa_addr)->sin_addr;
+    char text[INET_ADDRSTRLEN];
+    if ((ntohl(address.s_addr) >> 24) != 127 &&
+        ::inet_ntop(AF_INET, &address, text, sizeof text) != nullptr) {
+      found = text;
+    }
+  }
+  ::freeifaddrs(interfaces);
+  return found;
+}
+
+// A service that listens on every interface hands out references with the
+// machine's own address, and a local program that follows them connects
+// from that address, not from loopback: it is let in wherever loopback is.
+TEST_F(ChanneldTest, LocalProgramsAreServedAtTheMachinesOwnAddress) {
+  const std::string own = OwnIpv4Address();
+  if (own.empty()) GTEST_SKIP() << "this machine has no IPv4 address besides loopback";
+  ChannelService::Options options;
+  options.extraArguments = {"--listen", "0.0.0.0", "--allow", "198.51.100.0/24", "--allow",
+                            "127.0.0.1"};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(
+      "corbaloc:iiop:" + own + ":" + std::to_string(service.port()) + "/" + service.key());
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushAll(supplier, "supplier", 0, 3);
+  EXPECT_TRUE(consumer.servant->WaitForEvents(3, kDeliveryWait));
+  EXPECT_EQ(0, service.Stop());
+}
+
+// omniORB closes a refused connection without a word; the service says on
+// its stderr whom it refused, and how many, however the lines group them.
+TEST_F(ChanneldTest, RefusedConnectionsAreReportedWithThePeersAddress) {
+  TemporaryFolder folder;
+  ChannelService::Options options;
+  options.extraArguments = {"--allow", "198.51.100.1"};
+  options.errorFile = folder.File("stderr");
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  RawConnections peers;
+  constexpr std::size_t kPeers = 3;
+  for (std::size_t i = 0; i < kPeers; ++i) ASSERT_TRUE(peers.Open(service.port(), ""));
+  Clock::time_point deadline = Clock::now() + seconds(10);
+  while (peers.ClosedByPeer() < kPeers && Clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_EQ(kPeers, peers.ClosedByPeer());
+  EXPECT_EQ(0, service.Stop());
+
+  std::string errors = ReadFile(folder.File("stderr"));
+  std::regex line("connection from 127\\.0\\.0\\.1 refused: --allow does not name it"
+                  "(?: \\((\\d+) refused in the last second\\))?\n");
+  std::size_t reported = 0;
+  for (auto it = std::sregex_iterator(errors.begin(), errors.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    reported += (*it)[1].matched ? std::stoul((*it)[1]) : 1;
+  }
+  EXPECT_EQ(kPeers, reported) << errors;
+}
 
 std::size_t ThreadsOf(pid_t pid) {
   std::size_t threads = 0;

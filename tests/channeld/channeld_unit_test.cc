@@ -22,6 +22,7 @@
 #include "tools/channeld/delivery_queue.h"
 #include "tools/channeld/event_log.h"
 #include "tools/channeld/queue_qos.h"
+#include "tools/channeld/refused_peers.h"
 #include "tools/channeld/reporter.h"
 #include "tools/channeld/subscription_set.h"
 
@@ -529,37 +530,87 @@ TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {
   }
   EXPECT_EQ(CommandLine::Action::kError, Parse({"--allow", "10.0.0.0/40"}).action());
 
+  const std::string refuse = RefusedPeers::kRule;
+  const std::vector<std::string> none;
   std::vector<std::string> rules;
   std::string error;
-  ASSERT_TRUE(TransportRules({}, &rules, &error));
-  EXPECT_EQ((std::vector<std::string>{"127.0.0.0/8 tcp", "::1/128 tcp", "* none"}), rules);
-  ASSERT_TRUE(TransportRules({"10.1.0.0/16", "192.0.2.7", "fd00::/8", "localhost"}, &rules,
+  ASSERT_TRUE(TransportRules({"10.1.0.0/16", "192.0.2.7", "fd00::/8", "localhost"}, none, &rules,
                              &error));
   ASSERT_GE(rules.size(), 5u);
   EXPECT_EQ("10.1.0.0/16 tcp", rules[0]);
   EXPECT_EQ("192.0.2.7/32 tcp", rules[1]);
   EXPECT_EQ("fd00::/8 tcp", rules[2]);
-  EXPECT_EQ("* none", rules.back());
+  EXPECT_EQ(refuse, rules.back());
   // Networks written with host bits, which omniORB would compare as they
   // stand and so match nothing.
-  ASSERT_TRUE(TransportRules({"10.1.2.3/16", "192.0.2.77/27", "fd00::1:2/112"}, &rules, &error));
+  ASSERT_TRUE(TransportRules({"10.1.2.3/16", "192.0.2.77/27", "fd00::1:2/112"}, none, &rules,
+                             &error));
   EXPECT_EQ((std::vector<std::string>{"10.1.0.0/16 tcp", "192.0.2.64/27 tcp", "fd00::1:0/112 tcp",
-                                      "* none"}),
+                                      refuse}),
             rules);
   // Every address, which omniORB's /0 rules would refuse; IPv4 entries
   // written as IPv6-mapped addresses, which its IPv6 rules never match.
   ASSERT_TRUE(TransportRules({"0.0.0.0/0", "::/0", "::ffff:192.0.2.7", "::ffff:10.1.0.0/112"},
-                             &rules, &error));
+                             none, &rules, &error));
   EXPECT_EQ((std::vector<std::string>{"0.0.0.0/1 tcp", "128.0.0.0/1 tcp", "::/1 tcp",
                                       "8000::/1 tcp", "192.0.2.7/32 tcp", "10.1.0.0/16 tcp",
-                                      "* none"}),
+                                      refuse}),
             rules);
-  EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, &rules, &error));
+  EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, none, &rules, &error));
   EXPECT_NE(std::string::npos, error.find("no-such-host.invalid"));
 
   EXPECT_TRUE(IsLoopback("127.0.0.1"));
   EXPECT_TRUE(IsLoopback("localhost"));
   EXPECT_FALSE(IsLoopback("0.0.0.0"));
+}
+
+// A local program that reaches the service at one of the machine's own
+// addresses connects from it: wherever loopback peers are let in, so are
+// those addresses (but not loopback beyond what the entries name).
+TEST(ChanneldAllowedPeers, LocalAddressesGoWhereverLoopbackGoes) {
+  const std::vector<std::string> local = {"127.0.0.1", "192.0.2.2", "::1", "fd00::2", "192.0.2.2"};
+  const std::string refuse = RefusedPeers::kRule;
+  std::vector<std::string> rules;
+  std::string error;
+  ASSERT_TRUE(TransportRules({}, local, &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.0/8 tcp", "::1/128 tcp", "192.0.2.2/32 tcp",
+                                      "fd00::2/128 tcp", refuse}),
+            rules);
+  for (const char* loopback : {"127.0.0.1", "127.0.0.0/8", "::1", "localhost", "::ffff:127.0.0.2"}) {
+    ASSERT_TRUE(TransportRules({"198.51.100.0/24", loopback}, local, &rules, &error)) << error;
+    ASSERT_GE(rules.size(), 4u) << loopback;
+    EXPECT_EQ("198.51.100.0/24 tcp", rules[0]) << loopback;
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.2/32 tcp", "fd00::2/128 tcp", refuse}),
+              std::vector<std::string>(rules.end() - 3, rules.end()))
+        << loopback;
+  }
+  ASSERT_TRUE(TransportRules({"127.0.0.2"}, local, &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.2/32 tcp", "192.0.2.2/32 tcp", "fd00::2/128 tcp",
+                                      refuse}),
+            rules);
+  // Without loopback, local addresses are as foreign as any other.
+  ASSERT_TRUE(TransportRules({"198.51.100.0/24", "10.0.0.0/8"}, local, &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"198.51.100.0/24 tcp", "10.0.0.0/8 tcp", refuse}), rules);
+}
+
+TEST(ChanneldRefusedPeers, ReportsNameTheLatestPeerAndCountSinceTheLastReport) {
+  EXPECT_EQ("192.0.2.9", RefusedPeers::PeerAddress("giop:tcp:192.0.2.9:40123"));
+  EXPECT_EQ("::1", RefusedPeers::PeerAddress("giop:tcp:[::1]:40123"));
+  EXPECT_EQ("::ffff:192.0.2.9", RefusedPeers::PeerAddress("giop:tcp:[::ffff:192.0.2.9]:1"));
+
+  RefusedPeers::TakeReport();  // whatever came before
+  const std::uint64_t before = RefusedPeers::total();
+  EXPECT_EQ("", RefusedPeers::TakeReport());
+  RefusedPeers::Note("giop:tcp:192.0.2.9:40123");
+  EXPECT_EQ("connection from 192.0.2.9 refused: --allow does not name it",
+            RefusedPeers::TakeReport());
+  EXPECT_EQ("", RefusedPeers::TakeReport());
+  for (const char* peer : {"giop:tcp:192.0.2.9:1", "giop:tcp:[fd00::9]:2", "giop:tcp:[::1]:3"}) {
+    RefusedPeers::Note(peer);
+  }
+  EXPECT_EQ("connection from ::1 refused: --allow does not name it (3 refused in the last second)",
+            RefusedPeers::TakeReport());
+  EXPECT_EQ(before + 4, RefusedPeers::total());
 }
 
 // The log's records are CDR, whose strings need the ORB's code sets.

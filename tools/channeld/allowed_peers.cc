@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tools/channeld/refused_peers.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -72,6 +74,32 @@ std::string Rule(const std::string& address, int prefix) {
   return address + "/" + std::to_string(prefix) + " tcp";
 }
 
+void AddOnce(const std::string& rule, std::vector<std::string>* rules) {
+  if (std::find(rules->begin(), rules->end(), rule) == rules->end()) rules->push_back(rule);
+}
+
+// Whether entry lets loopback peers in: written as a loopback address or
+// network, or as localhost.
+bool NamesLoopback(const std::string& entry) {
+  std::string address;
+  int prefix;
+  Split(entry, &address, &prefix);
+  int family = FamilyOf(address);
+  UnmapIpv4(&address, &prefix, &family);
+  return IsLoopback(address);
+}
+
+// The loopback addresses among them are left to the rules that name
+// loopback, which may let in less than all of it.
+void AddLocalAddresses(const std::vector<std::string>& localAddresses,
+                       std::vector<std::string>* rules) {
+  for (const std::string& address : localAddresses) {
+    int family = FamilyOf(address);
+    if (family == AF_UNSPEC || IsLoopback(address)) continue;
+    AddOnce(Rule(address, Bits(family)), rules);
+  }
+}
+
 }  // namespace
 
 bool IsAllowEntry(const std::string& entry) {
@@ -87,14 +115,17 @@ bool IsAllowEntry(const std::string& entry) {
   return prefix <= Bits(family);
 }
 
-bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::string>* rules,
-                    std::string* error) {
+bool TransportRules(const std::vector<std::string>& allowed,
+                    const std::vector<std::string>& localAddresses,
+                    std::vector<std::string>* rules, std::string* error) {
   rules->clear();
   if (allowed.empty()) {
     rules->push_back(Rule("127.0.0.0", 8));
     rules->push_back(Rule("::1", 128));
   }
+  bool loopbackAllowed = allowed.empty();
   for (const std::string& entry : allowed) {
+    loopbackAllowed = loopbackAllowed || NamesLoopback(entry);
     std::string address;
     int prefix;
     Split(entry, &address, &prefix);
@@ -129,12 +160,12 @@ bool TransportRules(const std::vector<std::string>& allowed, std::vector<std::st
               ? static_cast<const void*>(&reinterpret_cast<sockaddr_in*>(each->ai_addr)->sin_addr)
               : static_cast<const void*>(&reinterpret_cast<sockaddr_in6*>(each->ai_addr)->sin6_addr);
       if (ACE_OS::inet_ntop(each->ai_family, raw, text, sizeof text) == nullptr) continue;
-      std::string rule = Rule(text, Bits(each->ai_family));
-      if (std::find(rules->begin(), rules->end(), rule) == rules->end()) rules->push_back(rule);
+      AddOnce(Rule(text, Bits(each->ai_family)), rules);
     }
     ACE_OS::freeaddrinfo(found);
   }
-  rules->push_back("* none");
+  if (loopbackAllowed) AddLocalAddresses(localAddresses, rules);
+  rules->push_back(RefusedPeers::kRule);
   return true;
 }
 

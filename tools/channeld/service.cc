@@ -8,6 +8,7 @@
 #include "tools/channeld/event_channel.h"
 #include "tools/channeld/farewell_calls.h"
 #include "tools/channeld/log.h"
+#include "tools/channeld/refused_peers.h"
 #include "tools/channeld/restoration.h"
 #include "tools/channeld/system.h"
 
@@ -82,14 +83,15 @@ int Service::Run(const std::function<void()>& onServing) {
   if (!OpenState()) return 1;
   std::string error;
   std::vector<std::string> rules;
-  if (!TransportRules(options_.allowed, &rules, &error)) {
+  if (!TransportRules(options_.allowed, InterfaceAddresses(), &rules, &error)) {
     Log::Error(error);
     return 1;
   }
   if (options_.allowed.empty() && !IsLoopback(options_.listenHost)) {
     Log::Error("listening on " + options_.listenHost +
-               ", but only loopback peers may connect: --allow names the others");
+               ", but only this machine's programs may connect: --allow names the others");
   }
+  RefusedPeers::Install();
   OrbRuntime::Settings settings;
   settings.host = options_.listenHost;
   settings.port = options_.port;
@@ -236,11 +238,14 @@ void Service::Tend() {
   // process; give them back, so that a flood of abandoned proxies does not
   // keep the service large for good.
   if (reclaimed >= kTrimAfterReclaiming) ReturnFreedMemory();
+  std::string refused = RefusedPeers::TakeReport();
+  if (!refused.empty()) Log::Error(refused);
 }
 
 void Service::ReportCounters() {
   std::string lines;
   for (const auto& channel : channels_) lines += channel->CounterLines();
+  lines += "connections refused by --allow: " + std::to_string(RefusedPeers::total()) + "\n";
   if (context_.eventLog != nullptr) {
     lines += "event log: appended " + std::to_string(context_.eventLog->appended()) +
              " events, " + std::to_string(context_.eventLog->syncs()) + " syncs, " +

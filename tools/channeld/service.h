@@ -59,7 +59,8 @@ class Service {
   void Park();
   void OnChannelDestroyed();
   void Shutdown();
-  // Once a second: discards reported, abandoned proxies reclaimed.
+  // Once a second: discards reported, abandoned proxies reclaimed, refused
+  // connections reported.
   void Tend();
   static constexpr std::size_t kTrimAfterReclaiming = 1000;
   void ReportCounters();

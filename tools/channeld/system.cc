@@ -1,7 +1,9 @@
 #include "tools/channeld/system.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <malloc.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
@@ -64,6 +66,25 @@ void AllowRestartOnPort(int port) {
     ::setsockopt(static_cast<int>(fd), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   }
   ::closedir(folder);
+}
+
+std::vector<std::string> InterfaceAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* interfaces = nullptr;
+  if (::getifaddrs(&interfaces) != 0) return addresses;
+  for (ifaddrs* each = interfaces; each != nullptr; each = each->ifa_next) {
+    if (each->ifa_addr == nullptr) continue;
+    const int family = each->ifa_addr->sa_family;
+    const void* raw = nullptr;
+    if (family == AF_INET) raw = &reinterpret_cast<sockaddr_in*>(each->ifa_addr)->sin_addr;
+    if (family == AF_INET6) raw = &reinterpret_cast<sockaddr_in6*>(each->ifa_addr)->sin6_addr;
+    char text[INET6_ADDRSTRLEN];
+    if (raw != nullptr && ::inet_ntop(family, raw, text, sizeof text) != nullptr) {
+      addresses.push_back(text);
+    }
+  }
+  ::freeifaddrs(interfaces);
+  return addresses;
 }
 
 }  // namespace channeld

@@ -9,6 +9,7 @@
 #include <ace/os_include/os_fcntl.h>
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
 namespace channeld {
@@ -43,6 +44,11 @@ void RaiseOpenFileLimit();
 // Nothing on Windows, whose connections in that state do not keep a port
 // from being bound again.
 void AllowRestartOnPort(int port);
+
+// The numeric addresses (IPv4 and IPv6, loopback ones included) of this
+// machine's network interfaces as they are now: getifaddrs, or
+// GetAdaptersAddresses. Empty when the system cannot list them.
+std::vector<std::string> InterfaceAddresses();
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -1,6 +1,11 @@
 #include "tools/channeld/system.h"
 
+// ACE's header brings <winsock2.h> before <windows.h>, as both want.
+#include <ace/OS_NS_arpa_inet.h>
 #include <windows.h>
+#include <iphlpapi.h>
+
+#include <vector>
 
 namespace kestrel {
 namespace channeld {
@@ -21,6 +26,42 @@ void ReturnFreedMemory() {}
 void RaiseOpenFileLimit() {}
 
 void AllowRestartOnPort(int) {}
+
+std::vector<std::string> InterfaceAddresses() {
+  std::vector<std::string> addresses;
+  const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
+  // The list may grow between asking for its size and reading it: a few
+  // tries, each with the size that the last one asked for.
+  ULONG size = 16 * 1024;
+  std::vector<unsigned char> buffer;
+  ULONG result = ERROR_BUFFER_OVERFLOW;
+  for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+    buffer.resize(size);
+    result = ::GetAdaptersAddresses(AF_UNSPEC, flags, nullptr,
+                                    reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()), &size);
+  }
+  if (result != NO_ERROR) return addresses;
+  for (IP_ADAPTER_ADDRESSES* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data());
+       adapter != nullptr; adapter = adapter->Next) {
+    for (IP_ADAPTER_UNICAST_ADDRESS* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
+         unicast = unicast->Next) {
+      const sockaddr* address = unicast->Address.lpSockaddr;
+      if (address == nullptr) continue;
+      const void* raw = nullptr;
+      if (address->sa_family == AF_INET) {
+        raw = &reinterpret_cast<const sockaddr_in*>(address)->sin_addr;
+      } else if (address->sa_family == AF_INET6) {
+        raw = &reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+      }
+      char text[INET6_ADDRSTRLEN];
+      if (raw != nullptr &&
+          ACE_OS::inet_ntop(address->sa_family, raw, text, sizeof text) != nullptr) {
+        addresses.push_back(text);
+      }
+    }
+  }
+  return addresses;
+}
 
 }  // namespace channeld
 }  // namespace kestrel

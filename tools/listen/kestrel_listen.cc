@@ -1,7 +1,8 @@
 // kestrel-listen: prints the notifications that a Kestrel consumer receives.
 //
-//   kestrel-listen --host H --port P --key K [--threads N]
+//   kestrel-listen --channel corbaloc:iiop:H:P/K [--threads N]
 //                  [--format text|json] [--count N]
+//   kestrel-listen --host H --port P --key K ...
 //   kestrel-listen --help | --version
 //
 // One line per notification on standard output, flushed at once. It runs
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "kestrel/kestrel.h"
+#include "tools/common/channel_address.h"
 #include "tools/common/channel_settings.h"
 #include "tools/common/component_loader.h"
 #include "tools/common/utf8_arguments.h"
@@ -23,6 +25,8 @@
 
 namespace {
 
+using kestrel::tools::ChannelAddress;
+using kestrel::tools::ChannelOptions;
 using kestrel::tools::DescribeResult;
 using kestrel::tools::EventPrinter;
 using kestrel::tools::ParseNumber;
@@ -33,23 +37,24 @@ using kestrel::tools::StopSignals;
 constexpr uint32_t kMaxThreads = 64;
 
 struct Options {
-  std::string host;
-  uint32_t port = 0;
-  std::string key;
+  ChannelAddress channel;
   uint32_t threads = 1;
   EventPrinter::Format format = EventPrinter::Format::kText;
   uint32_t count = 0;  // 0: until a signal
 };
 
-// %s: how the system asks a console program to end.
+// %s: how the system asks a console program to end; then the channel
+// options' lines.
 const char kUsage[] =
-    "usage: kestrel-listen --host H --port P --key K [--threads N]\n"
+    "usage: kestrel-listen --channel corbaloc:iiop:H:P/K [--threads N]\n"
     "                      [--format text|json] [--count N]\n"
+    "       kestrel-listen --host H --port P --key K ...\n"
     "       kestrel-listen --help | --version\n"
     "  Prints every notification published on the channel at\n"
     "  corbaloc:iiop:H:P/K, one line each, until N were printed (--count)\n"
     "  or until %s. It keeps listening while the channel service\n"
     "  restarts.\n"
+    "%s"
     "  --threads N  notifications handled at once, 1 to 64 (default 1)\n"
     "  --format     text (default): local time, host, module, severity, code,\n"
     "                 description, for example\n"
@@ -61,17 +66,18 @@ const char kUsage[] =
 
 int UsageError(const std::string& problem) {
   std::fprintf(stderr, "kestrel-listen: %s\n", problem.c_str());
-  std::fprintf(stderr, kUsage, StopSignals::kEndRequests);
+  std::fprintf(stderr, kUsage, StopSignals::kEndRequests, kestrel::tools::kChannelOptionsHelp);
   return 2;
 }
 
 // Answers -1 when the options are good, otherwise the exit status.
 int ParseOptions(int argc, char** argv, Options* options) {
-  bool seenPort = false;
+  ChannelOptions channel;
+  std::string error;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--help") {
-      std::printf(kUsage, StopSignals::kEndRequests);
+      std::printf(kUsage, StopSignals::kEndRequests, kestrel::tools::kChannelOptionsHelp);
       return 0;
     }
     if (argument == "--version") {
@@ -81,16 +87,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
     if (argument.rfind("--", 0) != 0) return UsageError("unexpected argument " + argument);
     if (i + 1 >= argc) return UsageError("missing value for " + argument);
     const char* value = argv[++i];
-    if (argument == "--host") {
-      options->host = value;
-    } else if (argument == "--key") {
-      options->key = value;
-    } else if (argument == "--port") {
-      if (!ParseNumber(value, &options->port) || options->port == 0 || options->port > 65535) {
-        return UsageError("--port takes a number from 1 to 65535");
-      }
-      seenPort = true;
-    } else if (argument == "--threads") {
+    ChannelOptions::Taken taken = channel.Take(argument, value, &error);
+    if (taken == ChannelOptions::Taken::kBadValue) return UsageError(error);
+    if (taken == ChannelOptions::Taken::kTaken) continue;
+    if (argument == "--threads") {
       if (!ParseNumber(value, &options->threads) || options->threads == 0 ||
           options->threads > kMaxThreads) {
         return UsageError("--threads takes a number from 1 to 64");
@@ -112,9 +112,7 @@ int ParseOptions(int argc, char** argv, Options* options) {
       return UsageError("unknown option " + argument);
     }
   }
-  if (options->host.empty() || !seenPort || options->key.empty()) {
-    return UsageError("--host, --port and --key are required");
-  }
+  if (!channel.Finish(&options->channel, &error)) return UsageError(error);
   return -1;
 }
 
@@ -131,12 +129,12 @@ int Listen(const Options& options, StopSignals* stop) {
   if (!Report("creating the consumer", hr)) return 1;
 
   auto* printer = new EventPrinter(options.format, options.count, stdout, stop);
-  auto* settings = new kestrel::tools::ChannelSettings(options.host, static_cast<int32_t>(options.port),
-                                                      options.key, printer);
+  auto* settings = new kestrel::tools::ChannelSettings(
+      options.channel.host, static_cast<int32_t>(options.channel.port), options.channel.key, printer);
   int status = 1;
   if (Report("Connect", consumer->Connect(settings, options.threads))) {
-    std::fprintf(stderr, "kestrel-listen: listening on corbaloc:iiop:%s:%u/%s\n", options.host.c_str(),
-                 options.port, options.key.c_str());
+    std::fprintf(stderr, "kestrel-listen: listening on corbaloc:iiop:%s:%u/%s\n",
+                 options.channel.host.c_str(), options.channel.port, options.channel.key.c_str());
     status = stop->Wait().exitStatus;
   }
   // Disconnect returns once no delivery uses the printer any more, so that

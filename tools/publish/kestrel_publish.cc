@@ -1,7 +1,8 @@
 // kestrel-publish: publishes notifications through a Kestrel supplier.
 //
-//   kestrel-publish --host H --port P --key K --module M
+//   kestrel-publish --channel corbaloc:iiop:H:P/K --module M
 //                   [--severity N] [--code N] [DESCRIPTION...]
+//   kestrel-publish --host H --port P --key K --module M ...
 //   kestrel-publish --help | --version
 //
 // With a description on the command line it publishes one notification;
@@ -16,19 +17,20 @@
 #include <string>
 
 #include "kestrel/kestrel.h"
+#include "tools/common/channel_address.h"
 #include "tools/common/channel_settings.h"
 #include "tools/common/component_loader.h"
 #include "tools/common/utf8_arguments.h"
 
 namespace {
 
+using kestrel::tools::ChannelAddress;
+using kestrel::tools::ChannelOptions;
 using kestrel::tools::DescribeResult;
 using kestrel::tools::ParseNumber;
 
 struct Options {
-  std::string host;
-  uint32_t port = 0;
-  std::string key;
+  ChannelAddress channel;
   std::string module;
   uint32_t severity = 0;
   uint32_t code = 0;
@@ -36,27 +38,32 @@ struct Options {
   std::string description;
 };
 
+// %s: the channel options' lines.
 const char kUsage[] =
-    "usage: kestrel-publish --host H --port P --key K --module M\n"
+    "usage: kestrel-publish --channel corbaloc:iiop:H:P/K --module M\n"
     "                       [--severity N] [--code N] [DESCRIPTION...]\n"
+    "       kestrel-publish --host H --port P --key K --module M ...\n"
     "       kestrel-publish --help | --version\n"
     "  Publishes DESCRIPTION as one notification on the channel at\n"
     "  corbaloc:iiop:H:P/K, or, without DESCRIPTION, each line of standard input.\n"
+    "%s"
     "  Numbers are decimal or 0x-hexadecimal, 0 to 4294967295 (default 0).\n"
     "  Exit status: 0 all published, 1 a publication failed, 2 usage error.\n";
 
-int UsageError(const char* problem) {
-  std::fprintf(stderr, "kestrel-publish: %s\n%s", problem, kUsage);
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "kestrel-publish: %s\n", problem.c_str());
+  std::fprintf(stderr, kUsage, kestrel::tools::kChannelOptionsHelp);
   return 2;
 }
 
 // Answers -1 when the options are good, otherwise the exit status.
 int ParseOptions(int argc, char** argv, Options* options) {
-  bool seenPort = false;
+  ChannelOptions channel;
+  std::string error;
   for (int i = 1; i < argc; ++i) {
     std::string argument = argv[i];
     if (argument == "--help") {
-      std::fputs(kUsage, stdout);
+      std::printf(kUsage, kestrel::tools::kChannelOptionsHelp);
       return 0;
     }
     if (argument == "--version") {
@@ -77,30 +84,23 @@ int ParseOptions(int argc, char** argv, Options* options) {
       options->hasDescription = true;
       continue;
     }
-    if (i + 1 >= argc) return UsageError(("missing value for " + argument).c_str());
+    if (i + 1 >= argc) return UsageError("missing value for " + argument);
     const char* value = argv[++i];
-    if (argument == "--host") {
-      options->host = value;
-    } else if (argument == "--key") {
-      options->key = value;
-    } else if (argument == "--module") {
+    ChannelOptions::Taken taken = channel.Take(argument, value, &error);
+    if (taken == ChannelOptions::Taken::kBadValue) return UsageError(error);
+    if (taken == ChannelOptions::Taken::kTaken) continue;
+    if (argument == "--module") {
       options->module = value;
-    } else if (argument == "--port") {
-      if (!ParseNumber(value, &options->port) || options->port == 0 || options->port > 65535) {
-        return UsageError("--port takes a number from 1 to 65535");
-      }
-      seenPort = true;
     } else if (argument == "--severity") {
       if (!ParseNumber(value, &options->severity)) return UsageError("--severity takes a number up to 4294967295");
     } else if (argument == "--code") {
       if (!ParseNumber(value, &options->code)) return UsageError("--code takes a number up to 4294967295");
     } else {
-      return UsageError(("unknown option " + argument).c_str());
+      return UsageError("unknown option " + argument);
     }
   }
-  if (options->host.empty() || !seenPort || options->key.empty() || options->module.empty()) {
-    return UsageError("--host, --port, --key and --module are required");
-  }
+  if (!channel.Finish(&options->channel, &error)) return UsageError(error);
+  if (options->module.empty()) return UsageError("--module is required");
   return -1;
 }
 
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
                                                reinterpret_cast<void**>(&supplier));
   if (!Report("creating the supplier", hr)) return 1;
 
-  auto* settings = new kestrel::tools::ChannelSettings(options.host, static_cast<int32_t>(options.port),
-                                                      options.key);
+  auto* settings = new kestrel::tools::ChannelSettings(
+      options.channel.host, static_cast<int32_t>(options.channel.port), options.channel.key);
   bool allPublished = Report("Initialize", supplier->Initialize(settings, options.module.c_str()));
   if (allPublished) {
     if (options.hasDescription) {

@@ -1,0 +1,131 @@
+#include "tools/common/channel_address.h"
+
+#include "tools/common/component_loader.h"
+
+namespace kestrel {
+namespace tools {
+
+namespace {
+
+constexpr const char kPrefix[] = "corbaloc:iiop:";
+
+bool Fail(const std::string& reason, std::string* error) {
+  *error = reason;
+  return false;
+}
+
+// PORT of HOST:PORT: decimal digits, 1 to 65535.
+bool ParsePort(const std::string& digits, uint32_t* port, std::string* error) {
+  if (digits.empty()) return Fail("no port after the host (HOST:PORT)", error);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) {
+    return Fail("the port " + digits + " is not a decimal number", error);
+  }
+  std::size_t significant = digits.find_first_not_of('0');
+  if (significant == std::string::npos || digits.size() - significant > 5 ||
+      std::stoul(digits.substr(significant)) > 65535) {
+    return Fail("the port " + digits + " is not between 1 and 65535", error);
+  }
+  *port = static_cast<uint32_t>(std::stoul(digits.substr(significant)));
+  return true;
+}
+
+// HOST:PORT, HOST being a name, an IPv4 address or a bracketed IPv6 one.
+bool ParseHostAndPort(const std::string& text, ChannelAddress* address, std::string* error) {
+  if (text.find(',') != std::string::npos) {
+    return Fail("it lists several addresses; give the one channel's", error);
+  }
+  if (text.find('@') != std::string::npos) {
+    return Fail("a GIOP version (1.2@HOST) is not taken; give HOST:PORT alone", error);
+  }
+  std::size_t colon;
+  if (!text.empty() && text.front() == '[') {
+    std::size_t close = text.find(']');
+    if (close == std::string::npos) return Fail("the IPv6 host has no closing ]", error);
+    if (close == 1) return Fail("the host between [ and ] is empty", error);
+    colon = close + 1;
+    if (colon >= text.size() || text[colon] != ':') {
+      return Fail("no port after the host (HOST:PORT)", error);
+    }
+  } else {
+    colon = text.find(':');
+    if (colon == std::string::npos) return Fail("no port after the host (HOST:PORT)", error);
+    if (text.find(':', colon + 1) != std::string::npos) {
+      return Fail("an IPv6 host goes in brackets, as in [::1]:PORT", error);
+    }
+    if (colon == 0) return Fail("no host before the port", error);
+  }
+  address->host = text.substr(0, colon);
+  return ParsePort(text.substr(colon + 1), &address->port, error);
+}
+
+}  // namespace
+
+const char kChannelOptionsHelp[] =
+    "  --channel corbaloc:iiop:H:P/K  the channel, as kestrel-channeld prints it;\n"
+    "               --host H --port P --key K name the same by its parts\n"
+    "               (one way or the other, not both; an IPv6 H in brackets)\n";
+
+bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::string* error) {
+  const std::string prefix = kPrefix;
+  if (text.compare(0, prefix.size(), prefix) != 0) {
+    return Fail("it does not start with " + prefix, error);
+  }
+  std::size_t slash = text.find('/', prefix.size());
+  if (slash == std::string::npos) return Fail("no object key (/KEY) after the port", error);
+  ChannelAddress parsed;
+  if (!ParseHostAndPort(text.substr(prefix.size(), slash - prefix.size()), &parsed, error)) {
+    return false;
+  }
+  parsed.key = text.substr(slash + 1);
+  if (parsed.key.empty()) return Fail("the object key after / is empty", error);
+  *address = parsed;
+  return true;
+}
+
+ChannelOptions::Taken ChannelOptions::Take(const std::string& option, const std::string& value,
+                                           std::string* error) {
+  if (option == "--channel") {
+    std::string reason;
+    if (!ParseChannelAddress(value, &channel_, &reason)) {
+      *error = "--channel " + value + ": " + reason;
+      return Taken::kBadValue;
+    }
+    hasChannel_ = true;
+  } else if (option == "--host") {
+    parts_.host = value;
+    hasHost_ = !value.empty();
+  } else if (option == "--key") {
+    parts_.key = value;
+    hasKey_ = !value.empty();
+  } else if (option == "--port") {
+    if (!ParseNumber(value.c_str(), &parts_.port) || parts_.port == 0 || parts_.port > 65535) {
+      *error = "--port takes a number from 1 to 65535";
+      return Taken::kBadValue;
+    }
+    hasPort_ = true;
+  } else {
+    return Taken::kNotMine;
+  }
+  return Taken::kTaken;
+}
+
+bool ChannelOptions::Finish(ChannelAddress* address, std::string* error) const {
+  if (hasChannel_ && (hasHost_ || hasPort_ || hasKey_)) {
+    return Fail("--channel names the whole channel: give it or --host, --port and --key, not both",
+                error);
+  }
+  if (hasChannel_) {
+    *address = channel_;
+    return true;
+  }
+  if (!hasHost_ || !hasPort_ || !hasKey_) {
+    return Fail("the channel is required: --channel corbaloc:iiop:HOST:PORT/KEY, or --host, "
+                "--port and --key",
+                error);
+  }
+  *address = parts_;
+  return true;
+}
+
+}  // namespace tools
+}  // namespace kestrel

@@ -1,0 +1,60 @@
+// The channel that a command-line tool is aimed at, named either way that
+// the tools accept it:
+//
+//   --channel corbaloc:iiop:HOST:PORT/KEY   the address that kestrel-channeld
+//                                           prints for each channel
+//   --host HOST --port PORT --key KEY       its three parts
+//
+// One way or the other, not both: a command line that mixes them would
+// leave the reader guessing which part wins, so it is a usage error.
+
+#ifndef KESTREL_TOOLS_COMMON_CHANNEL_ADDRESS_H_
+#define KESTREL_TOOLS_COMMON_CHANNEL_ADDRESS_H_
+
+#include <cstdint>
+#include <string>
+
+namespace kestrel {
+namespace tools {
+
+struct ChannelAddress {
+  std::string host;  // an IPv6 address keeps its brackets: [::1]
+  uint32_t port = 0;
+  std::string key;
+};
+
+// Parses corbaloc:iiop:HOST:PORT/KEY. False, with error saying what is
+// wrong, for anything else: another scheme or protocol, a list of
+// addresses, no port, a port beyond 1..65535, an empty key.
+bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::string* error);
+
+// Collects a tool's channel options as its command line goes by.
+class ChannelOptions {
+ public:
+  enum class Taken { kNotMine, kTaken, kBadValue };
+
+  // Takes option (--channel, --host, --port or --key) with its value;
+  // kNotMine for any other option. kBadValue with error set when the value
+  // is not one that the option takes.
+  Taken Take(const std::string& option, const std::string& value, std::string* error);
+
+  // Once every option was taken: the channel, or false with error set when
+  // it was not named completely, or named both ways.
+  bool Finish(ChannelAddress* address, std::string* error) const;
+
+ private:
+  ChannelAddress parts_;
+  bool hasChannel_ = false;
+  bool hasHost_ = false;
+  bool hasPort_ = false;
+  bool hasKey_ = false;
+  ChannelAddress channel_;
+};
+
+// The usage text's lines about the channel options, shared by the tools.
+extern const char kChannelOptionsHelp[];
+
+}  // namespace tools
+}  // namespace kestrel
+
+#endif  // KESTREL_TOOLS_COMMON_CHANNEL_ADDRESS_H_
