@@ -93,8 +93,9 @@ void CreateServiceFolder(const std::string& folder) {
 void WriteToLogFile() {
   std::string path = ServiceHost::LogPath();
   CreateServiceFolder(path.substr(0, path.find_last_of('\\')));
-  static LogFile file(path);
-  Log::WriteTo(&file);
+  // Never destroyed: omniORB's threads may still write while the process
+  // ends.
+  Log::WriteTo(new LogFile(path));
   // omniORB's traces (--verbose) would go to the missing stderr.
   omniORB::setLogFunction([](const char* text) { Log::Raw(text); });
 }
