@@ -49,5 +49,48 @@ kestrel_build_msi() {
     cat "$stage/wixl.log" >&2
     return 1
   fi
+  kestrel_msi_add_tables "$msi" "$stage" || return 1
   KESTREL_MSI=$msi
+}
+
+# The service folder's permissions, as SDDL: full control for the service's
+# account (LocalService), Administrators and SYSTEM only, inherited by the
+# log and the state below it. The service makes the folder with the same
+# rule when it was registered without the installer
+# (tools/channeld/service_host_win32.cc).
+KESTREL_MSI_DATA_SDDL='D:P(A;OICI;FA;;;LS)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)'
+
+# kestrel_msi_add_tables MSI FOLDER: what wixl cannot say, added to MSI with
+# msibuild (FOLDER holds the tables' text meanwhile):
+# - a rebuild of the same version replaces the installed one (WiX's
+#   AllowSameVersionUpgrades, which wixl drops): the upgrade row's maximum
+#   version becomes inclusive (msidbUpgradeAttributesVersionMaxInclusive).
+#   Each build keeps its own ProductCode (Id="*"): a ProductCode fixed per
+#   version would make a rebuild the same product in another package, which
+#   msiexec /i refuses to install over it (1638) unless asked for a
+#   reinstall; a major upgrade of the same version is what a plain
+#   msiexec /i does, on Windows and under Wine alike;
+# - C:\Program Files\Kestrel\ appended to the system PATH and taken out on
+#   uninstall (an Environment row of the tools' component, and the two
+#   actions that apply it), never the Path value written whole;
+# - the permissions of ProgramData\Kestrel (MsiLockPermissionsEx, whose SDDL
+#   names accounts by their well-known identifiers, where LockPermissions
+#   looks up names that differ with Windows' language).
+kestrel_msi_add_tables() {
+  local msi=$1 folder=$2
+  msiinfo export "$msi" Upgrade | tr -d '\r' |
+    awk -F'\t' -v OFS='\t' 'NR > 3 && $7 == "WIX_UPGRADE_DETECTED" && int($5 / 512) % 2 == 0 { $5 += 512 } { print }' \
+      >"$folder/Upgrade.idt" || return 1
+  printf 'Environment\tName\tValue\tComponent_\ns72\tl255\tL255\ts72\nEnvironment\tEnvironment\n%s\n' \
+    $'KestrelPath\t-*PATH\t[~];[INSTALLDIR]\tTools64' >"$folder/Environment.idt"
+  { msiinfo export "$msi" InstallExecuteSequence | tr -d '\r'
+    printf 'RemoveEnvironmentStrings\t\t3300\nWriteEnvironmentStrings\t\t5200\n'
+  } >"$folder/InstallExecuteSequence.idt" || return 1
+  printf '%s\n' $'MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition' \
+    $'s72\ts72\ts32\ts0\tS255' $'MsiLockPermissionsEx\tMsiLockPermissionsEx' \
+    "ServiceData"$'\tDATADIR\tCreateFolder\t'"$KESTREL_MSI_DATA_SDDL"$'\t' >"$folder/MsiLockPermissionsEx.idt"
+  local table
+  for table in Upgrade Environment InstallExecuteSequence MsiLockPermissionsEx; do
+    msibuild "$msi" -i "$folder/$table.idt" || return 1
+  done
 }

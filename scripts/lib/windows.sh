@@ -49,16 +49,20 @@ kestrel_wine_prefix() {
 # runs the tests labelled windows, which start them under Wine.
 kestrel_windows_test() {
   kestrel_wine32 || return 1
-  # Both Windows builds, the installer made of them, and a later version of
-  # it for the upgrade.
-  local msi upgrade
+  # Both Windows builds, the installer made of them, another build of it
+  # (same version, its own product code, as a rebuilt release has), and a
+  # later version of it for the upgrade.
+  local msi rebuilt upgrade
   kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi" || return 1
   msi=$KESTREL_MSI
+  kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi-rebuilt" || return 1
+  rebuilt=$KESTREL_MSI
   kestrel_build_msi "$KESTREL_WINDOWS_BUILD_DIR/msi-upgrade" "$(kestrel_next_version)" || return 1
   upgrade=$KESTREL_MSI
   kestrel_build -DKESTREL_WINDOWS_BIN_DIR="$KESTREL_WINDOWS_BUILD_DIR/bin" \
     -DKESTREL_WINDOWS32_BIN_DIR="$KESTREL_WINDOWS32_BUILD_DIR/bin" \
-    -DKESTREL_WINDOWS_MSI="$msi" -DKESTREL_WINDOWS_UPGRADE_MSI="$upgrade" || return 1
+    -DKESTREL_WINDOWS_MSI="$msi" -DKESTREL_WINDOWS_REBUILT_MSI="$rebuilt" \
+    -DKESTREL_WINDOWS_UPGRADE_MSI="$upgrade" || return 1
   kestrel_wine_prefix || return 1
   local status=0
   (cd "$KESTREL_BUILD_DIR" && ctest --output-on-failure -L windows "$@") || status=$?

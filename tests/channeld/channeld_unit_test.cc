@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "tools/channeld/command_line.h"
 #include "tools/channeld/delivery_queue.h"
 #include "tools/channeld/event_log.h"
+#include "tools/channeld/log_file.h"
 #include "tools/channeld/queue_qos.h"
 #include "tools/channeld/refused_peers.h"
 #include "tools/channeld/reporter.h"
@@ -693,6 +695,45 @@ TEST_F(ChanneldEventLog, ATornLastRecordEndsTheLogAndForeignSegmentsGoAside) {
   EXPECT_NE(std::string::npos, problems[0].find("events-00000000")) << problems[0];
   EXPECT_TRUE(testing::FileExists(folder.File("events-00000001")));
   EXPECT_FALSE(testing::FileExists(folder.File("events-00000000")));
+}
+
+// The service's log file on Windows, as an administrator handles it: moved
+// or deleted while written, and rotated at its size. The same code runs on
+// Linux, where renaming an open file is the everyday case.
+TEST(ChanneldLogFile, AFileMovedOrDeletedIsStartedAgainUnderItsName) {
+  testing::TemporaryFolder folder;
+  const std::string path = folder.File("kestrel-channeld.log");
+  LogFile log(path);
+  ASSERT_TRUE(log.Append("first\n"));
+  ASSERT_EQ(0, std::rename(path.c_str(), folder.File("moved").c_str()));
+  ASSERT_TRUE(log.Append("second\n"));
+  EXPECT_EQ("first\n", testing::ReadFile(folder.File("moved")));
+  EXPECT_EQ("second\n", testing::ReadFile(path));
+  ASSERT_EQ(0, std::remove(path.c_str()));
+  ASSERT_TRUE(log.Append("third\n"));
+  EXPECT_EQ("third\n", testing::ReadFile(path));
+}
+
+TEST(ChanneldLogFile, RotatesAtItsSizeKeepingTheNewestFiles) {
+  testing::TemporaryFolder folder;
+  const std::string path = folder.File("log");
+  LogFile log(path, /*maxBytes=*/10, /*kept=*/2);
+  ASSERT_TRUE(log.Append("aaaa\n"));
+  ASSERT_TRUE(log.Append("bbbb\n"));  // exactly 10 bytes: still one file
+  EXPECT_FALSE(testing::FileExists(path + ".1"));
+  ASSERT_TRUE(log.Append("cccc\n"));
+  ASSERT_TRUE(log.Append("dddd\n"));
+  ASSERT_TRUE(log.Append("eeee\n"));
+  ASSERT_TRUE(log.Append("ffff\n"));
+  ASSERT_TRUE(log.Append("gggg\n"));
+  EXPECT_EQ("gggg\n", testing::ReadFile(path));
+  EXPECT_EQ("eeee\nffff\n", testing::ReadFile(path + ".1"));
+  EXPECT_EQ("cccc\ndddd\n", testing::ReadFile(path + ".2"));
+  EXPECT_FALSE(testing::FileExists(path + ".3"));  // aaaa and bbbb are gone
+  // A line longer than the limit is written whole, in a file of its own.
+  ASSERT_TRUE(log.Append("a line longer than ten bytes\n"));
+  EXPECT_EQ("a line longer than ten bytes\n", testing::ReadFile(path));
+  EXPECT_EQ("gggg\n", testing::ReadFile(path + ".1"));
 }
 
 }  // namespace

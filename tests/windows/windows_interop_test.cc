@@ -332,7 +332,8 @@ TEST_F(WindowsInterop, The32BitDllRegistersInThe32BitViewOnly) {
 
 // kestrel-channeld.exe as the Windows service kestrel-channeld: created and
 // started through the service control manager, it serves a Windows listener
-// and a native publisher, writes its counters on control code 128, keeps the
+// and a native publisher, lets its log be moved away while it runs and
+// starts a new one, writes its counters on control code 128, keeps the
 // events queued for a consumer across a stop and a start (its state
 // directory, on Windows' file system), and stops cleanly, every line of it
 // in its log file.
@@ -371,9 +372,22 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
     ASSERT_TRUE(ReadWindowsLine(&listener, &line, kWineTimeoutMs)) << listener.error();
     EXPECT_EQ(JsonLine("native", "0", "0", text), line);
     if (std::string(text) == "through the service") {
+      // The log moved away by a Windows program while the service has it
+      // open, as a log rotation does: the counters go to a new file of the
+      // same name, and the service goes on serving (the next event).
+      const std::string moved = log + ".moved";
+      ::remove(moved.c_str());
+      ToolResult move = RunTool({KESTREL_WINE, "cmd", "/c", "move", "C:\\ProgramData\\Kestrel\\kestrel-channeld.log",
+                                 "C:\\ProgramData\\Kestrel\\kestrel-channeld.log.moved"},
+                                "", kWineTimeoutMs);
+      ASSERT_TRUE(FileExists(moved)) << "the service's log could not be moved: " << move.output << move.error;
       const std::string control = std::string(KESTREL_WINDOWS_BIN_DIR) + "/service_control.exe";
       EXPECT_EQ(0, RunTool({KESTREL_WINE, control, "kestrel-channeld", "128"}, "", kWineTimeoutMs).status);
-      EXPECT_TRUE(WaitForText(log, "channel NotifyEventChannel: received 1,", kWineTimeoutMs)) << ReadFile(log);
+      EXPECT_TRUE(WaitForText(log, "channel NotifyEventChannel: received 1,", kWineTimeoutMs))
+          << (FileExists(log) ? ReadFile(log) : "no new log") << "\nmoved:\n" << ReadFile(moved);
+      EXPECT_NE(std::string::npos, ReadFile(moved).find("started as the Windows service kestrel-channeld"));
+      EXPECT_EQ(std::string::npos, ReadFile(moved).find("received 1,")) << ReadFile(moved);
+      ::remove(moved.c_str());
     }
   }
   EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
@@ -411,12 +425,39 @@ TEST_F(WindowsInterop, ChannelServiceRunsAsAWindowsService) {
   EXPECT_EQ(0, RunTool({KESTREL_WINE, "sc", "delete", "kestrel-channeld"}, "", kWineTimeoutMs).status);
 }
 
+// What kestrel-channeld.exe tells a Windows administrator: a port that
+// another program listens on is "already in use" (Winsock's code, not
+// errno's), and --help names the requests that Windows has, not signals.
+TEST_F(WindowsInterop, ChannelServiceSpeaksWindows) {
+  const std::string program = std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe";
+  ToolResult busy = RunTool({KESTREL_WINE, program, "--port", std::to_string(service_.port())}, "", kWineTimeoutMs);
+  EXPECT_NE(0, busy.status);
+  EXPECT_NE(std::string::npos,
+            busy.error.find("cannot listen on 127.0.0.1:" + std::to_string(service_.port()) +
+                            ": the address is already in use"))
+      << busy.error;
+
+  ToolResult help = RunTool({KESTREL_WINE, program, "--help"}, "", kWineTimeoutMs);
+  EXPECT_EQ(0, help.status) << help.error;
+  for (const char* named : {"Ctrl+C", "Ctrl+Break", "sc stop kestrel-channeld", "control code 128",
+                            "kestrel-channeld.log"}) {
+    EXPECT_NE(std::string::npos, help.output.find(named)) << named << " not in:\n" << help.output;
+  }
+  for (const char* signal : {"SIGUSR1", "SIGTERM", "SIGINT"}) {
+    EXPECT_EQ(std::string::npos, help.output.find(signal)) << signal << " in:\n" << help.output;
+  }
+}
+
 // The installer: msiexec /i puts both DLLs, the tools and the service in
-// place, writes each DLL's classes in its own registry view and starts the
-// service, which serves a Windows publisher and a native listener; a later
-// version installs over it; msiexec /x leaves nothing of it behind.
+// place, writes each DLL's classes in its own registry view, appends its
+// folder to the system PATH, makes the service's folder and starts the
+// service as LocalService, which serves a Windows publisher and a native
+// listener; a rebuild of the same version and then a later version each
+// replace what is installed, one product at a time; the earlier version is
+// then refused; msiexec /x leaves nothing of it behind but ProgramData.
 TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
   ASSERT_TRUE(FileExists(KESTREL_WINDOWS_MSI)) << "no installer: " << KESTREL_WINDOWS_MSI;
+  ASSERT_TRUE(FileExists(KESTREL_WINDOWS_REBUILT_MSI)) << "no rebuilt installer";
   ASSERT_TRUE(FileExists(KESTREL_WINDOWS_UPGRADE_MSI)) << "no later installer";
   const std::string drive = std::string(::getenv("WINEPREFIX")) + "/drive_c";
   const std::vector<std::string> installed = {
@@ -424,15 +465,59 @@ TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
       drive + "/Program Files/Kestrel/kestrel-listen.exe", drive + "/Program Files/Kestrel/kestrel-channeld.exe",
       drive + "/Program Files (x86)/Kestrel/kestrel.dll"};
   const std::string serviceKey = "HKLM\\System\\CurrentControlSet\\Services\\kestrel-channeld";
+  const std::string folder = ProgramDataFolder();
+  ASSERT_FALSE(folder.empty());
   // msiexec's success, which may ask for a restart (3010, of which a Linux
   // exit status keeps the low byte).
   auto msiexec = [this](const std::string& action, const std::string& msi) {
     int status = RunTool({KESTREL_WINE, "msiexec", action, WindowsPath(msi), "/qn"}, "", 180000).status;
     return status == (3010 & 0xff) ? 0 : status;
   };
+  // The products named Kestrel in Programs and Features, with their versions.
+  auto products = [this]() {
+    ToolResult list = RunTool({KESTREL_WINE, "reg", "query",
+                               "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s", "/reg:64"},
+                              "", kWineTimeoutMs);
+    std::vector<std::string> versions;
+    const std::string name = "DisplayName    REG_SZ    Kestrel\r\n";
+    for (std::size_t at = list.output.find(name); at != std::string::npos; at = list.output.find(name, at + 1)) {
+      // The product's key lists DisplayVersion among its values.
+      std::size_t key = list.output.rfind("\r\nHKEY_", at);
+      std::size_t next = list.output.find("\r\nHKEY_", at);
+      std::string values = list.output.substr(key, next == std::string::npos ? std::string::npos : next - key);
+      std::size_t version = values.find("DisplayVersion    REG_SZ    ");
+      versions.push_back(version == std::string::npos
+                             ? "?"
+                             : values.substr(version + 28, values.find('\r', version) - version - 28));
+    }
+    return versions;
+  };
+  // The system PATH, as the registry holds it for every new process.
+  auto systemPath = [this]() {
+    return RunTool({KESTREL_WINE, "reg", "query",
+                    "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment", "/v", "PATH",
+                    "/reg:64"},
+                   "", kWineTimeoutMs)
+        .output;
+  };
+  auto occurrences = [](const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+    return count;
+  };
+  const std::string installFolder = "C:\\Program Files\\Kestrel\\";
+  auto stopService = [this]() {
+    // Wine's msiexec asks the service to stop but does not wait for it,
+    // and a program still running cannot be replaced or deleted until a
+    // restart; Windows' waits. So the service is stopped first here.
+    RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
+    WaitForServiceState("STOPPED");
+  };
 
-  msiexec("/x", KESTREL_WINDOWS_UPGRADE_MSI);  // what a failed run left
-  msiexec("/x", KESTREL_WINDOWS_MSI);
+  for (const char* msi : {KESTREL_WINDOWS_UPGRADE_MSI, KESTREL_WINDOWS_REBUILT_MSI, KESTREL_WINDOWS_MSI}) {
+    msiexec("/x", msi);  // what a failed run left
+  }
+  ASSERT_TRUE(products().empty()) << "a Kestrel that this test did not install is there";
 
   ASSERT_EQ(0, msiexec("/i", KESTREL_WINDOWS_MSI));
   for (const std::string& file : installed) EXPECT_TRUE(FileExists(file)) << file;
@@ -443,6 +528,12 @@ TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
   ToolResult service = QueryRegistry(serviceKey, 64);
   EXPECT_NE(std::string::npos, service.output.find("--listen 127.0.0.1 --port 5000")) << service.output;
   EXPECT_NE(std::string::npos, service.output.find("0x2")) << "not started automatically: " << service.output;
+  EXPECT_NE(std::string::npos, service.output.find("ObjectName    REG_SZ    NT AUTHORITY\\LocalService"))
+      << "not run as LocalService: " << service.output;
+  EXPECT_EQ(1u, occurrences(systemPath(), installFolder)) << systemPath();
+  struct stat data;
+  EXPECT_TRUE(::stat((folder + "/Kestrel").c_str(), &data) == 0 && S_ISDIR(data.st_mode))
+      << "no " << folder << "/Kestrel";
 
   // As installed: port 5000, outside the range that the system hands out
   // for port 0, where every other test's servers are.
@@ -467,30 +558,37 @@ TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
   EXPECT_EQ(JsonLine("installed", "0", "0", "through the installed service"), line);
   EXPECT_EQ(0, listener.Wait(kTimeoutMs));
 
-  // A later version replaces it: one product, the later one.
-  ASSERT_EQ(0, msiexec("/i", KESTREL_WINDOWS_UPGRADE_MSI));
-  for (const std::string& file : installed) EXPECT_TRUE(FileExists(file)) << file;
-  ToolResult products = RunTool({KESTREL_WINE, "reg", "query",
-                                 "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall", "/s",
-                                 "/reg:64"},
-                                "", kWineTimeoutMs);
-  std::size_t kestrels = 0;
-  for (std::size_t at = products.output.find("DisplayName    REG_SZ    Kestrel\r\n"); at != std::string::npos;
-       at = products.output.find("DisplayName    REG_SZ    Kestrel\r\n", at + 1)) {
-    ++kestrels;
+  // A rebuild of the same version (another package, another product code)
+  // replaces it in place, and so does a later version: one product each
+  // time, whose folder is on the PATH once.
+  const std::string version = products().empty() ? "" : products().front();
+  for (const char* msi : {KESTREL_WINDOWS_REBUILT_MSI, KESTREL_WINDOWS_UPGRADE_MSI}) {
+    stopService();
+    ASSERT_EQ(0, msiexec("/i", msi)) << msi;
+    for (const std::string& file : installed) EXPECT_TRUE(FileExists(file)) << file;
+    std::vector<std::string> now = products();
+    ASSERT_EQ(1u, now.size()) << msi;
+    if (msi == std::string(KESTREL_WINDOWS_REBUILT_MSI)) {
+      EXPECT_EQ(version, now.front());
+    } else {
+      EXPECT_NE(version, now.front());
+    }
+    EXPECT_EQ(1u, occurrences(systemPath(), installFolder)) << msi << ": " << systemPath();
   }
-  EXPECT_EQ(1u, kestrels) << products.output;
+  // The earlier version does not replace the later one.
+  EXPECT_NE(0, msiexec("/i", KESTREL_WINDOWS_MSI));
+  std::vector<std::string> after = products();
+  EXPECT_EQ(1u, after.size());
+  EXPECT_NE(version, after.empty() ? version : after.front());
 
-  // Wine's msiexec asks the service to stop but does not wait for it, and
-  // a program still running cannot be deleted until a restart; Windows'
-  // waits. So the service is stopped first here.
-  RunTool({KESTREL_WINE, "sc", "stop", "kestrel-channeld"}, "", kWineTimeoutMs);
-  WaitForServiceState("STOPPED");
+  stopService();
   ASSERT_EQ(0, msiexec("/x", KESTREL_WINDOWS_UPGRADE_MSI));
   for (const std::string& file : installed) EXPECT_FALSE(FileExists(file)) << file;
   EXPECT_NE(0, QueryRegistry(kSupplierClass, 64).status);
   EXPECT_NE(0, QueryRegistry(kSupplierClass, 32).status);
   EXPECT_NE(0, QueryRegistry(serviceKey, 64).status) << "the service is still installed";
+  EXPECT_EQ(0u, occurrences(systemPath(), "Kestrel")) << systemPath();
+  EXPECT_TRUE(products().empty());
 }
 
 }  // namespace

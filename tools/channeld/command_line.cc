@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tools/channeld/allowed_peers.h"
+#include "tools/channeld/service_host.h"
 
 namespace kestrel {
 namespace channeld {
@@ -226,13 +227,13 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       the channels' EventReliability: persistent puts every\n"
          "                       event in DIR before its push returns (default best-effort)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
-         "Discarded events are reported on stderr, once a second at most per consumer.\n"
-         "SIGUSR1 writes every channel's and proxy's counters to stderr.\n"
-         "SIGTERM or SIGINT disconnects every client and exits 0; with --state-dir it\n"
+         "Discarded events are reported on stderr, once a second at most per consumer.\n" +
+         ServiceHost::ControlHelp() +
+         " disconnects every client and exits 0; with --state-dir it\n"
          "keeps them connected instead and saves the events still queued, which the next\n"
          "start delivers. What survives a restart:\n"
          "  no --state-dir             nothing\n"
-         "  --state-dir, SIGTERM       everything, queued events included\n"
+         "  --state-dir, a stop        everything, queued events included\n"
          "  --state-dir, a crash       channels, proxies and connections; the events queued\n"
          "                             at the crash are lost (the next start says how many)\n"
          "                             unless their EventReliability is Persistent\n";

@@ -4,13 +4,15 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tools/channeld/log_file.h"
+
 namespace kestrel {
 namespace channeld {
 
 namespace {
 
 std::atomic<bool> verboseLogging{false};
-std::FILE* logFile = nullptr;  // set before any thread writes
+LogFile* logFile = nullptr;  // set before any thread writes
 
 constexpr const char kProgram[] = "kestrel-channeld: ";
 
@@ -25,7 +27,10 @@ std::string Prefix() {
 // One write for the whole text, so that lines from different threads do not
 // mix.
 void WriteText(const std::string& text, std::FILE* stream = stderr) {
-  if (logFile != nullptr) stream = logFile;
+  if (logFile != nullptr) {
+    logFile->Append(text);
+    return;
+  }
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
 }
@@ -36,7 +41,7 @@ void Write(const std::string& message) { WriteText(Prefix() + message + "\n"); }
 
 void Log::SetVerbose(bool verbose) { verboseLogging = verbose; }
 
-void Log::WriteTo(std::FILE* file) { logFile = file; }
+void Log::WriteTo(LogFile* file) { logFile = file; }
 
 bool Log::verbose() { return verboseLogging; }
 

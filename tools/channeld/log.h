@@ -4,11 +4,12 @@
 #ifndef KESTREL_TOOLS_CHANNELD_LOG_H_
 #define KESTREL_TOOLS_CHANNELD_LOG_H_
 
-#include <cstdio>
 #include <string>
 
 namespace kestrel {
 namespace channeld {
+
+class LogFile;
 
 class Log {
  public:
@@ -17,8 +18,8 @@ class Log {
   static bool verbose();
   // From now on the diagnostics and the address lines go to file, each line
   // starting with the local date and time, as a log file wants them.
-  // REQUIRES: called before any line is written.
-  static void WriteTo(std::FILE* file);
+  // REQUIRES: called before any line is written; file outlives the writes.
+  static void WriteTo(LogFile* file);
 
   // A line on stderr when verbose.
   static void Info(const std::string& message);

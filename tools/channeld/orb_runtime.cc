@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/channeld/restore_gate.h"
+#include "tools/channeld/system.h"
 
 namespace kestrel {
 namespace channeld {
@@ -25,8 +26,8 @@ std::string EndpointHost(const std::string& host) {
   return host;
 }
 
-// Binds a socket to host:port to learn why the ORB could not: errno's value
-// (0: no reason found; EADDRINUSE as ACE spells it on each system); a host
+// Binds a socket to host:port, as a listener must, and answers errno's
+// value (0: the bind worked; IsAddressInUse tells the busy port); a host
 // that does not resolve fills *message.
 int ProbeBind(const std::string& host, int port, std::string* message) {
   std::string bare = host;
@@ -52,9 +53,7 @@ int ProbeBind(const std::string& host, int port, std::string* message) {
       result = errno;
       continue;
     }
-    int on = 1;
-    ACE_OS::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
-                       sizeof on);
+    PrepareExclusiveBind(probe);
     int bound = ACE_OS::bind(probe, address->ai_addr, static_cast<int>(address->ai_addrlen));
     result = bound == 0 ? 0 : errno;
     ACE_OS::closesocket(probe);
@@ -62,6 +61,11 @@ int ProbeBind(const std::string& host, int port, std::string* message) {
   }
   ACE_OS::freeaddrinfo(addresses);
   return result;
+}
+
+std::string AddressInUse(const std::string& host, int port) {
+  return "cannot listen on " + host + ":" + std::to_string(port) +
+         ": the address is already in use";
 }
 
 // omniORB closes an incoming connection that has been idle for its
@@ -121,6 +125,18 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
   for (std::string& argument : arguments) argv.push_back(&argument[0]);
   argv.push_back(nullptr);
   int argc = static_cast<int>(arguments.size());
+  // A fixed port is tried first with a bind that another listener refuses.
+  // omniORB's own bind would not be refused on Windows, where it shares the
+  // port (SO_REUSEADDR) and could not be made exclusive after the fact: two
+  // services would then listen on one port, each getting some of the
+  // connections.
+  if (port != 0) {
+    std::string message;
+    if (IsAddressInUse(ProbeBind(host, port, &message))) {
+      *error = AddressInUse(host, port);
+      return Status::kAddressInUse;
+    }
+  }
   try {
     orb_ = CORBA::ORB_init(argc, argv.data());
     RestoreGate::Install();  // before anything can be reached
@@ -144,9 +160,8 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
     Stop();
     std::string message;
     int why = ProbeBind(host, port, &message);
-    if (why == EADDRINUSE) {
-      *error = "cannot listen on " + host + ":" + std::to_string(port) +
-               ": the address is already in use";
+    if (IsAddressInUse(why)) {
+      *error = AddressInUse(host, port);
       return Status::kAddressInUse;
     }
     if (message.empty()) message = why != 0 ? ACE_OS::strerror(why) : e._name();

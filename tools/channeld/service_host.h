@@ -28,6 +28,11 @@ class ServiceHost {
   // "starting" until then, "running" after.
   static int Run(const std::function<int(const std::function<void()>& serving)>& run);
 
+  // What --help says of the requests that a running service takes: how to
+  // have its counters written, then how to stop it (the sentence goes on
+  // with what a stop does).
+  static std::string ControlHelp();
+
   // Where a service's output goes: %ProgramData%\Kestrel\kestrel-channeld.log
   // on Windows; empty elsewhere.
   static std::string LogPath();

@@ -7,6 +7,7 @@
 #include "tools/channeld/service_host.h"
 
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -18,6 +19,7 @@
 #include <omniORB4/CORBA.h>
 
 #include "tools/channeld/log.h"
+#include "tools/channeld/log_file.h"
 #include "tools/common/stop_signals.h"
 
 namespace kestrel {
@@ -67,17 +69,33 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
   }
 }
 
+// The service's own folder (log and state): full control for the service's
+// account (LocalService, as installed), Administrators and SYSTEM, and for
+// no one else, whatever the folder above allows. The installer makes the
+// folder so; a service registered by hand makes it the same way.
+constexpr const char kFolderSecurity[] = "D:P(A;OICI;FA;;;LS)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+
+void CreateServiceFolder(const std::string& folder) {
+  if (::GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, FALSE};
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(kFolderSecurity, SDDL_REVISION_1,
+                                                             &descriptor, nullptr)) {
+    attributes.lpSecurityDescriptor = descriptor;
+  }
+  ::CreateDirectoryA(folder.c_str(), &attributes);
+  if (descriptor != nullptr) ::LocalFree(descriptor);
+}
+
 // A service has no console, and its standard streams are no files at all
 // (writing to them would end the process): what the program writes goes to
 // the log file instead, each line stamped with its time.
 void WriteToLogFile() {
   std::string path = ServiceHost::LogPath();
-  std::string folder = path.substr(0, path.find_last_of('\\'));
-  ::CreateDirectoryA(folder.substr(0, folder.find_last_of('\\')).c_str(), nullptr);
-  ::CreateDirectoryA(folder.c_str(), nullptr);
-  std::FILE* file = std::fopen(path.c_str(), "a");
-  if (file == nullptr) file = std::fopen("NUL", "w");
-  Log::WriteTo(file);
+  CreateServiceFolder(path.substr(0, path.find_last_of('\\')));
+  // Never destroyed: omniORB's threads may still write while the process
+  // ends.
+  Log::WriteTo(new LogFile(path));
   // omniORB's traces (--verbose) would go to the missing stderr.
   omniORB::setLogFunction([](const char* text) { Log::Raw(text); });
 }
@@ -127,6 +145,13 @@ int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run
   if (StartedByServiceManager() && ::StartServiceCtrlDispatcherA(table)) return serviceExit;
   // Not started by the service control manager: a console program.
   return run(nullptr);
+}
+
+std::string ServiceHost::ControlHelp() {
+  return "As the service kestrel-channeld, control code 128 (sc control kestrel-channeld\n"
+         "128) writes every channel's and proxy's counters to its log,\n" + LogPath() +
+         " (renamed or deleted at will; it rotates at 10 MB, keeping 5).\n"
+         "sc stop kestrel-channeld, or Ctrl+C or Ctrl+Break in a console,";
 }
 
 std::string ServiceHost::LogPath() {

@@ -8,8 +8,10 @@
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace kestrel {
@@ -85,6 +87,23 @@ std::vector<std::string> InterfaceAddresses() {
   }
   ::freeifaddrs(interfaces);
   return addresses;
+}
+
+void PrepareExclusiveBind(ACE_HANDLE socket) {
+  int on = 1;
+  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+bool IsAddressInUse(int error) { return error == EADDRINUSE; }
+
+ACE_HANDLE OpenSharedForAppend(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
+}
+
+bool NamesOpenFile(ACE_HANDLE handle, const std::string& path) {
+  struct stat open, named;
+  return ::fstat(handle, &open) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }
 
 }  // namespace channeld

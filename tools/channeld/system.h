@@ -50,6 +50,26 @@ void AllowRestartOnPort(int port);
 // GetAdaptersAddresses. Empty when the system cannot list them.
 std::vector<std::string> InterfaceAddresses();
 
+// Readies socket, not yet bound, for a bind that must fail while another
+// socket listens on the same port. POSIX: SO_REUSEADDR, so that connections
+// of an earlier run (TIME_WAIT) do not keep a restart from its port, while
+// a listener still does. Windows: SO_EXCLUSIVEADDRUSE, since SO_REUSEADDR
+// there would let the bind share a port that is in use.
+void PrepareExclusiveBind(ACE_HANDLE socket);
+
+// True when error, the errno of a failed bind (ACE sets Winsock's codes on
+// Windows), says that another socket has the address.
+bool IsAddressInUse(int error);
+
+// Opens the file at path for appending (created if missing), so that it can
+// be renamed or deleted while it is open, as log files are by those who
+// rotate them or clear them away. ACE_INVALID_HANDLE when it cannot.
+ACE_HANDLE OpenSharedForAppend(const std::string& path);
+
+// True when path still names the file that handle has open; false once it
+// was renamed or deleted (or cannot be asked).
+bool NamesOpenFile(ACE_HANDLE handle, const std::string& path);
+
 }  // namespace channeld
 }  // namespace kestrel
 

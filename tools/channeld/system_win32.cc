@@ -25,6 +25,10 @@ void ReturnFreedMemory() {}
 // A process may open as many handles as memory allows.
 void RaiseOpenFileLimit() {}
 
+// omniORB binds its listening socket inside ORB_init, with SO_REUSEADDR
+// on a fixed port, and a socket can be made exclusive only before its bind:
+// what guards the port on Windows is the exclusive probe that precedes
+// ORB_init (see OrbRuntime::Start).
 void AllowRestartOnPort(int) {}
 
 std::vector<std::string> InterfaceAddresses() {
@@ -61,6 +65,41 @@ std::vector<std::string> InterfaceAddresses() {
     }
   }
   return addresses;
+}
+
+void PrepareExclusiveBind(ACE_HANDLE socket) {
+  BOOL on = TRUE;
+  ::setsockopt(reinterpret_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+// ACE leaves WSAGetLastError() in errno, which MinGW's EADDRINUSE (100)
+// never equals.
+bool IsAddressInUse(int error) { return error == WSAEADDRINUSE || error == EADDRINUSE; }
+
+ACE_HANDLE OpenSharedForAppend(const std::string& path) {
+  // FILE_APPEND_DATA alone: every write lands at the end, whoever else
+  // writes. FILE_SHARE_DELETE lets others rename or delete the file.
+  return ::CreateFileA(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+bool NamesOpenFile(ACE_HANDLE handle, const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION open, named;
+  if (!::GetFileInformationByHandle(handle, &open)) return false;
+  // No access asked, so that neither a deleted file still open (whose name
+  // refuses every open until its last handle goes) nor a reader holds us up.
+  HANDLE other = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (other == INVALID_HANDLE_VALUE) return false;
+  bool same = ::GetFileInformationByHandle(other, &named) &&
+              open.dwVolumeSerialNumber == named.dwVolumeSerialNumber &&
+              open.nFileIndexHigh == named.nFileIndexHigh &&
+              open.nFileIndexLow == named.nFileIndexLow;
+  ::CloseHandle(other);
+  return same;
 }
 
 }  // namespace channeld
