@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -30,6 +29,8 @@
 #include "tests/support/cdr_writer.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/test_support.h"
+#include "tools/channeld/allowed_peers.h"
+#include "tools/channeld/system.h"
 
 namespace kestrel {
 namespace testing {
@@ -816,20 +817,10 @@ class RawConnections {
 
 // This machine's first IPv4 address beyond loopback, or empty.
 std::string OwnIpv4Address() {
-  std::string found;
-  ifaddrs* interfaces = nullptr;
-  if (::getifaddrs(&interfaces) != 0) return found;
-  for (ifaddrs* each = interfaces; each != nullptr && found.empty(); each = each->ifa_next) {
-    if (each->ifa_addr == nullptr || each->ifa_addr->sa_family != AF_INET) continue;
-    const in_addr& address = reinterpret_cast<sockaddr_in*>(each->ifa_addr)->sin_addr;
-    char text[INET_ADDRSTRLEN];
-    if ((ntohl(address.s_addr) >> 24) != 127 &&
-        ::inet_ntop(AF_INET, &address, text, sizeof text) != nullptr) {
-      found = text;
-    }
+  for (const std::string& address : channeld::InterfaceAddresses()) {
+    if (address.find('.') != std::string::npos && !channeld::IsLoopback(address)) return address;
   }
-  ::freeifaddrs(interfaces);
-  return found;
+  return std::string();
 }
 
 // A service that listens on every interface hands out references with the
