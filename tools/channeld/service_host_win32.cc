@@ -150,7 +150,9 @@ int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run
 std::string ServiceHost::ControlHelp() {
   return "As the service kestrel-channeld, control code 128 (sc control kestrel-channeld\n"
          "128) writes every channel's and proxy's counters to its log,\n" + LogPath() +
-         " (renamed or deleted at will; it rotates at 10 MB, keeping 5).\n"
+         " (renamed or deleted at will; it rotates at " +
+         std::to_string(LogFile::kDefaultMaxBytes / (1024 * 1024)) + " MB, keeping " +
+         std::to_string(LogFile::kDefaultKept) + ").\n"
          "sc stop kestrel-channeld, or Ctrl+C or Ctrl+Break in a console,";
 }
 

@@ -20,12 +20,11 @@ bool ParsePort(const std::string& digits, uint32_t* port, std::string* error) {
   if (digits.find_first_not_of("0123456789") != std::string::npos) {
     return Fail("the port " + digits + " is not a decimal number", error);
   }
-  std::size_t significant = digits.find_first_not_of('0');
-  if (significant == std::string::npos || digits.size() - significant > 5 ||
-      std::stoul(digits.substr(significant)) > 65535) {
+  uint32_t value = 0;
+  if (!ParseNumber(digits.c_str(), &value) || value == 0 || value > 65535) {
     return Fail("the port " + digits + " is not between 1 and 65535", error);
   }
-  *port = static_cast<uint32_t>(std::stoul(digits.substr(significant)));
+  *port = value;
   return true;
 }
 
