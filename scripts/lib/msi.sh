@@ -57,7 +57,7 @@ kestrel_build_msi() {
 # account (LocalService), Administrators and SYSTEM only, inherited by the
 # log and the state below it. The service makes the folder with the same
 # rule when it was registered without the installer
-# (tools/channeld/service_host_win32.cc).
+# (channeld/host/service_host_win32.cc).
 KESTREL_MSI_DATA_SDDL='D:P(A;OICI;FA;;;LS)(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)'
 
 # kestrel_msi_add_tables MSI FOLDER: what wixl cannot say, added to MSI with

@@ -24,13 +24,13 @@
 #include <vector>
 
 #include "channel/screened_dispatch.h"
+#include "channeld/base/system.h"
+#include "channeld/runtime/allowed_peers.h"
 #include "tests/channeld/channel_clients.h"
 #include "tests/channeld/child_process.h"
 #include "tests/support/cdr_writer.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/test_support.h"
-#include "tools/channeld/allowed_peers.h"
-#include "tools/channeld/system.h"
 
 namespace kestrel {
 namespace testing {

@@ -14,19 +14,19 @@
 
 #include <COS/TimeBase.hh>
 
+#include "channeld/base/log_file.h"
+#include "channeld/delivery/channel_backlog.h"
+#include "channeld/delivery/delivery_queue.h"
+#include "channeld/host/command_line.h"
+#include "channeld/host/reporter.h"
+#include "channeld/model/subscription_set.h"
+#include "channeld/qos/channel_limits.h"
+#include "channeld/qos/queue_qos.h"
+#include "channeld/runtime/allowed_peers.h"
+#include "channeld/runtime/refused_peers.h"
+#include "channeld/state/event_log.h"
 #include "tests/channeld/properties.h"
 #include "tests/support/test_support.h"
-#include "tools/channeld/allowed_peers.h"
-#include "tools/channeld/channel_backlog.h"
-#include "tools/channeld/channel_limits.h"
-#include "tools/channeld/command_line.h"
-#include "tools/channeld/delivery_queue.h"
-#include "tools/channeld/event_log.h"
-#include "tools/channeld/log_file.h"
-#include "tools/channeld/queue_qos.h"
-#include "tools/channeld/refused_peers.h"
-#include "tools/channeld/reporter.h"
-#include "tools/channeld/subscription_set.h"
 
 namespace kestrel {
 namespace channeld {

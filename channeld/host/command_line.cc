@@ -1,0 +1,243 @@
+#include "channeld/host/command_line.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "channeld/host/service_host.h"
+#include "channeld/runtime/allowed_peers.h"
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+// Characters that RFC 2396 lets a URL path carry unescaped; '%' is left out,
+// since it would start an escape.
+bool IsKeyCharacter(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
+  return std::strchr(";/:?@&=+$,-_.!~*'()", c) != nullptr;
+}
+
+// A whole decimal number in [low, high]; no sign, no blanks, no suffix.
+bool ParseNumber(const std::string& text, unsigned long long low, unsigned long long high,
+                 unsigned long long* out) {
+  if (text.empty() || text.size() > 19) return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return false;
+  }
+  errno = 0;
+  unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || value < low || value > high) return false;
+  *out = value;
+  return true;
+}
+
+bool TakesValue(const std::string& name) {
+  return name == "--listen" || name == "--port" || name == "--channel" ||
+         name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
+         name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
+         name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
+         name == "--max-unconnected" || name == "--idle-timeout";
+}
+
+}  // namespace
+
+CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
+  CommandLine line;
+  for (int i = 1; i < argc; ++i) {
+    std::string argument = argv[i] != nullptr ? argv[i] : "";
+    if (argument == "--help" || argument == "-h") {
+      line.action_ = Action::kHelp;
+      return line;
+    }
+    if (argument == "--version") {
+      line.action_ = Action::kVersion;
+      return line;
+    }
+    if (argument == "--verbose") {
+      line.options_.verbose = true;
+      continue;
+    }
+    std::string name = argument;
+    std::string value;
+    bool hasValue = false;
+    std::size_t equals = argument.find('=');
+    if (argument.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = argument.substr(0, equals);
+      value = argument.substr(equals + 1);
+      hasValue = true;
+    }
+    if (!TakesValue(name)) {
+      line.Fail("unknown argument '" + argument + "'");
+      return line;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc || argv[i + 1] == nullptr) {
+        line.Fail(name + " needs a value");
+        return line;
+      }
+      value = argv[++i];
+    }
+    if (!line.Apply(name, value)) return line;
+  }
+  if (line.options_.channels.empty()) {
+    line.options_.channels.push_back(ServiceOptions::kDefaultChannel);
+  }
+  if (line.options_.persistentEvents && line.options_.stateDir.empty()) {
+    line.Fail("--event-reliability persistent needs --state-dir");
+  }
+  return line;
+}
+
+bool CommandLine::Apply(const std::string& name, const std::string& value) {
+  unsigned long long number = 0;
+  if (name == "--listen") {
+    if (value.empty() || value.find_first_of(" \t\r\n/") != std::string::npos) {
+      return Fail("--listen: '" + value + "' is not a host name or address");
+    }
+    options_.listenHost = value;
+  } else if (name == "--port") {
+    if (!ParseNumber(value, 0, 65535, &number)) {
+      return Fail("--port: '" + value + "' is not a port number (0 to 65535)");
+    }
+    options_.port = static_cast<int>(number);
+  } else if (name == "--channel") {
+    if (!IsValidKey(value)) {
+      return Fail("--channel: '" + value +
+                  "' is not a usable object key (letters, digits and ;/:?@&=+$,-_.!~*'() only)");
+    }
+    if (std::find(options_.channels.begin(), options_.channels.end(), value) !=
+        options_.channels.end()) {
+      return Fail("--channel: '" + value + "' is given twice");
+    }
+    options_.channels.push_back(value);
+  } else if (name == "--max-suppliers" || name == "--max-consumers") {
+    if (!ParseNumber(value, 0, 0x7fffffff, &number)) {
+      return Fail(name + ": '" + value + "' is not a number from 0 (no limit) to 2147483647");
+    }
+    (name == "--max-suppliers" ? options_.maxSuppliers : options_.maxConsumers) =
+        static_cast<long>(number);
+  } else if (name == "--queue") {
+    if (!ParseNumber(value, 1, 100000000, &number)) {
+      return Fail("--queue: '" + value + "' is not a number from 1 to 100000000");
+    }
+    options_.queueLength = static_cast<std::size_t>(number);
+  } else if (name == "--block-timeout") {
+    if (!ParseNumber(value, 0, 3600000, &number)) {
+      return Fail("--block-timeout: '" + value +
+                  "' is not a number of milliseconds (0 to 3600000)");
+    }
+    options_.blockTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--push-timeout") {
+    if (!ParseNumber(value, 1, 3600000, &number)) {
+      return Fail("--push-timeout: '" + value + "' is not a number of milliseconds (1 to 3600000)");
+    }
+    options_.pushTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--max-unconnected") {
+    if (!ParseNumber(value, 0, 0x7fffffff, &number)) {
+      return Fail(name + ": '" + value + "' is not a number from 0 (no limit) to 2147483647");
+    }
+    options_.maxUnconnected = static_cast<long>(number);
+  } else if (name == "--connect-timeout") {
+    if (!ParseNumber(value, 0, 86400, &number)) {
+      return Fail("--connect-timeout: '" + value + "' is not a number of seconds (0 to 86400)");
+    }
+    options_.connectTimeoutSeconds = static_cast<unsigned long>(number);
+  } else if (name == "--idle-timeout") {
+    // 1 would be omniORB's scan period itself, which closes connections
+    // before their first call.
+    if (!ParseNumber(value, 0, 86400, &number) || number == 1) {
+      return Fail("--idle-timeout: '" + value + "' is not 0 or a number of seconds (2 to 86400)");
+    }
+    options_.idleTimeoutSeconds = static_cast<unsigned long>(number);
+  } else if (name == "--allow") {
+    if (!IsAllowEntry(value)) {
+      return Fail("--allow: '" + value + "' is not an address, ADDRESS/PREFIX or host name");
+    }
+    options_.allowed.push_back(value);
+  } else if (name == "--state-dir") {
+    if (value.empty()) return Fail("--state-dir needs a directory");
+    options_.stateDir = value;
+  } else if (name == "--event-reliability") {
+    if (value != "best-effort" && value != "persistent") {
+      return Fail("--event-reliability: '" + value + "' is neither best-effort nor persistent");
+    }
+    options_.persistentEvents = value == "persistent";
+  }
+  return true;
+}
+
+bool CommandLine::Fail(const std::string& message) {
+  action_ = Action::kError;
+  error_ = message;
+  return false;
+}
+
+bool CommandLine::IsValidKey(const std::string& key) {
+  return !key.empty() && std::all_of(key.begin(), key.end(), IsKeyCharacter);
+}
+
+std::string CommandLine::Usage(const std::string& program) {
+  return "usage: " + program +
+         " [--listen HOST] [--port N] [--channel KEY]... [--max-suppliers N]\n"
+         "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
+         "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
+         "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
+         "       [--max-unconnected N] [--idle-timeout SEC] [--verbose]\n"
+         "       " + program + " --help | --version\n"
+         "Serves CosNotification event channels (structured push model) and prints\n"
+         "each channel's corbaloc address on stdout once it is ready.\n"
+         "  --listen HOST        the address or host name to listen on (default 127.0.0.1;\n"
+         "                       0.0.0.0 or :: for every interface)\n"
+         "  --port N             the port (default 0: a free port that the system picks)\n"
+         "  --allow ADDRESS[/PREFIX]\n"
+         "                       a peer (address, network or host name) that may connect;\n"
+         "                       may be repeated; connections from any other address are\n"
+         "                       closed at once and reported (default: this machine's\n"
+         "                       programs only; list 127.0.0.1 too if they use it;\n"
+         "                       0.0.0.0/0: all). Where loopback may connect, so may\n"
+         "                       this machine's own interface addresses\n"
+         "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
+         "                       repeated (default: one channel, NotifyEventChannel)\n"
+         "  --max-suppliers N    at most N supplier proxies per channel (default 10000;\n"
+         "                       0: no limit)\n"
+         "  --max-consumers N    at most N consumer proxies per channel (default 10000;\n"
+         "                       0: no limit)\n"
+         "  --queue N            events held for each consumer (default 10000)\n"
+         "  --block-timeout MS   how long a push waits for room in a consumer's full queue\n"
+         "                       before that consumer's discard policy applies (the oldest\n"
+         "                       event goes, by default); later pushes then stop waiting for\n"
+         "                       it until its queue is half empty (default 2000; 0: never)\n"
+         "  --push-timeout MS    time limit of one delivery to a consumer (default 5000)\n"
+         "  --connect-timeout SEC  a proxy that its client has not connected this long\n"
+         "                       after obtaining it is reclaimed (default 60; 0: never)\n"
+         "  --max-unconnected N  at most N proxies per channel obtained and not yet\n"
+         "                       connected; more raise AdminLimitExceeded (default 1000;\n"
+         "                       0: no limit)\n"
+         "  --idle-timeout SEC   a client connection that carries no call this long is\n"
+         "                       closed (the client opens another when it next calls), and\n"
+         "                       so is one whose request does not arrive whole within it\n"
+         "                       (default 60; 0: never)\n"
+         "  --state-dir DIR      keep the channels, admins, proxies and their connections\n"
+         "                       in DIR, so that a restart on the same address and port\n"
+         "                       keeps every object reference that clients hold\n"
+         "  --event-reliability best-effort|persistent\n"
+         "                       the channels' EventReliability: persistent puts every\n"
+         "                       event in DIR before its push returns (default best-effort)\n"
+         "  --verbose            report connections and dropped consumers on stderr\n"
+         "Discarded events are reported on stderr, once a second at most per consumer.\n" +
+         ServiceHost::ControlHelp() +
+         " disconnects every client and exits 0; with --state-dir it\n"
+         "keeps them connected instead and saves the events still queued, which the next\n"
+         "start delivers. What survives a restart:\n"
+         "  no --state-dir             nothing\n"
+         "  --state-dir, a stop        everything, queued events included\n"
+         "  --state-dir, a crash       channels, proxies and connections; the events queued\n"
+         "                             at the crash are lost (the next start says how many)\n"
+         "                             unless their EventReliability is Persistent\n";
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,297 @@
+#include "channeld/host/service.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+#include "channeld/base/log.h"
+#include "channeld/base/system.h"
+#include "channeld/model/event_channel.h"
+#include "channeld/model/farewell_calls.h"
+#include "channeld/runtime/allowed_peers.h"
+#include "channeld/runtime/refused_peers.h"
+#include "channeld/state/restoration.h"
+
+namespace kestrel {
+namespace channeld {
+
+Service::Service(const ServiceOptions& options)
+    : options_(options),
+      reporter_(std::chrono::seconds(1), [this] { Tend(); },
+                [this] { ReportCounters(); }),
+      signals_([this] { reporter_.Request(); }) {
+  Log::SetVerbose(options_.verbose);
+  context_.maxSuppliers = options_.maxSuppliers;
+  context_.maxConsumers = options_.maxConsumers;
+  context_.queuePolicy.maxEvents = options_.queueLength;
+  context_.queuePolicy.blockTimeout = std::chrono::milliseconds(options_.blockTimeoutMs);
+  context_.delivery.callTimeoutMs = options_.pushTimeoutMs;
+  context_.connectTimeout = std::chrono::seconds(options_.connectTimeoutSeconds);
+  context_.maxUnconnected = options_.maxUnconnected;
+  if (options_.persistentEvents) context_.queuePolicy.eventReliability = CosNotification::Persistent;
+}
+
+Service::~Service() {
+  reporter_.Stop();
+  if (store_) store_->StopWriter();
+  channels_.clear();
+  if (janitor_) janitor_->Stop();
+  orb_.Stop();
+}
+
+std::string Service::Address(const std::string& host, int port, const std::string& key) {
+  bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
+  return "corbaloc:iiop:" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/" +
+         key;
+}
+
+bool Service::OpenState() {
+  if (options_.stateDir.empty()) return true;
+  store_.reset(new StateStore(options_.stateDir));
+  std::string error;
+  if (!store_->Open(&error)) {
+    if (options_.persistentEvents) {
+      Log::Error(error + "; events cannot be kept as --event-reliability persistent promises");
+      return false;
+    }
+    Log::Error(error + "; what changes is not kept until it can be written");
+  }
+  context_.state = store_.get();
+  context_.queuePolicy.connectionReliability = CosNotification::Persistent;
+  eventLog_.reset(new EventLog(store_->directory()));
+  return true;
+}
+
+bool Service::RecoverEvents(StateStore::Loaded* loaded) {
+  std::vector<EventLog::Pending> pending = eventLog_->Recover(&loaded->problems);
+  std::string error;
+  if (!eventLog_->Open(&error)) {
+    if (options_.persistentEvents) {
+      Log::Error("cannot keep an event log: " + error +
+                 "; events cannot be kept as --event-reliability persistent promises");
+      return false;
+    }
+    Log::Error("cannot keep an event log: " + error +
+               "; events with EventReliability Persistent are refused");
+  }
+  context_.eventLog = eventLog_.get();
+  AddLogEvents(pending, &loaded->queued, &restoredFromLog_);
+  return true;
+}
+
+int Service::Run(const std::function<void()>& onServing) {
+  if (!OpenState()) return 1;
+  std::string error;
+  std::vector<std::string> rules;
+  if (!TransportRules(options_.allowed, InterfaceAddresses(), &rules, &error)) {
+    Log::Error(error);
+    return 1;
+  }
+  if (options_.allowed.empty() && !IsLoopback(options_.listenHost)) {
+    Log::Error("listening on " + options_.listenHost +
+               ", but only this machine's programs may connect: --allow names the others");
+  }
+  RefusedPeers::Install();
+  OrbRuntime::Settings settings;
+  settings.host = options_.listenHost;
+  settings.port = options_.port;
+  settings.verbose = options_.verbose;
+  settings.persistent = store_ != nullptr;
+  settings.rules = std::move(rules);
+  settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
+  OrbRuntime::Status status = orb_.Start(settings, &error);
+  if (status != OrbRuntime::Status::kReady) {
+    Log::Error(error);
+    return 1;
+  }
+  janitor_.reset(new Janitor);
+  context_.channelPoa = PortableServer::POA::_duplicate(orb_.insPoa());
+  context_.proxyPoa = PortableServer::POA::_duplicate(orb_.proxyPoa());
+  context_.janitor = janitor_.get();
+  StateStore::Loaded loaded;
+  if (store_) {
+    loaded = store_->Load();  // object references need the ORB
+    if (!RecoverEvents(&loaded)) {
+      Shutdown();
+      return 1;
+    }
+  }
+  if (!StartChannels(&loaded)) {
+    Shutdown();
+    return 1;
+  }
+  if (store_) {
+    if (relogged_ == 0 || eventLog_->WaitDurable(relogged_)) eventLog_->DropRecovered();
+    ReportRestored(loaded);
+    store_->StartWriter([this] { return Capture(); });
+    store_->Changed(/*wait=*/true);  // what could not be restored is gone for good
+  }
+  try {
+    orb_.Serve();
+  } catch (const CORBA::Exception& e) {
+    Log::Error(std::string("cannot serve requests: ") + e._name());
+    Shutdown();
+    return 1;
+  }
+
+  CosNotifyChannelAdmin::EventChannel_var first = channels_.front()->Reference();
+  int port = OrbRuntime::PublishedPort(first.in());
+  if (port < 0) {
+    Log::Error("cannot tell which port the service listens on");
+    Shutdown();
+    return 1;
+  }
+  if (options_.port == 0) AllowRestartOnPort(port);
+  // A service that listens on every interface is reached at the address
+  // that its references carry, which omniORB chose among them.
+  std::string host = OrbRuntime::IsWildcard(options_.listenHost)
+                         ? OrbRuntime::PublishedHost(first.in())
+                         : options_.listenHost;
+  std::string lines;
+  for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
+  Log::Addresses(lines);
+  reporter_.Start();
+  if (onServing) onServing();
+
+  std::string reason = signals_.Wait().reason;
+  Log::Info("shutting down (" + reason + ")");
+  Shutdown();
+  return 0;
+}
+
+bool Service::StartChannels(StateStore::Loaded* loaded) {
+  std::vector<std::atomic<std::size_t>*> backlogs;
+  if (store_) backlogs = store_->MapBacklogs(options_.channels);
+  for (std::size_t i = 0; i < options_.channels.size(); ++i) {
+    const std::string& key = options_.channels[i];
+    PortableServer::Servant_var<EventChannel> channel =
+        new EventChannel(key, context_, [this](EventChannel*) { OnChannelDestroyed(); });
+    if (i < backlogs.size()) channel->backlog().CountIn(backlogs[i]);
+    const ChannelState* restored = nullptr;
+    for (const ChannelState& state : loaded->channels) {
+      if (state.key == key) restored = &state;
+    }
+    RestoredQueues queues;
+    for (QueuedEvents& queued : loaded->queued) {
+      if (queued.channel == key) queues[ProxyKey(queued.admin, queued.proxy)].swap(queued.events);
+    }
+    std::size_t orphans = DropOrphans(restored, &queues);
+    if (context_.eventLog != nullptr) {
+      relogged_ = std::max(relogged_, Relog(context_.eventLog, key, queues));
+    }
+    try {
+      channel->Activate(restored, &queues);
+    } catch (const CORBA::Exception& e) {
+      Log::Error("cannot serve the channel " + key + ": " + e._name());
+      return false;
+    }
+    if (orphans > 0) {
+      Log::Error("channel " + key + ": " + std::to_string(orphans) +
+                 " saved events were for consumers no longer connected; they are dropped");
+    }
+    channels_.push_back(channel);
+  }
+  return true;
+}
+
+void Service::ReportRestored(const StateStore::Loaded& loaded) {
+  for (const std::string& problem : loaded.problems) Log::Error(problem);
+  for (const ChannelState& state : loaded.channels) {
+    bool served = false;
+    for (const auto& channel : channels_) served = served || channel->key() == state.key;
+    if (!served) {
+      Log::Error("channel " + state.key + " of the state directory is not served (no --channel " +
+                 state.key + "); its " + std::to_string(state.proxies.size()) +
+                 " proxies are dropped");
+    }
+  }
+  if (loaded.stoppedCleanly) return;
+  // What the log restored was part of the backlog at the crash; the rest
+  // was held in memory only.
+  for (const auto& entry : loaded.backlogAtStop) {
+    std::uint64_t restored = restoredFromLog_[entry.first];
+    if (entry.second <= restored) continue;
+    Log::Error("channel " + entry.first + ": " + std::to_string(entry.second - restored) +
+               " queued events could not be restored: the service was not stopped cleanly");
+  }
+}
+
+std::vector<ChannelState> Service::Capture() {
+  std::vector<ChannelState> channels;
+  for (const auto& channel : channels_) channels.push_back(channel->Capture());
+  return channels;
+}
+
+void Service::OnChannelDestroyed() {
+  if (++destroyedChannels_ == options_.channels.size()) {
+    signals_.Request("every channel was destroyed");
+  }
+}
+
+void Service::Tend() {
+  std::size_t reclaimed = 0;
+  for (const auto& channel : channels_) {
+    channel->ReportDiscards();
+    reclaimed += channel->ReclaimAbandoned();
+  }
+  // Thousands of proxies freed at once leave the heap's free pages with the
+  // process; give them back, so that a flood of abandoned proxies does not
+  // keep the service large for good.
+  if (reclaimed >= kTrimAfterReclaiming) ReturnFreedMemory();
+  std::string refused = RefusedPeers::TakeReport();
+  if (!refused.empty()) Log::Error(refused);
+}
+
+void Service::ReportCounters() {
+  std::string lines;
+  for (const auto& channel : channels_) lines += channel->CounterLines();
+  lines += "connections refused by --allow: " + std::to_string(RefusedPeers::total()) + "\n";
+  if (context_.eventLog != nullptr) {
+    lines += "event log: appended " + std::to_string(context_.eventLog->appended()) +
+             " events, " + std::to_string(context_.eventLog->syncs()) + " syncs, " +
+             std::to_string(context_.eventLog->segments()) + " segments\n";
+  }
+  Log::Lines(lines);
+}
+
+void Service::Park() {
+  // Nothing may change while the state is saved: incoming calls wait (and
+  // fail over to the next run when the ORB goes), deliveries end with what
+  // they still owe saved, and no client is told anything.
+  orb_.HoldRequests();
+  std::vector<QueuedEvents> queues;
+  for (const auto& channel : channels_) channel->Park(&queues);
+  store_->Changed(/*wait=*/false);
+  store_->StopWriter();
+  std::size_t events = 0;
+  for (const QueuedEvents& queue : queues) events += queue.events.size();
+  if (store_->SaveQueued(queues)) {
+    // The saved queues hold every event that the log still had pending.
+    if (eventLog_) eventLog_->RemoveAll();
+    Log::Info("saved " + std::to_string(events) + " queued events in " + store_->directory());
+  }
+  for (const auto& channel : channels_) channel->Release();
+  if (janitor_) janitor_->Stop();
+  channels_.clear();
+  orb_.Stop();
+}
+
+void Service::Shutdown() {
+  // The last discards are reported; then every client is told, all at
+  // once, then the delivery threads end, then the ORB finishes the calls in
+  // progress and goes.
+  reporter_.Stop();
+  if (store_ && !channels_.empty()) {
+    Park();
+    return;
+  }
+  FarewellCalls farewells(context_.farewellTimeoutMs);
+  for (const auto& channel : channels_) channel->Destroy(farewells);
+  farewells.Run();
+  if (janitor_) janitor_->Stop();
+  channels_.clear();
+  orb_.Stop();
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,87 @@
+// kestrel-channeld as a whole: starts the ORB, serves one channel per key,
+// prints each channel's corbaloc address on stdout, reports discarded events
+// on stderr (and every counter on SIGUSR1), and on SIGTERM, SIGINT or the
+// destruction of its last channel disconnects every client and stops.
+//
+// With a state directory it restores, at start, what the previous run left
+// there (channels, admins, proxies, connections, queued events), keeps it
+// up to date, and at a planned stop keeps every client connected and saves
+// the events still queued instead of saying goodbye.
+
+#ifndef KESTREL_CHANNELD_HOST_SERVICE_H_
+#define KESTREL_CHANNELD_HOST_SERVICE_H_
+
+#include <omniORB4/CORBA.h>
+
+#include <atomic>
+#include <map>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channeld/host/command_line.h"
+#include "channeld/host/reporter.h"
+#include "channeld/model/service_context.h"
+#include "channeld/runtime/janitor.h"
+#include "channeld/runtime/orb_runtime.h"
+#include "channeld/state/event_log.h"
+#include "channeld/state/state_store.h"
+#include "tools/common/stop_signals.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+
+class Service {
+ public:
+  explicit Service(const ServiceOptions& options);
+  ~Service();
+  Service(const Service&) = delete;
+  Service& operator=(const Service&) = delete;
+
+  // Runs the service to its end; answers the exit status: 0 after a graceful
+  // shutdown, 1 when it could not start. onServing, when given, is called
+  // once clients are served and the addresses are out.
+  // REQUIRES: tools::StopSignals::BlockInProcess(true) was called first.
+  int Run(const std::function<void()>& onServing = nullptr);
+
+  // The address that clients use for the channel at key.
+  static std::string Address(const std::string& host, int port, const std::string& key);
+
+ private:
+  bool OpenState();
+  bool StartChannels(StateStore::Loaded* loaded);
+  bool RecoverEvents(StateStore::Loaded* loaded);
+  void ReportRestored(const StateStore::Loaded& loaded);
+  std::vector<ChannelState> Capture();
+  void Park();
+  void OnChannelDestroyed();
+  void Shutdown();
+  // Once a second: discards reported, abandoned proxies reclaimed, refused
+  // connections reported.
+  void Tend();
+  static constexpr std::size_t kTrimAfterReclaiming = 1000;
+  void ReportCounters();
+
+  ServiceOptions options_;
+  // Before signals_, whose SIGUSR1 asks it for the counters. It reads
+  // channels_ only between StartChannels and Shutdown, which change it.
+  Reporter reporter_;
+  tools::StopSignals signals_;
+  OrbRuntime orb_;
+  std::unique_ptr<Janitor> janitor_;
+  std::unique_ptr<StateStore> store_;
+  std::unique_ptr<EventLog> eventLog_;
+  EventLog::Position relogged_ = 0;
+  std::map<std::string, std::uint64_t> restoredFromLog_;  // by channel key
+  ServiceContext context_;
+  std::vector<PortableServer::Servant_var<EventChannel>> channels_;
+  std::atomic<std::size_t> destroyedChannels_{0};
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_HOST_SERVICE_H_

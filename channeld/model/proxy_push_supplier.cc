@@ -1,0 +1,274 @@
+#include "channeld/model/proxy_push_supplier.h"
+
+#include <utility>
+
+#include "channel/screened_dispatch.h"
+#include "channeld/base/log.h"
+#include "channeld/model/consumer_admin.h"
+#include "channeld/model/event_channel.h"
+#include "channeld/model/farewell_calls.h"
+#include "channeld/runtime/janitor.h"
+
+namespace kestrel {
+namespace channeld {
+
+CORBA::Boolean ProxyPushSupplier::_dispatch(omniCallHandle& handle) {
+  return DispatchScreenedPropertyRequest(this, handle) ||
+         POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier::_dispatch(handle);
+}
+
+ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel,
+                                     CosNotifyChannelAdmin::ProxyID id)
+    : QoSAdmin(admin), id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
+
+ProxyPushSupplier::~ProxyPushSupplier() = default;
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Activate() {
+  CORBA::Object_var reference = activation_.ActivateWithId(
+      channel_->context().proxyPoa.in(),
+      channel_->ObjectId(EventChannel::Side::kConsumer, admin_->id(), id_), this);
+  reference_ = CosNotifyChannelAdmin::ProxySupplier::_narrow(reference.in());
+  return Reference();
+}
+
+CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Reference() {
+  return CosNotifyChannelAdmin::ProxySupplier::_duplicate(reference_.in());
+}
+
+ProxyKey ProxyPushSupplier::key() const { return ProxyKey(admin_->id(), id_); }
+
+bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
+  bool byAdmin = admin_->subscriptions().Matches(domain, type);
+  if (admin_->op() == CosNotifyChannelAdmin::OR_OP) {
+    return byAdmin || subscriptions_.Matches(domain, type);
+  }
+  return byAdmin && subscriptions_.Matches(domain, type);
+}
+
+DeliveryQueue::Offer ProxyPushSupplier::Offer(const EventPtr& event) {
+  return delivery_->TryEnqueue(event);
+}
+
+DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
+                                                     DeliveryQueue::Clock::time_point started) {
+  return delivery_->EnqueueWaiting(event, started);
+}
+
+void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> events) {
+  RestoreQoS(state.qos);
+  subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  CosNotifyComm::StructuredPushConsumer_var consumer;
+  if (state.connected) {
+    try {
+      consumer = CosNotifyComm::StructuredPushConsumer::_unchecked_narrow(state.peer.in());
+    } catch (const CORBA::Exception&) {
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  suspended_ = state.suspended;
+  if (CORBA::is_nil(consumer.in())) return;
+  StartDelivery(consumer.in(), std::move(events));
+  channel_->ProxyConnected();
+  Log::Info(name() + " restored, connected");
+}
+
+ProxyState ProxyPushSupplier::Capture() {
+  ProxyState state;
+  state.admin = admin_->id();
+  state.id = id_;
+  state.consumerSide = true;
+  state.qos = ClientQoS();
+  CosNotification::EventTypeSeq_var types = subscriptions_.Types();
+  state.types = types.in();
+  std::lock_guard<std::mutex> lock(mutex_);
+  state.connected = state_ == State::kConnected;
+  state.suspended = suspended_;
+  if (state.connected) state.peer = CORBA::Object::_duplicate(consumer_.in());
+  return state;
+}
+
+void ProxyPushSupplier::Park(std::vector<EventPtr>* events) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kConnected) return;
+  }
+  channel_->router().Remove(this);
+  for (EventPtr& event : delivery_->Park()) events->push_back(std::move(event));
+}
+
+void ProxyPushSupplier::ApplyQueuePolicy() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (delivery_) delivery_->SetPolicy(queuePolicy());
+}
+
+std::string ProxyPushSupplier::name() const {
+  return channel_->ProxyName(admin_->id(), "consumer", id_);
+}
+
+void ProxyPushSupplier::ReportDiscards() {
+  DeliveryQueue& queue = delivery_->queue();
+  std::uint64_t discarded = queue.TakeNewDiscards();
+  if (discarded == 0) return;
+  Log::Error(name() + ": " + std::to_string(discarded) + " events discarded, queue full (" +
+             DiscardPolicyName(queue.policy().discardPolicy) + ")");
+}
+
+std::string ProxyPushSupplier::CounterLine() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!delivery_) return name() + ": not connected";
+  }
+  ConsumerDelivery::Counters counters = delivery_->counters();
+  return name() + ": delivered " + std::to_string(counters.delivered) + ", discarded " +
+         std::to_string(counters.queue.discarded) + ", queued " +
+         std::to_string(counters.queue.queued) + ", retries " + std::to_string(counters.retries) +
+         ", overflowing " + (counters.queue.overflowing ? "yes" : "no");
+}
+
+CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const char* why) {
+  return End(why, /*onlyIfIdle=*/false);
+}
+
+void ProxyPushSupplier::EndWithFarewell(FarewellCalls& farewells) {
+  CosNotifyComm::StructuredPushConsumer_var consumer = Disconnect("shutdown");
+  if (CORBA::is_nil(consumer.in())) return;
+  farewells.Add(consumer.in(), [consumer] { consumer->disconnect_structured_push_consumer(); });
+}
+
+CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why,
+                                                                 bool onlyIfIdle, bool* ended) {
+  // Keeps this servant alive to the end of the function, whoever lets go.
+  PortableServer::Servant_var<ProxyPushSupplier> self = Retain(this);
+  CosNotifyComm::StructuredPushConsumer_var consumer;
+  bool wasConnected = false;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone || (onlyIfIdle && state_ != State::kIdle)) {
+      return CosNotifyComm::StructuredPushConsumer::_nil();
+    }
+    wasConnected = state_ == State::kConnected;
+    state_ = State::kGone;
+    consumer = consumer_._retn();
+    if (ended != nullptr) *ended = true;
+  }
+  if (wasConnected) {
+    channel_->router().Remove(this);
+    delivery_->Stop();
+    ReportDiscards();
+    // Only the janitor joins delivery threads: this may be one of them, or an
+    // incoming call that should not wait for a push in progress.
+    channel_->context().janitor->Post([self] { self->delivery_->Join(); });
+    Log::Info(name() + " disconnected (" + why + ")");
+  }
+  admin_->ForgetProxy(id_);
+  channel_->ReleaseProxy(EventChannel::Side::kConsumer, wasConnected);
+  activation_.Deactivate();
+  channel_->context().TopologyChanged(/*wait=*/false);
+  return consumer._retn();
+}
+
+bool ProxyPushSupplier::Reclaim(std::chrono::steady_clock::time_point obtainedBefore) {
+  if (obtained_ >= obtainedBefore) return false;
+  bool ended = false;
+  // Connected, or disconnected, in the meantime: End leaves it alone.
+  CosNotifyComm::StructuredPushConsumer_var none =
+      End("never connected", /*onlyIfIdle=*/true, &ended);
+  return ended;
+}
+
+void ProxyPushSupplier::OnConsumerLost(const std::string& why) {
+  CosNotifyComm::StructuredPushConsumer_var consumer =
+      Disconnect(("consumer lost: " + why).c_str());
+}
+
+CosNotifyChannelAdmin::ProxyType ProxyPushSupplier::MyType() {
+  return CosNotifyChannelAdmin::PUSH_STRUCTURED;
+}
+
+CosNotifyChannelAdmin::ConsumerAdmin_ptr ProxyPushSupplier::MyAdmin() {
+  return admin_->Reference();
+}
+
+CosNotifyFilter::MappingFilter_ptr ProxyPushSupplier::priority_filter() { RaiseNoImplement(); }
+
+void ProxyPushSupplier::priority_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotifyFilter::MappingFilter_ptr ProxyPushSupplier::lifetime_filter() { RaiseNoImplement(); }
+
+void ProxyPushSupplier::lifetime_filter(CosNotifyFilter::MappingFilter_ptr) { RaiseNoImplement(); }
+
+CosNotification::EventTypeSeq* ProxyPushSupplier::obtain_offered_types(
+    CosNotifyChannelAdmin::ObtainInfoMode) {
+  RaiseNoImplement();
+}
+
+void ProxyPushSupplier::validate_event_qos(const CosNotification::QoSProperties&,
+                                           CosNotification::NamedPropertyRangeSeq_out) {
+  RaiseNoImplement();
+}
+
+void ProxyPushSupplier::subscription_change(const CosNotification::EventTypeSeq& added,
+                                            const CosNotification::EventTypeSeq& removed) {
+  subscriptions_.Change(added, removed);
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+void ProxyPushSupplier::disconnect_structured_push_supplier() {
+  CosNotifyComm::StructuredPushConsumer_var consumer = Disconnect("by the consumer");
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+void ProxyPushSupplier::connect_structured_push_consumer(
+    CosNotifyComm::StructuredPushConsumer_ptr consumer) {
+  if (CORBA::is_nil(consumer)) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
+    StartDelivery(consumer, std::vector<EventPtr>());
+    Log::Info(name() + " connected");
+  }
+  channel_->ProxyConnected();
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
+                                      std::vector<EventPtr> events) {
+  consumer_ = CosNotifyComm::StructuredPushConsumer::_duplicate(consumer);
+  delivery_.reset(new ConsumerDelivery(consumer, channel_->context().delivery, queuePolicy(),
+                                       &channel_->backlog(),
+                                       [this](const std::string& why) { OnConsumerLost(why); },
+                                       channel_->context().eventLog, key()));
+  if (suspended_) delivery_->Suspend();
+  delivery_->queue().Restore(std::move(events));
+  delivery_->Start();
+  state_ = State::kConnected;
+  channel_->router().Add(this);
+}
+
+void ProxyPushSupplier::suspend_connection() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+    if (suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyInactive();
+    suspended_ = true;
+    delivery_->Suspend();
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+void ProxyPushSupplier::resume_connection() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    if (state_ != State::kConnected) throw CosNotifyChannelAdmin::NotConnected();
+    if (!suspended_) throw CosNotifyChannelAdmin::ConnectionAlreadyActive();
+    suspended_ = false;
+    delivery_->Resume();
+  }
+  channel_->context().TopologyChanged(/*wait=*/true);
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,54 @@
+// What every channel, admin and proxy of one service shares.
+
+#ifndef KESTREL_CHANNELD_MODEL_SERVICE_CONTEXT_H_
+#define KESTREL_CHANNELD_MODEL_SERVICE_CONTEXT_H_
+
+#include <omniORB4/CORBA.h>
+
+#include <chrono>
+
+#include "channeld/delivery/consumer_delivery.h"
+#include "channeld/qos/queue_policy.h"
+#include "channeld/state/state_store.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventLog;
+class Janitor;
+
+struct ServiceContext {
+  PortableServer::POA_var channelPoa;  // omniINSPOA: channels, at their keys
+  PortableServer::POA_var proxyPoa;    // RootPOA: admins and proxies, system ids
+  Janitor* janitor = nullptr;
+  // The state directory, when the service keeps one (--state-dir).
+  StateStore* state = nullptr;
+  // Its event log, for the events of EventReliability Persistent.
+  EventLog* eventLog = nullptr;
+
+  // Each channel's defaults, which its clients may change.
+  long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
+  long maxConsumers = 0;  // proxy suppliers a channel may have; 0: no limit
+  // Proxies obtained and not yet connected that a channel may have at once;
+  // 0: no limit.
+  long maxUnconnected = 0;
+  QueuePolicy queuePolicy;
+
+  ConsumerDelivery::Settings delivery;
+  // A proxy not connected this long after it was obtained is reclaimed;
+  // 0: never.
+  std::chrono::milliseconds connectTimeout{60000};
+
+  // Tells the state directory, if any, that the topology changed; with
+  // wait, returns once the change is on disk. Never call it with a lock
+  // held that the topology's description takes.
+  void TopologyChanged(bool wait) const {
+    if (state != nullptr) state->Changed(wait);
+  }
+  unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_MODEL_SERVICE_CONTEXT_H_

@@ -1,0 +1,53 @@
+// The event types that a consumer side (admin or proxy) subscribes to, or
+// that a supplier side offers.
+//
+// An empty set matches every event: a consumer side that never subscribed
+// receives everything. In a domain or type name, '*' matches any run of
+// characters, and an empty name matches anything; the type name "%ALL"
+// matches every type.
+
+#ifndef KESTREL_CHANNELD_MODEL_SUBSCRIPTION_SET_H_
+#define KESTREL_CHANNELD_MODEL_SUBSCRIPTION_SET_H_
+
+#include <COS/CosNotification.hh>
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrel {
+namespace channeld {
+
+class SubscriptionSet {
+ public:
+  // Adds the types in added that the set lacks, then removes the ones in
+  // removed that it holds (exactly as written; removing a type that the set
+  // does not hold is no error). Thread-safe.
+  void Change(const CosNotification::EventTypeSeq& added,
+              const CosNotification::EventTypeSeq& removed);
+
+  // True when the set is empty or one of its types matches. Thread-safe.
+  bool Matches(const char* domain, const char* type) const;
+
+  bool empty() const;
+  // The types, in the order in which they were added.
+  CosNotification::EventTypeSeq* Types() const;
+
+  // One pattern against one name: '*' matches any run of characters, an
+  // empty pattern matches anything.
+  static bool NameMatches(const char* pattern, const char* name);
+
+ private:
+  using Type = std::pair<std::string, std::string>;
+
+  static bool TypeMatches(const Type& pattern, const char* domain, const char* type);
+
+  mutable std::mutex mutex_;
+  std::vector<Type> types_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_MODEL_SUBSCRIPTION_SET_H_

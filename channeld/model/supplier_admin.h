@@ -1,0 +1,102 @@
+// A supplier admin: makes the proxies that suppliers connect to, and keeps
+// the event types that its suppliers offer.
+
+#ifndef KESTREL_CHANNELD_MODEL_SUPPLIER_ADMIN_H_
+#define KESTREL_CHANNELD_MODEL_SUPPLIER_ADMIN_H_
+
+#include <COS/CosNotifyChannelAdmin.hh>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "channeld/model/admin_proxies.h"
+#include "channeld/model/subscription_set.h"
+#include "channeld/model/unsupported.h"
+#include "channeld/qos/qos_admin.h"
+#include "channeld/runtime/servant_activation.h"
+#include "channeld/state/service_state.h"
+
+namespace kestrel {
+namespace channeld {
+
+class EventChannel;
+class FarewellCalls;
+class ProxyPushConsumer;
+
+class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
+                      public NoFilterAdmin,
+                      public QoSAdmin {
+ public:
+  // Requests whose arguments hold anys are read through the type code screen.
+  CORBA::Boolean _dispatch(omniCallHandle& handle) override;
+
+  SupplierAdmin(EventChannel* channel, CosNotifyChannelAdmin::AdminID id,
+                CosNotifyChannelAdmin::InterFilterGroupOperator op);
+  ~SupplierAdmin() override;
+
+  // Activates the admin in the context's proxy POA.
+  void Activate();
+  CosNotifyChannelAdmin::SupplierAdmin_ptr Reference();  // a new reference
+  CosNotifyChannelAdmin::AdminID id() const { return id_; }
+
+  // One line per proxy, each ending in a newline (see EventChannel).
+  std::string CounterLines();
+
+  // Takes back what state describes (its QoS, offers and next id).
+  void Restore(const AdminState& state);
+  // Makes a proxy again as state describes it, and keeps it.
+  void RestoreProxy(const ProxyState& state);
+  // Adds the admin and its proxies to channel.
+  void Capture(ChannelState* channel);
+
+  // Ends the proxies obtained before obtainedBefore and still not
+  // connected; answers how many.
+  std::size_t ReclaimAbandoned(std::chrono::steady_clock::time_point obtainedBefore);
+
+  // A proxy that ended leaves the admin.
+  void ForgetProxy(CosNotifyChannelAdmin::ProxyID id);
+
+  // Ends every proxy and the admin itself; the disconnect calls owed to
+  // connected suppliers go to farewells. Idempotent.
+  void Shutdown(FarewellCalls& farewells);
+
+  // CosNotifyChannelAdmin::SupplierAdmin
+  CosNotifyChannelAdmin::AdminID MyID() override;
+  CosNotifyChannelAdmin::EventChannel_ptr MyChannel() override;
+  CosNotifyChannelAdmin::InterFilterGroupOperator MyOperator() override;
+  CosNotifyChannelAdmin::ProxyIDSeq* pull_consumers() override;
+  CosNotifyChannelAdmin::ProxyIDSeq* push_consumers() override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr get_proxy_consumer(
+      CosNotifyChannelAdmin::ProxyID id) override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr obtain_notification_pull_consumer(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  CosNotifyChannelAdmin::ProxyConsumer_ptr obtain_notification_push_consumer(
+      CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) override;
+  void destroy() override;
+
+  // CosNotifyComm::NotifyPublish
+  void offer_change(const CosNotification::EventTypeSeq& added,
+                    const CosNotification::EventTypeSeq& removed) override;
+
+  // CosEventChannelAdmin::SupplierAdmin (untyped events: not supported)
+  CosEventChannelAdmin::ProxyPushConsumer_ptr obtain_push_consumer() override;
+  CosEventChannelAdmin::ProxyPullConsumer_ptr obtain_pull_consumer() override;
+
+ private:
+  const CosNotifyChannelAdmin::AdminID id_;
+  const CosNotifyChannelAdmin::InterFilterGroupOperator op_;
+  PortableServer::Servant_var<EventChannel> channel_;
+  SubscriptionSet offers_;
+  ServantActivation activation_;
+  CosNotifyChannelAdmin::SupplierAdmin_var reference_;
+
+  AdminProxies<SupplierAdmin, ProxyPushConsumer, CosNotifyChannelAdmin::ProxyConsumer> proxies_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_MODEL_SUPPLIER_ADMIN_H_
