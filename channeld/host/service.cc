@@ -75,7 +75,9 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
                "; events with EventReliability Persistent are refused");
   }
   context_.eventLog = eventLog_.get();
-  AddLogEvents(pending, &loaded->queued, &restoredFromLog_);
+  // A planned stop saves its queues before it empties the log; a log still
+  // there beside them holds nothing that they do not.
+  if (!loaded->stoppedCleanly) AddLogEvents(pending, &loaded->queued, &restoredFromLog_);
   return true;
 }
 
@@ -122,6 +124,9 @@ int Service::Run(const std::function<void()>& onServing) {
   }
   if (store_) {
     if (relogged_ == 0 || eventLog_->WaitDurable(relogged_)) eventLog_->DropRecovered();
+    // Not before: until their events are in the new log, a crash would
+    // lose them.
+    store_->DropQueued();
     ReportRestored(loaded);
     store_->StartWriter([this] { return Capture(); });
     store_->Changed(/*wait=*/true);  // what could not be restored is gone for good

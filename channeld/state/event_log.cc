@@ -19,11 +19,51 @@ namespace {
 
 constexpr char kPrefix[] = "events-";
 constexpr std::size_t kHeaderSize = 32;
+// The target of a done record that ends every event numbered below its
+// own: those of the segments that a start has logged again. No proxy has
+// id 0, and a reader that does not know this takes it for a target that
+// no event has.
+const ProxyKey kRelogged(0, 0);
 
 std::uint32_t Word(const std::string& bytes, std::size_t at) {
   std::uint32_t word;
   std::memcpy(&word, bytes.data() + at, sizeof word);
   return word;
+}
+
+// The payload of the record at at, when its frame is whole and its checksum
+// matches; a record that fails either is never read.
+bool NextFrame(const std::string& bytes, std::size_t at, std::string* payload) {
+  if (bytes.size() - at < 8) return false;
+  std::uint32_t size = Word(bytes, at);
+  if (size > bytes.size() - at - 8) return false;
+  payload->assign(bytes, at + 8, size);
+  return StateFile::Checksum(*payload) == Word(bytes, at + 4);
+}
+
+// Whether what cannot be read from at on is what a crash in the middle of
+// the last write leaves: one record cut short or run to the end of the
+// file, or the zeros of space that the system gave the file but that was
+// never written. Anything else is damage.
+bool IsTornTail(const std::string& bytes, std::size_t at) {
+  if (bytes.size() - at < 8) return true;
+  std::uint64_t end = at + 8 + std::uint64_t{Word(bytes, at)};
+  return end >= bytes.size() || bytes.find_first_not_of('\0', at) == std::string::npos;
+}
+
+// The event records whose frames can still be followed from at on, the
+// damaged one included, whatever their checksums: what the damage may have
+// cost.
+std::size_t EventsFrom(const std::string& bytes, std::size_t at) {
+  std::size_t events = 0;
+  while (bytes.size() - at >= 8) {
+    std::uint32_t size = Word(bytes, at);
+    if (size > bytes.size() - at - 8) break;
+    LogRecord record;
+    if (DecodeLogRecord(bytes.substr(at + 8, size), &record) && !record.done) ++events;
+    at += 8 + size;
+  }
+  return events;
 }
 
 }  // namespace
@@ -94,17 +134,18 @@ std::vector<EventLog::Pending> EventLog::Recover(std::vector<std::string>* probl
       continue;
     }
     std::size_t at = kHeaderSize;
-    while (at + 8 <= bytes.size()) {
-      std::uint32_t size = Word(bytes, at);
-      std::uint32_t checksum = Word(bytes, at + 4);
-      if (size > bytes.size() - at - 8) break;
-      std::string payload = bytes.substr(at + 8, size);
+    std::string payload;
+    while (NextFrame(bytes, at, &payload)) {
       LogRecord record;
-      if (StateFile::Checksum(payload) != checksum || !DecodeLogRecord(payload, &record)) break;
-      at += 8 + size;
+      if (!DecodeLogRecord(payload, &record)) break;
+      at += 8 + payload.size();
       nextSequence_ = std::max(nextSequence_, record.sequence + 1);
       if (!record.done) {
         pending[record.sequence] = Pending{record.channel, record.targets, record.event};
+        continue;
+      }
+      if (record.targets[0] == kRelogged) {
+        pending.erase(pending.begin(), pending.lower_bound(record.sequence));
         continue;
       }
       auto found = pending.find(record.sequence);
@@ -114,12 +155,12 @@ std::vector<EventLog::Pending> EventLog::Recover(std::vector<std::string>* probl
                     targets.end());
       if (targets.empty()) pending.erase(found);
     }
-    // A crash in the middle of a write leaves a torn last record, whose push
-    // never returned; anything else that cannot be read is damage.
-    if (at != bytes.size() && !last) {
-      problems->push_back(path + ": damaged after " + std::to_string(at) +
-                          " bytes; the events after that point are lost");
-    }
+    if (at == bytes.size() || (last && IsTornTail(bytes, at))) continue;
+    std::string aside = StateFile(path).MoveAside();
+    problems->push_back(path + ": damaged at byte " + std::to_string(at) + "; up to " +
+                        std::to_string(EventsFrom(bytes, at)) +
+                        " events from there on could not be restored" +
+                        (aside.empty() ? "" : "; it was moved to " + aside));
   }
   std::vector<Pending> events;
   for (auto& entry : pending) events.push_back(std::move(entry.second));
@@ -154,11 +195,24 @@ bool EventLog::StartSegment(std::uint32_t number, std::string* error) {
 bool EventLog::Open(std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!StartSegment(number_ + 1, error)) return false;
+  firstSequence_ = nextSequence_;
   flusher_ = std::thread([this] { RunFlusher(); });
   return true;
 }
 
 void EventLog::DropRecovered() {
+  if (recovered_.empty()) return;
+  // A crash among the removals below would leave old segments beside the
+  // new one, which holds their events again: this record, durable first,
+  // tells the next recovery to take none of theirs.
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (fd_ != ACE_INVALID_HANDLE) {
+    Position marked = AppendRecord(EncodeLogDone(firstSequence_, kRelogged));
+    lock.unlock();
+    if (marked == 0 || !WaitDurable(marked)) return;  // keep them: better twice than lost
+  } else {
+    lock.unlock();
+  }
   for (std::uint32_t number : recovered_) ACE_OS::unlink(PathOf(number).c_str());
   recovered_.clear();
   SyncDirectory(directory_);

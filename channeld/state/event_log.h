@@ -18,7 +18,9 @@
 // kFlushPeriod, so that a crash repeats only the pushes of that last moment. A segment is removed once every event in it and in
 // the segments before it is done; a new one starts when the current one is
 // large. A torn record at the end (a crash in the middle of a write) ends
-// the log there.
+// the log there. Any other record that cannot be read, one whose checksum
+// does not match above all, is damage: the segment counts up to it and is
+// moved aside, and what it held from there on is reported lost.
 
 #ifndef KESTREL_CHANNELD_STATE_EVENT_LOG_H_
 #define KESTREL_CHANNELD_STATE_EVENT_LOG_H_
@@ -69,7 +71,8 @@ class EventLog {
   // when it cannot be created.
   bool Open(std::string* error);
   // Removes the recovered segments, once what they held is appended again
-  // and durable.
+  // and durable. Keeps them when it cannot first record on disk that they
+  // are replaced.
   void DropRecovered();
   // Removes every segment: a planned stop saved every queued event. Ends
   // the flusher.
@@ -114,6 +117,7 @@ class EventLog {
   std::uint32_t number_ = 0;        // the current segment
   std::size_t segmentBytes_ = 0;    // written to the current segment
   std::uint64_t nextSequence_ = 1;
+  std::uint64_t firstSequence_ = 1;  // this run's first
   // By the first sequence number that each live segment holds.
   std::map<std::uint64_t, Segment> segments_;
   Position appended_ = 0;

@@ -1,5 +1,6 @@
 #include "channeld/state/restoration.h"
 
+#include <algorithm>
 #include <tuple>
 
 namespace kestrel {
@@ -56,6 +57,13 @@ EventLog::Position Relog(EventLog* log, const std::string& channel, const Restor
       eventTargets.push_back(entry.first);
     }
   }
+  // In the order of the old log, so that every queue, which holds its
+  // events in that order, comes back the same after any number of crashes.
+  // Saved queues' events have no number yet; each is in one queue only, and
+  // stays first and in its queue's order.
+  std::stable_sort(order.begin(), order.end(), [](const ChannelEvent* a, const ChannelEvent* b) {
+    return a->sequence < b->sequence;
+  });
   EventLog::Position last = 0;
   for (const ChannelEvent* event : order) {
     // Restored events are the service's own, not yet shared with a queue.

@@ -30,7 +30,8 @@ void AddLogEvents(const std::vector<EventLog::Pending>& pending,
 std::size_t DropOrphans(const ChannelState* restored, RestoredQueues* queues);
 
 // Puts every event of queues into log, once, with every proxy whose queue
-// holds it, so that a crash from now on loses none of them. Answers the
+// holds it, so that a crash from now on loses none of them: in the order of
+// the log that they came from, after the saved queues' events. Answers the
 // position to wait for, or 0 when nothing was logged.
 EventLog::Position Relog(EventLog* log, const std::string& channel, const RestoredQueues& queues);
 

@@ -110,12 +110,11 @@ StateStore::Loaded StateStore::Load() {
   LoadFile(StateFile::kTopology, kTopology, &DecodeTopology, &loaded.channels, &loaded);
   loaded.stoppedCleanly =
       LoadFile(StateFile::kQueued, kQueued, &DecodeQueued, &loaded.queued, &loaded);
-  // The queues are in memory now: from here on a crash loses them, as it
-  // loses any event queued in memory.
-  StateFile(PathOf(kQueued)).Remove();
   LoadBacklogs(&loaded);
   return loaded;
 }
+
+void StateStore::DropQueued() { StateFile(PathOf(kQueued)).Remove(); }
 
 void StateStore::LoadBacklogs(Loaded* loaded) {
   ACE_HANDLE file = ACE_OS::open(PathOf(kBacklog).c_str(), O_RDONLY | kPrivateHandle);

@@ -58,8 +58,12 @@ class StateStore {
   // Creates the directory if need be and checks that files can be written
   // in it; false with error set when they cannot.
   bool Open(std::string* error);
-  // Reads what the previous run left; never fails.
+  // Reads what the previous run left; never fails. The saved queues stay on
+  // disk until DropQueued.
   Loaded Load();
+  // Removes the saved queues, once what they held is in the event log (or
+  // in memory only, when there is no log).
+  void DropQueued();
 
   // The counters that stand for each channel's backlog, one per key, in a
   // mapping of the backlog file (in memory only when it cannot be mapped).

@@ -25,6 +25,7 @@
 #include "channeld/runtime/allowed_peers.h"
 #include "channeld/runtime/refused_peers.h"
 #include "channeld/state/event_log.h"
+#include "channeld/state/restoration.h"
 #include "tests/channeld/properties.h"
 #include "tests/support/test_support.h"
 
@@ -695,6 +696,118 @@ TEST_F(ChanneldEventLog, ATornLastRecordEndsTheLogAndForeignSegmentsGoAside) {
   EXPECT_NE(std::string::npos, problems[0].find("events-00000000")) << problems[0];
   EXPECT_TRUE(testing::FileExists(folder.File("events-00000001")));
   EXPECT_FALSE(testing::FileExists(folder.File("events-00000000")));
+}
+
+// One start after a crash, as the service makes it: recovers the log that
+// the last run left, puts every event back in its targets' queues and into
+// the new log, and drops the old segments. Answers each queue's names.
+std::map<ProxyKey, std::vector<std::string>> RestartAfterCrash(const std::string& folder,
+                                                              bool oldSegmentsSurvive = false) {
+  std::map<std::string, std::string> old;  // the segments that the last run left
+  for (const char* name : {"events-00000001", "events-00000002", "events-00000003"}) {
+    std::string path = folder + "/" + name;
+    if (testing::FileExists(path)) old[path] = testing::ReadFile(path);
+  }
+  EventLog log(folder);
+  std::vector<std::string> problems;
+  std::vector<EventLog::Pending> pending = log.Recover(&problems);
+  EXPECT_TRUE(problems.empty()) << problems[0];
+  std::string error;
+  EXPECT_TRUE(log.Open(&error)) << error;
+  std::vector<QueuedEvents> queued;
+  std::map<std::string, std::uint64_t> restored;
+  AddLogEvents(pending, &queued, &restored);
+  RestoredQueues queues;
+  std::map<ProxyKey, std::vector<std::string>> names;
+  for (const QueuedEvents& queue : queued) {
+    ProxyKey key(queue.admin, queue.proxy);
+    queues[key] = queue.events;
+    for (const EventPtr& event : queue.events) names[key].push_back(NameOf(event));
+  }
+  EventLog::Position last = Relog(&log, "A", queues);
+  EXPECT_TRUE(last == 0 || log.WaitDurable(last));
+  log.DropRecovered();
+  if (oldSegmentsSurvive) {  // a crash among the removals
+    for (const auto& segment : old) testing::WriteFile(segment.first, segment.second);
+  }
+  return names;
+}
+
+// Consumers that owe overlapping suffixes of one stream, the one that owes
+// least with the lowest id, through crash after crash: each queue comes back
+// in the order of the stream every time, and each event once.
+TEST_F(ChanneldEventLog, EveryQueueKeepsItsOrderThroughRepeatedCrashes) {
+  testing::TemporaryFolder folder;
+  const ProxyKey least(0, 1), most(0, 2), middle(1, 1);
+  {
+    EventLog log(folder.path());
+    std::vector<std::string> problems;
+    log.Recover(&problems);
+    std::string error;
+    ASSERT_TRUE(log.Open(&error)) << error;
+    EventLog::Position last = 0;
+    for (const char* name : {"e1", "e2", "e3", "e4", "e5"}) {
+      ChannelEvent event(*Event(name));
+      last = log.Append("A", {least, most, middle}, &event);
+      if (event.sequence <= 3) log.Done(event.sequence, least);
+      if (event.sequence <= 1) log.Done(event.sequence, middle);
+    }
+    ASSERT_TRUE(log.WaitDurable(last));
+  }
+  const std::map<ProxyKey, std::vector<std::string>> owed = {
+      {least, {"e4", "e5"}}, {most, {"e1", "e2", "e3", "e4", "e5"}}, {middle, {"e2", "e3", "e4", "e5"}}};
+  for (int crash = 1; crash <= 3; ++crash) {
+    SCOPED_TRACE("start after crash " + std::to_string(crash));
+    EXPECT_EQ(owed, RestartAfterCrash(folder.path(), /*oldSegmentsSurvive=*/crash == 2));
+  }
+}
+
+// One byte changed inside an event's record, its length and framing intact:
+// the damaged event is never read. As the last record it ends the log
+// quietly, as a torn write does; before others it is reported, and its
+// segment is moved aside.
+TEST_F(ChanneldEventLog, ARecordDamagedInsideIsNeverRead) {
+  for (const char* damaged : {"third-event", "second-event"}) {
+    SCOPED_TRACE(damaged);
+    testing::TemporaryFolder folder;
+    {
+      EventLog log(folder.path());
+      std::vector<std::string> problems;
+      log.Recover(&problems);
+      std::string error;
+      ASSERT_TRUE(log.Open(&error)) << error;
+      EventLog::Position last = 0;
+      for (const char* name : {"first-event", "second-event", "third-event"}) {
+        ChannelEvent event(*Event(name));
+        last = log.Append("A", {{0, 1}}, &event);
+      }
+      ASSERT_TRUE(log.WaitDurable(last));
+    }
+    const std::string segment = folder.File("events-00000001");
+    std::string bytes = testing::ReadFile(segment);
+    std::size_t at = bytes.find(damaged);
+    ASSERT_NE(std::string::npos, at);
+    bytes[at + 2] ^= 0x20;  // "thIrd-event", "seCond-event"
+    testing::WriteFile(segment, bytes);
+
+    std::vector<std::string> problems;
+    std::vector<EventLog::Pending> pending = Reopened(folder.path(), &problems);
+    std::vector<std::string> names;
+    for (const EventLog::Pending& event : pending) names.push_back(NameOf(event.event));
+    if (std::string(damaged) == "third-event") {
+      EXPECT_EQ((std::vector<std::string>{"first-event", "second-event"}), names);
+      EXPECT_TRUE(problems.empty()) << problems[0];
+      EXPECT_TRUE(testing::FileExists(segment));
+    } else {
+      EXPECT_EQ((std::vector<std::string>{"first-event"}), names);
+      ASSERT_EQ(1u, problems.size());
+      EXPECT_NE(std::string::npos,
+                problems[0].find("up to 2 events from there on could not be restored; it was "
+                                 "moved to " + segment + ".damaged-"))
+          << problems[0];
+      EXPECT_FALSE(testing::FileExists(segment));
+    }
+  }
 }
 
 // The service's log file on Windows, as an administrator handles it: moved

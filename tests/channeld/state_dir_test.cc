@@ -14,6 +14,7 @@
 #include <dirent.h>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/channeld/channel_clients.h"
@@ -196,6 +197,68 @@ INSTANTIATE_TEST_SUITE_P(
                       CrashCase{"CrashWithPersistentEvents", SIGKILL, "persistent", true},
                       CrashCase{"CrashWithBestEffortEvents", SIGKILL, "best-effort", false}),
     [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.name; });
+
+struct RestartsCase {
+  const char* name;
+  std::vector<int> stops;  // one after another, nothing delivered between them
+  // The planned stop is cut short once it has saved its queues, so that
+  // its event log is left beside them.
+  bool logLeftBesideSavedQueues;
+};
+
+void PrintTo(const RestartsCase& param, std::ostream* out) { *out << param.name; }
+
+class RepeatedRestartsTest : public StateDirTest,
+                             public ::testing::WithParamInterface<RestartsCase> {};
+
+// Two consumers that read nothing owe overlapping suffixes of one supplier's
+// persistent events; the one that owes less has the lower proxy key (the
+// default admin's first proxy). Whatever the stops, each consumer then
+// receives every event once, in order.
+TEST_P(RepeatedRestartsTest, EveryEventArrivesOnceAndInOrder) {
+  const RestartsCase& restarts = GetParam();
+  ChannelService service(WithState({"--event-reliability", "persistent"}));
+  ASSERT_TRUE(service.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+  CosNotifyChannelAdmin::AdminID adminId = 0;
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin =
+      channel->new_for_consumers(CosNotifyChannelAdmin::AND_OP, adminId);
+  ConnectedConsumer all = ConnectConsumer(orb_, channel.in(), {}, {}, admin.in());
+  all.proxy->suspend_connection();
+  ConnectedSupplier supplier = ConnectSupplier(orb_, channel.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 20);
+  ConnectedConsumer later = ConnectConsumer(orb_, channel.in());
+  later.proxy->suspend_connection();
+  PushEvents(supplier.proxy.in(), "s", 20, 40);
+
+  for (int signal : restarts.stops) {
+    std::vector<std::pair<std::string, std::string>> log;
+    if (restarts.logLeftBesideSavedQueues && signal == SIGTERM) {
+      for (const std::string& name : FilesStartingWith(StateDir(), "events-")) {
+        log.emplace_back(StateDir() + "/" + name, ReadFile(StateDir() + "/" + name));
+      }
+      ASSERT_FALSE(log.empty());
+    }
+    service.Stop(signal);
+    for (const auto& file : log) WriteFile(file.first, file.second);
+    ASSERT_TRUE(service.Restart()) << Errors();
+  }
+  AfterRestart(SIGKILL, [&] { all.proxy->resume_connection(); });
+  later.proxy->resume_connection();
+  PushEvents(supplier.proxy.in(), "s", 40, 41);  // after any repeated event
+  ASSERT_TRUE(all.servant->WaitForEvents(41, kDeliveryWait));
+  ASSERT_TRUE(later.servant->WaitForEvents(21, kDeliveryWait));
+  EXPECT_EQ(Range(0, 41), Sequences(*all.servant));
+  EXPECT_EQ(Range(20, 41), Sequences(*later.servant));
+  EXPECT_EQ(0, service.Stop());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stops, RepeatedRestartsTest,
+    ::testing::Values(RestartsCase{"TwoCrashes", {SIGKILL, SIGKILL}, false},
+                      RestartsCase{"CrashStopCrash", {SIGKILL, SIGTERM, SIGKILL}, false},
+                      RestartsCase{"StopCutShortThenCrash", {SIGTERM, SIGKILL}, true}),
+    [](const ::testing::TestParamInfo<RestartsCase>& info) { return info.param.name; });
 
 TEST_F(StateDirTest, ReliabilityIsAQoSLikeTheOthers) {
   ChannelService service(WithState());
