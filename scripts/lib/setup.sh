@@ -9,6 +9,7 @@ KESTREL_PACKAGES=(
   g++ cmake ninja-build pkg-config make
   libomniorb4-dev omniidl omniorb-idl libcos4-dev
   libace-dev
+  libcpp-httplib-dev libsystemd-dev
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
