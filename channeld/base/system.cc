@@ -18,6 +18,7 @@ namespace kestrel {
 namespace channeld {
 
 const int kPrivateHandle = O_CLOEXEC;
+const int kSharedOpenMode = 0600;
 
 bool SyncData(ACE_HANDLE handle) { return ::fdatasync(handle) == 0; }
 

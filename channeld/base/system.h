@@ -17,6 +17,10 @@ namespace channeld {
 // Added to ACE_OS::open's flags: the handle stays out of any program that
 // the service might start.
 extern const int kPrivateHandle;
+// ACE_OS::open's last argument for a file that other processes open while
+// this one has it: mode 0600 on Linux; on Windows, where that argument is
+// the sharing mode, reading, writing and deleting shared.
+extern const int kSharedOpenMode;
 
 // Makes what was written through handle durable, with the file's size:
 // fdatasync, or FlushFileBuffers.

@@ -12,6 +12,7 @@ namespace channeld {
 
 // Handles that ACE opens are not inherited unless asked for.
 const int kPrivateHandle = 0;
+const int kSharedOpenMode = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool SyncData(ACE_HANDLE handle) { return ::FlushFileBuffers(handle) != 0; }
 

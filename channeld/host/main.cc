@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
       break;
   }
   kestrel::channeld::RaiseOpenFileLimit();
-  return kestrel::channeld::ServiceHost::Run([&line](const std::function<void()>& serving) {
-    kestrel::channeld::Service service(line.options());
-    return service.Run(serving);
-  });
+  return kestrel::channeld::ServiceHost::Run(
+      [&line](const kestrel::channeld::ServiceHost::Progress& progress) {
+        kestrel::channeld::Service service(line.options());
+        return service.Run(progress.serving, progress.stopping);
+      });
 }

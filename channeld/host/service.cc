@@ -47,8 +47,15 @@ std::string Service::Address(const std::string& host, int port, const std::strin
 
 bool Service::OpenState() {
   if (options_.stateDir.empty()) return true;
-  store_.reset(new StateStore(options_.stateDir));
   std::string error;
+  lock_.reset(new StateLock(options_.stateDir));
+  // A directory that cannot be written cannot be locked either: the store
+  // says so below, as it always has.
+  if (lock_->Take(&error) == StateLock::Result::kHeld) {
+    Log::Error(error);
+    return false;
+  }
+  store_.reset(new StateStore(options_.stateDir));
   if (!store_->Open(&error)) {
     if (options_.persistentEvents) {
       Log::Error(error + "; events cannot be kept as --event-reliability persistent promises");
@@ -81,7 +88,8 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
   return true;
 }
 
-int Service::Run(const std::function<void()>& onServing) {
+int Service::Run(const std::function<void()>& onServing,
+                 const std::function<void()>& onStopping) {
   if (!OpenState()) return 1;
   std::string error;
   std::vector<std::string> rules;
@@ -159,6 +167,7 @@ int Service::Run(const std::function<void()>& onServing) {
   if (onServing) onServing();
 
   std::string reason = signals_.Wait().reason;
+  if (onStopping) onStopping();
   Log::Info("shutting down (" + reason + ")");
   Shutdown();
   return 0;

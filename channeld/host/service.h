@@ -26,6 +26,7 @@
 #include "channeld/runtime/janitor.h"
 #include "channeld/runtime/orb_runtime.h"
 #include "channeld/state/event_log.h"
+#include "channeld/state/state_lock.h"
 #include "channeld/state/state_store.h"
 #include "tools/common/stop_signals.h"
 
@@ -43,9 +44,11 @@ class Service {
 
   // Runs the service to its end; answers the exit status: 0 after a graceful
   // shutdown, 1 when it could not start. onServing, when given, is called
-  // once clients are served and the addresses are out.
+  // once clients are served and the addresses are out; onStopping when a
+  // stop is asked for, before anything ends.
   // REQUIRES: tools::StopSignals::BlockInProcess(true) was called first.
-  int Run(const std::function<void()>& onServing = nullptr);
+  int Run(const std::function<void()>& onServing = nullptr,
+          const std::function<void()>& onStopping = nullptr);
 
   // The address that clients use for the channel at key.
   static std::string Address(const std::string& host, int port, const std::string& key);
@@ -66,6 +69,8 @@ class Service {
   void ReportCounters();
 
   ServiceOptions options_;
+  // Released last, once nothing of the service can write to the directory.
+  std::unique_ptr<StateLock> lock_;
   // Before signals_, whose SIGUSR1 asks it for the counters. It reads
   // channels_ only between StartChannels and Shutdown, which change it.
   Reporter reporter_;

@@ -1,10 +1,16 @@
 #include "channeld/host/service_host.h"
 
+#include <systemd/sd-daemon.h>
+
 namespace kestrel {
 namespace channeld {
 
-int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run) {
-  return run(nullptr);
+int ServiceHost::Run(const std::function<int(const Progress&)>& run) {
+  // Outside systemd, with no NOTIFY_SOCKET, these do nothing.
+  Progress progress;
+  progress.serving = [] { sd_notify(0, "READY=1"); };
+  progress.stopping = [] { sd_notify(0, "STOPPING=1"); };
+  return run(progress);
 }
 
 std::string ServiceHost::ControlHelp() {

@@ -1,5 +1,6 @@
 // How the system runs kestrel-channeld. On Linux it is always a program of
-// its own (systemd runs it as one). On Windows the service control manager
+// its own; under systemd it says when it serves and when it stops
+// (sd_notify, for a unit of Type=notify). On Windows the service control manager
 // may start it as the service kestrel-channeld: then it reports its state
 // to the manager, ends on SERVICE_CONTROL_STOP and SERVICE_CONTROL_SHUTDOWN,
 // writes its counters on the control code kReportControl, and its output
@@ -22,11 +23,19 @@ class ServiceHost {
   // sc control kestrel-channeld 128: the counters, as SIGUSR1 on Linux.
   static constexpr unsigned kReportControl = 128;
 
+  // What a service tells its manager as it goes; either may be empty.
+  struct Progress {
+    // Clients can connect: a service is "starting" until then (systemd's
+    // Type=notify unit waits for it), "running" after.
+    std::function<void()> serving;
+    // A planned stop has begun.
+    std::function<void()> stopping;
+  };
+
   // Runs run as the system wants it run, and answers its exit status (as a
-  // service: after the manager has been told that it stopped). run calls
-  // the function that it is given once it serves clients: a service is
-  // "starting" until then, "running" after.
-  static int Run(const std::function<int(const std::function<void()>& serving)>& run);
+  // service: after the manager has been told that it stopped). run tells
+  // progress how it goes.
+  static int Run(const std::function<int(const Progress& progress)>& run);
 
   // What --help says of the requests that a running service takes: how to
   // have its counters written, then how to stop it (the sentence goes on

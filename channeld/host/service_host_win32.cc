@@ -28,7 +28,7 @@ namespace channeld {
 namespace {
 
 // One service per process: the manager's callbacks have no context of ours.
-std::function<int(const std::function<void()>&)> serviceBody;
+std::function<int(const ServiceHost::Progress&)> serviceBody;
 int serviceExit = 0;
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
 std::mutex statusMutex;
@@ -107,7 +107,9 @@ void WINAPI ServiceMain(DWORD, char**) {
   Log::Error("started as the Windows service kestrel-channeld");
   // Starting (restoring its state, binding its port) until it serves.
   SetState(SERVICE_START_PENDING, NO_ERROR, 30000);
-  serviceExit = serviceBody([] { SetState(SERVICE_RUNNING); });
+  ServiceHost::Progress progress;
+  progress.serving = [] { SetState(SERVICE_RUNNING); };
+  serviceExit = serviceBody(progress);
   const char* reason = stopReason.load();
   Log::Error(std::string("stopped (") + (reason != nullptr ? reason : "on its own") +
              "), exit status " + std::to_string(serviceExit));
@@ -138,13 +140,13 @@ bool StartedByServiceManager() {
 
 }  // namespace
 
-int ServiceHost::Run(const std::function<int(const std::function<void()>&)>& run) {
+int ServiceHost::Run(const std::function<int(const Progress&)>& run) {
   serviceBody = run;
   char name[] = "kestrel-channeld";
   SERVICE_TABLE_ENTRYA table[] = {{name, ServiceMain}, {nullptr, nullptr}};
   if (StartedByServiceManager() && ::StartServiceCtrlDispatcherA(table)) return serviceExit;
   // Not started by the service control manager: a console program.
-  return run(nullptr);
+  return run(ServiceHost::Progress());
 }
 
 std::string ServiceHost::ControlHelp() {

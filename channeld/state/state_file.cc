@@ -2,6 +2,7 @@
 
 #include <ace/ACE.h>
 #include <ace/OS_NS_fcntl.h>
+#include <ace/OS_NS_sys_stat.h>
 #include <ace/OS_NS_stdio.h>
 #include <ace/OS_NS_unistd.h>
 
@@ -148,6 +149,21 @@ bool ReadWhole(const std::string& path, std::string* bytes) {
   }
   ACE_OS::close(file);
   return true;
+}
+
+bool MakeDirectories(const std::string& path) {
+  if (path.empty()) return false;
+  ACE_stat info;
+  if (ACE_OS::stat(path.c_str(), &info) == 0) {
+    return (info.st_mode & S_IFMT) == S_IFDIR || (errno = ENOTDIR, false);
+  }
+  // A drive ("C:") or the root ends the walk up.
+  std::size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':' &&
+      !MakeDirectories(path.substr(0, slash))) {
+    return false;
+  }
+  return ACE_OS::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
 }  // namespace channeld

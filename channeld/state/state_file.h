@@ -59,6 +59,9 @@ class StateFile {
 bool WriteAll(ACE_HANDLE handle, const char* bytes, std::size_t size);
 // The whole file at path; false with errno set when it cannot be read.
 bool ReadWhole(const std::string& path, std::string* bytes);
+// Makes the directory at path (mode 0700) and those above it that are
+// missing; false with errno set when it cannot.
+bool MakeDirectories(const std::string& path);
 
 }  // namespace channeld
 }  // namespace kestrel

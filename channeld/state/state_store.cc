@@ -30,24 +30,6 @@ static_assert(sizeof(BacklogSlot) == 128, "backlog slots are 128 bytes");
 static_assert(std::atomic<std::size_t>::is_always_lock_free,
               "the counters live in a shared mapping");
 
-bool MakeDirectories(const std::string& path) {
-  if (path.empty()) return false;
-  ACE_stat info;
-  if (ACE_OS::stat(path.c_str(), &info) == 0) {
-    return (info.st_mode & S_IFMT) == S_IFDIR || (errno = ENOTDIR, false);
-  }
-  // A drive ("C:") or the root ends the walk up.
-  std::size_t slash = path.find_last_of("/\\");
-  if (slash != std::string::npos && slash > 0 && path[slash - 1] != ':' &&
-      !MakeDirectories(path.substr(0, slash))) {
-    return false;
-  }
-  return ACE_OS::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-}  // namespace
-
-namespace {
 
 std::string WithoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();

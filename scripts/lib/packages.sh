@@ -100,7 +100,7 @@ kestrel_check_packages() {
   # The state directory (the unit makes it, the options name it), and the
   # limits that the default bounds need.
   local setting
-  for setting in StateDirectory=kestrel-channeld LimitNOFILE=65536 TasksMax=32768; do
+  for setting in Type=notify StateDirectory=kestrel-channeld LimitNOFILE=65536 TasksMax=32768; do
     grep -qx "$setting" "$unpacked/lib/systemd/system/kestrel-channeld.service" ||
       { echo "FAIL: kestrel-channeld.service has no $setting" >&2; failed=1; }
   done

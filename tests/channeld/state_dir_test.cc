@@ -4,14 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/resource.h>
 
 #include <COS/TimeBase.hh>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -349,6 +355,86 @@ INSTANTIATE_TEST_SUITE_P(
                       DamageCase{"TopologyOfAnotherVersion", "topology", Damage::kOtherVersion},
                       DamageCase{"RandomQueue", "queued", Damage::kRandomBytes}),
     [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
+
+// Every file of folder with its contents.
+std::map<std::string, std::string> Contents(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const std::string& name : FilesStartingWith(folder, "")) {
+    if (name != "." && name != "..") files[name] = ReadFile(folder + "/" + name);
+  }
+  return files;
+}
+
+// A second service on the directory is turned away at once and changes
+// nothing there; the lock of one that was killed holds no one back.
+TEST_F(StateDirTest, OneServiceAtATimeKeepsItsStateInADirectory) {
+  ChannelService first(WithState());
+  ASSERT_TRUE(first.Start());
+  CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(first.address());
+  ConnectedConsumer consumer = ConnectConsumer(orb_, channel.in());
+  const std::map<std::string, std::string> before = Contents(StateDir());
+  ASSERT_EQ(1u, before.count("topology"));
+
+  ChannelService::Options options = WithState();
+  options.errorFile = folder_.File("second.stderr");
+  ChannelService second(options);
+  EXPECT_FALSE(second.Start());
+  EXPECT_EQ(1, second.exit_status());
+  const std::string said = ReadFile(folder_.File("second.stderr"));
+  EXPECT_NE(std::string::npos, said.find("state directory " + StateDir() +
+                                         " is in use by process " + std::to_string(first.pid())))
+      << said;
+  EXPECT_EQ(before, Contents(StateDir()));
+
+  first.Stop(SIGKILL);
+  ASSERT_TRUE(second.Start()) << ReadFile(folder_.File("second.stderr"));
+  ExpectRoundTrip(second);
+  EXPECT_EQ(0, second.Stop());
+}
+
+// What systemd hears of a unit of Type=notify, heard as systemd hears it:
+// datagrams on the socket that NOTIFY_SOCKET names.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path) : path_(path) {
+    socket_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    bound_ = ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  }
+  ~NotifySocket() {
+    ::unsetenv("NOTIFY_SOCKET");
+    ::close(socket_);
+  }
+  bool bound() const { return bound_; }
+  // The next message, or "" when none comes within a few seconds.
+  std::string Next() {
+    pollfd waiting{socket_, POLLIN, 0};
+    if (::poll(&waiting, 1, 10000) != 1) return "";
+    char message[512];
+    ssize_t got = ::recv(socket_, message, sizeof message, 0);
+    return got > 0 ? std::string(message, static_cast<std::size_t>(got)) : "";
+  }
+
+ private:
+  std::string path_;
+  int socket_ = -1;
+  bool bound_ = false;
+};
+
+TEST_F(StateDirTest, TellsSystemdWhenItServesAndWhenItStops) {
+  NotifySocket systemd(folder_.File("notify"));
+  ASSERT_TRUE(systemd.bound());
+  ChannelService service(WithState());
+  ASSERT_TRUE(service.Start());
+  EXPECT_EQ("READY=1", systemd.Next());
+  // Ready means served: the first call needs no retry.
+  ExpectRoundTrip(service);
+  EXPECT_EQ(0, service.Stop());
+  EXPECT_EQ("STOPPING=1", systemd.Next());
+}
 
 TEST_F(StateDirTest, ADirectoryThatCannotBeMadeIsFatalOnlyWherePersistentEventsWereAsked) {
   WriteFile(folder_.File("plain-file"), "not a directory");
