@@ -437,6 +437,34 @@ TEST_F(WindowsInterop, ChannelServiceSpeaksWindows) {
                             ": the address is already in use"))
       << busy.error;
 
+  // One service at a time on a state directory, through LockFileEx: a
+  // second is turned away while the first runs, and not once the first
+  // was killed.
+  TemporaryFolder state;
+  const std::vector<std::string> onState = {"--state-dir", WindowsPath(state.path())};
+  auto serviceOn = [&](int port) {
+    std::vector<std::string> command = {KESTREL_WINE, program, "--port", std::to_string(port)};
+    command.insert(command.end(), onState.begin(), onState.end());
+    return command;
+  };
+  ToolProcess first;
+  ASSERT_TRUE(first.Start(serviceOn(UnusedPort())));
+  std::string line;
+  ASSERT_TRUE(ReadWindowsLine(&first, &line, kWineTimeoutMs)) << first.error();
+  ToolResult turnedAway = RunTool(serviceOn(UnusedPort()), "", kWineTimeoutMs);
+  EXPECT_EQ(1, turnedAway.status);
+  EXPECT_NE(std::string::npos, turnedAway.error.find("state directory " + WindowsPath(state.path()) +
+                                                     " is in use by process "))
+      << turnedAway.error;
+  ASSERT_TRUE(first.Signal(SIGKILL));
+  first.Wait(kWineTimeoutMs);
+  ToolProcess second;
+  ASSERT_TRUE(second.Start(serviceOn(UnusedPort())));
+  EXPECT_TRUE(ReadWindowsLine(&second, &line, kWineTimeoutMs)) << second.error();
+  EXPECT_EQ(0u, line.find("corbaloc:iiop:127.0.0.1:")) << line;
+  second.Signal(SIGKILL);
+  second.Wait(kWineTimeoutMs);
+
   ToolResult help = RunTool({KESTREL_WINE, program, "--help"}, "", kWineTimeoutMs);
   EXPECT_EQ(0, help.status) << help.error;
   for (const char* named : {"Ctrl+C", "Ctrl+Break", "sc stop kestrel-channeld", "control code 128",
