@@ -10,6 +10,7 @@
 #                        Windows::omniORB
 #   Windows::ACE
 #   Windows::gtest, Windows::gtest_main, Windows::gmock, Windows::gmock_main
+#   Windows::httplib     cpp-httplib's header (KESTREL_WINDOWS_HTTPLIB_INCLUDE)
 #
 # Every library is static, so a client needs no DLL but Windows' own. Each
 # target carries the definitions that its headers must see to match the
@@ -86,6 +87,20 @@ _kestrel_windows_library(Windows::gtest libgtest.a)
 _kestrel_windows_library(Windows::gtest_main libgtest_main.a Windows::gtest)
 _kestrel_windows_library(Windows::gmock libgmock.a Windows::gtest)
 _kestrel_windows_library(Windows::gmock_main libgmock_main.a Windows::gmock)
+
+# cpp-httplib, whole in its header (KESTREL_WINDOWS_HTTPLIB_INCLUDE, from
+# kestrel_windows_httplib): no TLS, no compression, Winsock.
+if(NOT KESTREL_WINDOWS_HTTPLIB_INCLUDE OR NOT EXISTS "${KESTREL_WINDOWS_HTTPLIB_INCLUDE}/httplib.h")
+  message(FATAL_ERROR
+    "KESTREL_WINDOWS_HTTPLIB_INCLUDE (\"${KESTREL_WINDOWS_HTTPLIB_INCLUDE}\") holds no httplib.h: "
+    "run kestrel_windows_httplib from scripts/lib/windows-deps.sh and pass the folder that it "
+    "exports.")
+endif()
+add_library(Windows::httplib INTERFACE IMPORTED GLOBAL)
+set_target_properties(Windows::httplib PROPERTIES
+  INTERFACE_INCLUDE_DIRECTORIES "${KESTREL_WINDOWS_HTTPLIB_INCLUDE}"
+  INTERFACE_COMPILE_DEFINITIONS "${_kestrel_windows_api}"
+  INTERFACE_LINK_LIBRARIES ws2_32)
 
 unset(_kestrel_windows_api)
 unset(_kestrel_omniorb_definitions)

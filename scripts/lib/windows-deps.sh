@@ -56,6 +56,7 @@ kestrel_windows_deps() {
   omniorb_version=$(dpkg-query -W -f='${source:Version}' libomniorb4-dev) || return 1
   ace_version=$(dpkg-query -W -f='${source:Version}' libace-dev) || return 1
   export KESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_DEPS/$KESTREL_WINDOWS_TRIPLE/$omniorb_version-$ace_version"
+  kestrel_windows_httplib || return 1
   if [ "$(cat "$KESTREL_WINDOWS_PREFIX/.complete" 2>/dev/null)" = "$KESTREL_WINDOWS_DEPS_RECIPE" ]; then
     return 0
   fi
@@ -82,6 +83,36 @@ kestrel_windows_deps() {
   # archives stay, so that a rebuild needs no network.
   rm -rf "$src"/omniorb-dfsg-*/ "$src"/ace-*/ "$src/googletest-build"
   echo "windows-deps: ready in $((SECONDS - started)) s: $prefix"
+}
+
+# kestrel_windows_httplib: cpp-httplib's header for both processors, from
+# Debian's source package at the version that the Linux build links (which
+# Debian ships compiled; Windows takes the header whole), with Debian's
+# patches applied. Kept apart from the libraries' prefix: it is one file, and
+# a new version of it needs no rebuild of omniORB and ACE. Exports
+# KESTREL_WINDOWS_HTTPLIB_INCLUDE, the folder that holds httplib.h.
+kestrel_windows_httplib() {
+  local version
+  version=$(dpkg-query -W -f='${source:Version}' libcpp-httplib-dev) || return 1
+  local root=$KESTREL_WINDOWS_DEPS/cpp-httplib/$version
+  export KESTREL_WINDOWS_HTTPLIB_INCLUDE=$root/include
+  [ -f "$KESTREL_WINDOWS_HTTPLIB_INCLUDE/httplib.h" ] && return 0
+  local src=$KESTREL_WINDOWS_DEPS/src/cpp-httplib logs=$KESTREL_WINDOWS_DEPS/logs
+  rm -rf "$src"/cpp-httplib-*/
+  mkdir -p "$src" "$logs" || return 1
+  local log=$logs/cpp-httplib.log
+  : >"$log"
+  echo "windows-deps: fetching the source of cpp-httplib $version"
+  if ! _kestrel_windows_source_known cpp-httplib "$version"; then
+    _kestrel_windows_logged "$log" _kestrel_windows_enable_deb_src || return 1
+    _kestrel_windows_logged "$log" kestrel_as_root apt-get update -q || return 1
+  fi
+  (cd "$src" && _kestrel_windows_logged "$log" apt-get source -q --only-source "cpp-httplib=$version") ||
+    return 1
+  local tree=$src/cpp-httplib-$(_kestrel_windows_upstream "$version")
+  rm -rf "$root.new" && mkdir -p "$root.new/include" && cp "$tree/httplib.h" "$tree/LICENSE" "$root.new/include/" &&
+    rm -rf "$root" && mv "$root.new" "$root" || return 1
+  rm -rf "$tree"
 }
 
 # The upstream part of a Debian version: what dpkg-source names the folder

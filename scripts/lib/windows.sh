@@ -16,7 +16,8 @@ kestrel_windows_build() {
   kestrel_windows_deps "$arch" || return 1
   cmake -S "$KESTREL_ROOT" -B "$build" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$KESTREL_ROOT/cmake/mingw-w64-$arch.cmake" \
-    -DKESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_PREFIX" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+    -DKESTREL_WINDOWS_PREFIX="$KESTREL_WINDOWS_PREFIX" \
+    -DKESTREL_WINDOWS_HTTPLIB_INCLUDE="$KESTREL_WINDOWS_HTTPLIB_INCLUDE" -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build"
 }
 
