@@ -631,6 +631,14 @@ class ChanneldEventLog : public ::testing::Test {
 };
 CORBA::ORB_var ChanneldEventLog::orb_;
 
+// Opens log over a folder that holds no log yet, as a first start does.
+void StartEmpty(EventLog* log) {
+  std::vector<std::string> problems;
+  ASSERT_TRUE(log->Recover(&problems).empty());
+  std::string error;
+  ASSERT_TRUE(log->Open(&error)) << error;
+}
+
 // What a run leaves in its event log, as the next run reads it back.
 std::vector<EventLog::Pending> Reopened(const std::string& folder,
                                         std::vector<std::string>* problems) {
@@ -642,10 +650,7 @@ TEST_F(ChanneldEventLog, RecoversWhatSomeTargetStillOwesAndNothingElse) {
   testing::TemporaryFolder folder;
   {
     EventLog log(folder.path());
-    std::vector<std::string> problems;
-    EXPECT_TRUE(log.Recover(&problems).empty());
-    std::string error;
-    ASSERT_TRUE(log.Open(&error)) << error;
+    ASSERT_NO_FATAL_FAILURE(StartEmpty(&log));
     ChannelEvent first(*Event("first"));
     ChannelEvent second(*Event("second"));
     ChannelEvent third(*Event("third"));
@@ -674,10 +679,7 @@ TEST_F(ChanneldEventLog, ATornLastRecordEndsTheLogAndForeignSegmentsGoAside) {
   testing::TemporaryFolder folder;
   {
     EventLog log(folder.path());
-    std::vector<std::string> problems;
-    log.Recover(&problems);
-    std::string error;
-    ASSERT_TRUE(log.Open(&error)) << error;
+    ASSERT_NO_FATAL_FAILURE(StartEmpty(&log));
     ChannelEvent kept(*Event("kept"));
     ChannelEvent torn(*Event("torn"));
     log.Append("A", {{0, 1}}, &kept);
@@ -741,10 +743,7 @@ TEST_F(ChanneldEventLog, EveryQueueKeepsItsOrderThroughRepeatedCrashes) {
   const ProxyKey least(0, 1), most(0, 2), middle(1, 1);
   {
     EventLog log(folder.path());
-    std::vector<std::string> problems;
-    log.Recover(&problems);
-    std::string error;
-    ASSERT_TRUE(log.Open(&error)) << error;
+    ASSERT_NO_FATAL_FAILURE(StartEmpty(&log));
     EventLog::Position last = 0;
     for (const char* name : {"e1", "e2", "e3", "e4", "e5"}) {
       ChannelEvent event(*Event(name));
@@ -772,10 +771,7 @@ TEST_F(ChanneldEventLog, ARecordDamagedInsideIsNeverRead) {
     testing::TemporaryFolder folder;
     {
       EventLog log(folder.path());
-      std::vector<std::string> problems;
-      log.Recover(&problems);
-      std::string error;
-      ASSERT_TRUE(log.Open(&error)) << error;
+      ASSERT_NO_FATAL_FAILURE(StartEmpty(&log));
       EventLog::Position last = 0;
       for (const char* name : {"first-event", "second-event", "third-event"}) {
         ChannelEvent event(*Event(name));
