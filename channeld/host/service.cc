@@ -159,9 +159,10 @@ int Service::Run(const std::function<void()>& onServing) {
                          : options_.listenHost;
   std::string lines;
   for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
+  // Before the addresses go out: whoever reads them finds /health ready.
+  if (metrics_) metrics_->Serving();
   Log::Addresses(lines);
   reporter_.Start();
-  if (metrics_) metrics_->Serving();
   if (onServing) onServing();
 
   std::string reason = signals_.Wait().reason;
