@@ -31,6 +31,8 @@ std::string Escaped(const std::string& value) {
 
 std::string Number(std::uint64_t value) { return std::to_string(value); }
 
+std::uint64_t Count(long value) { return value > 0 ? static_cast<std::uint64_t>(value) : 0; }
+
 std::string Seconds(std::uint64_t nanoseconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, nanoseconds / 1000000000,
@@ -92,15 +94,13 @@ void ChannelFamilies(Page* page, const ServiceFigures& figures) {
                 [](const ChannelFigures& c) { return std::uint64_t{c.queued}; });
   ChannelFamily(page, figures, "supplier_proxies", "gauge",
                 "Proxies that the channel holds for suppliers, connected or not.",
-                [](const ChannelFigures& c) { return static_cast<std::uint64_t>(c.supplierProxies); });
+                [](const ChannelFigures& c) { return Count(c.supplierProxies); });
   ChannelFamily(page, figures, "consumer_proxies", "gauge",
                 "Proxies that the channel holds for consumers, connected or not.",
-                [](const ChannelFigures& c) { return static_cast<std::uint64_t>(c.consumerProxies); });
+                [](const ChannelFigures& c) { return Count(c.consumerProxies); });
   ChannelFamily(page, figures, "unconnected_proxies", "gauge",
                 "Proxies of the channel that clients obtained and have not connected yet.",
-                [](const ChannelFigures& c) {
-                  return static_cast<std::uint64_t>(c.unconnectedProxies);
-                });
+                [](const ChannelFigures& c) { return Count(c.unconnectedProxies); });
   ChannelFamily(page, figures, "proxies_reclaimed_total", "counter",
                 "Proxies that the channel ended because their clients did not connect them "
                 "within --connect-timeout.",
