@@ -726,6 +726,27 @@ TEST_F(MetricsTest, HealthIs503WhileTheStateIsRestoredAnd200OnceTheChannelsServe
   EXPECT_EQ(0, service.Stop());
 }
 
+// A scraper that connects and sends half a request holds one of the
+// endpoint's threads: the stop neither hangs on it nor fails.
+TEST_F(MetricsTest, AStopEndsTheEndpointWhateverItsPeersAreDoing) {
+  ChannelService service(WithMetrics());
+  ASSERT_TRUE(service.Start());
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(metricsPort_));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(0, ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+  const std::string half = "GET /metr";
+  ASSERT_EQ(static_cast<ssize_t>(half.size()), ::send(fd, half.data(), half.size(), MSG_NOSIGNAL));
+  EXPECT_EQ(200, Get(metricsPort_, "/health").status);
+  EXPECT_EQ(0, service.Stop());
+  EXPECT_EQ("", Errors());
+  ::close(fd);
+  EXPECT_EQ(-1, Get(metricsPort_, "/health").status);
+}
+
 TEST_F(MetricsTest, AnAddressThatCannotBeBoundEndsTheStartWithOneLine) {
   int holder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   ASSERT_GE(holder, 0);
