@@ -34,12 +34,32 @@ bool ParseNumber(const std::string& text, unsigned long long low, unsigned long 
   return true;
 }
 
+// ADDRESS:PORT, an IPv6 address in brackets ([::1]:9464); the host comes
+// without them.
+bool ParseEndpoint(const std::string& text, std::string* host, int* port) {
+  std::size_t colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0) return false;
+  std::string address = text.substr(0, colon);
+  if (address.front() == '[') {
+    if (address.size() < 3 || address.back() != ']') return false;
+    address = address.substr(1, address.size() - 2);
+  } else if (address.find_first_of(":]") != std::string::npos) {
+    return false;
+  }
+  if (address.find_first_of(" \t\r\n/[]") != std::string::npos) return false;
+  unsigned long long number = 0;
+  if (!ParseNumber(text.substr(colon + 1), 1, 65535, &number)) return false;
+  *host = address;
+  *port = static_cast<int>(number);
+  return true;
+}
+
 bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
          name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
-         name == "--max-unconnected" || name == "--idle-timeout";
+         name == "--max-unconnected" || name == "--idle-timeout" || name == "--metrics";
 }
 
 }  // namespace
@@ -157,6 +177,11 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--allow: '" + value + "' is not an address, ADDRESS/PREFIX or host name");
     }
     options_.allowed.push_back(value);
+  } else if (name == "--metrics") {
+    if (!ParseEndpoint(value, &options_.metricsHost, &options_.metricsPort)) {
+      return Fail("--metrics: '" + value +
+                  "' is not ADDRESS:PORT (a port from 1 to 65535; [ADDRESS]:PORT for IPv6)");
+    }
   } else if (name == "--state-dir") {
     if (value.empty()) return Fail("--state-dir needs a directory");
     options_.stateDir = value;
@@ -185,7 +210,8 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
          "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
          "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
-         "       [--max-unconnected N] [--idle-timeout SEC] [--verbose]\n"
+         "       [--max-unconnected N] [--idle-timeout SEC] [--metrics ADDRESS:PORT]\n"
+         "       [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
@@ -226,6 +252,10 @@ std::string CommandLine::Usage(const std::string& program) {
          "  --event-reliability best-effort|persistent\n"
          "                       the channels' EventReliability: persistent puts every\n"
          "                       event in DIR before its push returns (default best-effort)\n"
+         "  --metrics ADDRESS:PORT\n"
+         "                       serve the counters over HTTP at /metrics (Prometheus text\n"
+         "                       format) and the service's readiness at /health, to the\n"
+         "                       peers that --allow lets in (default: no such endpoint)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
          "Discarded events are reported on stderr, once a second at most per consumer.\n" +
          ServiceHost::ControlHelp() +

@@ -5,7 +5,7 @@
 //                    [--state-dir DIR] [--event-reliability best-effort|persistent]
 //                    [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]
 //                    [--max-unconnected N] [--idle-timeout SEC]
-//                    [--verbose]
+//                    [--metrics ADDRESS:PORT] [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
 
@@ -37,6 +37,9 @@ struct ServiceOptions {
   std::vector<std::string> allowed;  // peers that may connect; empty: loopback only
   std::string stateDir;  // empty: nothing survives a restart
   bool persistentEvents = false;  // EventReliability Persistent by default
+  // Where the metrics endpoint listens (HTTP); an empty host: it does not.
+  std::string metricsHost;
+  int metricsPort = 0;
   bool verbose = false;
 };
 

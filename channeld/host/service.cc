@@ -32,6 +32,7 @@ Service::Service(const ServiceOptions& options)
 }
 
 Service::~Service() {
+  if (metrics_) metrics_->Stop();
   reporter_.Stop();
   if (store_) store_->StopWriter();
   channels_.clear();
@@ -114,6 +115,10 @@ int Service::Run(const std::function<void()>& onServing,
     Log::Error(error);
     return 1;
   }
+  if (!StartMetrics()) {
+    Shutdown();
+    return 1;
+  }
   janitor_.reset(new Janitor);
   context_.channelPoa = PortableServer::POA::_duplicate(orb_.insPoa());
   context_.proxyPoa = PortableServer::POA::_duplicate(orb_.proxyPoa());
@@ -162,6 +167,8 @@ int Service::Run(const std::function<void()>& onServing,
                          : options_.listenHost;
   std::string lines;
   for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
+  // Before the addresses go out: whoever reads them finds /health ready.
+  if (metrics_) metrics_->Serving();
   Log::Addresses(lines);
   reporter_.Start();
   if (onServing) onServing();
@@ -225,6 +232,7 @@ void Service::ReportRestored(const StateStore::Loaded& loaded) {
   for (const auto& entry : loaded.backlogAtStop) {
     std::uint64_t restored = restoredFromLog_[entry.first];
     if (entry.second <= restored) continue;
+    lostAtRestore_[entry.first] = entry.second - restored;
     Log::Error("channel " + entry.first + ": " + std::to_string(entry.second - restored) +
                " queued events could not be restored: the service was not stopped cleanly");
   }
@@ -256,16 +264,33 @@ void Service::Tend() {
   if (!refused.empty()) Log::Error(refused);
 }
 
-void Service::ReportCounters() {
-  std::string lines;
-  for (const auto& channel : channels_) lines += channel->CounterLines();
-  lines += "connections refused by --allow: " + std::to_string(RefusedPeers::total()) + "\n";
-  if (context_.eventLog != nullptr) {
-    lines += "event log: appended " + std::to_string(context_.eventLog->appended()) +
-             " events, " + std::to_string(context_.eventLog->syncs()) + " syncs, " +
-             std::to_string(context_.eventLog->segments()) + " segments\n";
-  }
-  Log::Lines(lines);
+void Service::ReportCounters() { Log::Lines(ReportLines(Figures())); }
+
+bool Service::StartMetrics() {
+  if (options_.metricsHost.empty()) return true;
+  metrics_.reset(new MetricsEndpoint([this] { return Figures(); }));
+  std::string error;
+  if (metrics_->Start(options_.metricsHost, options_.metricsPort, &error)) return true;
+  Log::Error(error);
+  metrics_.reset();
+  return false;
+}
+
+ServiceFigures Service::Figures() {
+  ServiceFigures figures;
+  figures.uptime = std::chrono::steady_clock::now() - started_;
+  for (const auto& channel : channels_) figures.channels.push_back(channel->Figures());
+  figures.refusedConnections = RefusedPeers::total();
+  EventLog* log = context_.eventLog;
+  if (log == nullptr) return figures;
+  figures.stateKept = true;
+  figures.eventLogAppended = log->appended();
+  figures.eventLogSyncs = log->syncTimes().snapshot();
+  figures.eventLogSegments = log->segments();
+  for (const auto& channel : channels_) figures.restored[channel->key()];
+  for (const auto& entry : restoredFromLog_) figures.restored[entry.first].fromLog = entry.second;
+  for (const auto& entry : lostAtRestore_) figures.restored[entry.first].lost = entry.second;
+  return figures;
 }
 
 void Service::Park() {
@@ -294,6 +319,7 @@ void Service::Shutdown() {
   // The last discards are reported; then every client is told, all at
   // once, then the delivery threads end, then the ORB finishes the calls in
   // progress and goes.
+  if (metrics_) metrics_->Stop();  // before what it reads goes
   reporter_.Stop();
   if (store_ && !channels_.empty()) {
     Park();

@@ -14,6 +14,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <functional>
 #include <memory>
@@ -21,7 +22,9 @@
 #include <vector>
 
 #include "channeld/host/command_line.h"
+#include "channeld/host/metrics_endpoint.h"
 #include "channeld/host/reporter.h"
+#include "channeld/host/service_figures.h"
 #include "channeld/model/service_context.h"
 #include "channeld/runtime/janitor.h"
 #include "channeld/runtime/orb_runtime.h"
@@ -67,10 +70,17 @@ class Service {
   void Tend();
   static constexpr std::size_t kTrimAfterReclaiming = 1000;
   void ReportCounters();
+  // The metrics endpoint, when --metrics asks for one; false when it
+  // cannot listen.
+  bool StartMetrics();
+  // What the counters' report and the metrics page show. Reads channels_:
+  // only between StartChannels and Shutdown.
+  ServiceFigures Figures();
 
   ServiceOptions options_;
   // Released last, once nothing of the service can write to the directory.
   std::unique_ptr<StateLock> lock_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
   // Before signals_, whose SIGUSR1 asks it for the counters. It reads
   // channels_ only between StartChannels and Shutdown, which change it.
   Reporter reporter_;
@@ -81,6 +91,9 @@ class Service {
   std::unique_ptr<EventLog> eventLog_;
   EventLog::Position relogged_ = 0;
   std::map<std::string, std::uint64_t> restoredFromLog_;  // by channel key
+  std::map<std::string, std::uint64_t> lostAtRestore_;    // by channel key
+  // Stopped first: it reads the channels and asks the ORB's rules.
+  std::unique_ptr<MetricsEndpoint> metrics_;
   ServiceContext context_;
   std::vector<PortableServer::Servant_var<EventChannel>> channels_;
   std::atomic<std::size_t> destroyedChannels_{0};

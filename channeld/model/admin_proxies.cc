@@ -44,10 +44,8 @@ typename AdminProxies<Admin, Proxy, Interface>::Held AdminProxies<Admin, Proxy, 
 }
 
 template <typename Admin, typename Proxy, typename Interface>
-std::string AdminProxies<Admin, Proxy, Interface>::CounterLines() {
-  std::string lines;
-  for (auto& entry : this->Snapshot()) lines += entry.second->CounterLine() + "\n";
-  return lines;
+void AdminProxies<Admin, Proxy, Interface>::AddFigures(std::vector<ProxyFigures>* proxies) {
+  for (auto& entry : this->Snapshot()) proxies->push_back(entry.second->Figures());
 }
 
 template <typename Admin, typename Proxy, typename Interface>

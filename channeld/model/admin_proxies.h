@@ -11,7 +11,9 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
+#include "channeld/model/channel_figures.h"
 #include "channeld/model/event_channel.h"
 #include "channeld/model/proxy_registry.h"
 #include "channeld/state/service_state.h"
@@ -41,8 +43,8 @@ class AdminProxies : public ProxyRegistry<Proxy> {
   // it; the caller gives it the rest of its state.
   Held Remake(const ProxyState& state);
 
-  // One line per proxy, each ending in a newline (see EventChannel).
-  std::string CounterLines();
+  // Adds each proxy's figures to proxies, in the order of their ids.
+  void AddFigures(std::vector<ProxyFigures>* proxies);
   // Adds admin, with the id that the next proxy gets, and then every proxy
   // to channel.
   void Capture(AdminState admin, ChannelState* channel);

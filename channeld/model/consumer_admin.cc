@@ -40,7 +40,9 @@ void ConsumerAdmin::ApplyQueuePolicy() {
   for (auto& entry : proxies_.Snapshot()) entry.second->ApplyQueuePolicy();
 }
 
-std::string ConsumerAdmin::CounterLines() { return proxies_.CounterLines(); }
+void ConsumerAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
+  proxies_.AddFigures(proxies);
+}
 
 void ConsumerAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channeld/model/admin_proxies.h"
+#include "channeld/model/channel_figures.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -47,8 +48,8 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
 
   // Every proxy takes the queue policy now in force for it.
   void ApplyQueuePolicy();
-  // One line per proxy, each ending in a newline (see EventChannel).
-  std::string CounterLines();
+  // Adds each proxy's figures to proxies, in the order of their ids.
+  void AddFigures(std::vector<ProxyFigures>* proxies);
 
   // Takes back what state describes (its QoS, subscriptions and next id).
   void Restore(const AdminState& state);

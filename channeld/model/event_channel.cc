@@ -421,30 +421,28 @@ std::size_t EventChannel::ReclaimAbandoned() {
   return reclaimed;
 }
 
-std::string EventChannel::CounterLines() {
+ChannelFigures EventChannel::Figures() {
   SupplierAdmins supplierAdmins;
   ConsumerAdmins consumerAdmins;
-  long suppliers = 0;
-  long consumers = 0;
-  long unconnected = 0;
+  ChannelFigures figures;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     supplierAdmins = supplierAdmins_;
     consumerAdmins = consumerAdmins_;
-    suppliers = suppliers_;
-    consumers = consumers_;
-    unconnected = unconnected_;
+    figures.supplierProxies = suppliers_;
+    figures.consumerProxies = consumers_;
+    figures.unconnectedProxies = unconnected_;
   }
-  std::string lines = "channel " + key_ + ": received " +
-                      std::to_string(received_.load(std::memory_order_relaxed)) + ", queued " +
-                      std::to_string(backlog_.queued()) + ", supplier proxies " +
-                      std::to_string(suppliers) + ", consumer proxies " +
-                      std::to_string(consumers) + ", not connected " +
-                      std::to_string(unconnected) + ", reclaimed " +
-                      std::to_string(reclaimed_.load(std::memory_order_relaxed)) + "\n";
-  for (auto& entry : supplierAdmins) lines += entry.second->CounterLines();
-  for (auto& entry : consumerAdmins) lines += entry.second->CounterLines();
-  return lines;
+  figures.key = key_;
+  figures.received = received_.load(std::memory_order_relaxed);
+  figures.reclaimed = reclaimed_.load(std::memory_order_relaxed);
+  figures.queued = backlog_.queued();
+  DeliveryTally::Totals totals = tally_.totals();
+  figures.delivered = totals.delivered;
+  figures.discarded = totals.discarded;
+  for (auto& entry : supplierAdmins) entry.second->AddFigures(&figures.proxies);
+  for (auto& entry : consumerAdmins) entry.second->AddFigures(&figures.proxies);
+  return figures;
 }
 
 CosEventChannelAdmin::ConsumerAdmin_ptr EventChannel::for_consumers() {

@@ -17,6 +17,8 @@
 #include <string>
 
 #include "channeld/delivery/channel_backlog.h"
+#include "channeld/model/channel_figures.h"
+#include "channeld/model/delivery_tally.h"
 #include "channeld/model/event_router.h"
 #include "channeld/model/service_context.h"
 #include "channeld/model/unsupported.h"
@@ -82,6 +84,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   const ServiceContext& context() const { return context_; }
   EventRouter& router() { return router_; }
   ChannelBacklog& backlog() { return backlog_; }
+  // Every consumer proxy's delivery counts here, from its start until its
+  // thread has ended.
+  DeliveryTally& tally() { return tally_; }
 
   // Forwards a supplier's event to the consumers. Raises IMP_LIMIT when the
   // backlog is full and RejectNewEvents is set. May wait (see EventRouter).
@@ -98,9 +103,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // context's connect timeout of obtaining it, and says how many on one
   // line of the log; answers how many.
   std::size_t ReclaimAbandoned();
-  // One line for the channel and one per proxy, each ending in a newline:
-  // what it received, delivered, discarded and holds now.
-  std::string CounterLines();
+  // What the channel and each of its proxies counted: received, delivered,
+  // discarded, held now (see ChannelFigures).
+  ChannelFigures Figures();
 
   // The name under which AdminLimitExceeded refuses a proxy beyond the
   // bound on those obtained and not yet connected.
@@ -167,6 +172,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   const ServiceContext& context_;
   DestroyedCallback onDestroyed_;
   ChannelBacklog backlog_;
+  DeliveryTally tally_;
   EventRouter router_;
   ServantActivation activation_;
   std::atomic<std::uint64_t> received_{0};

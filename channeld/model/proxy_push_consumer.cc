@@ -106,8 +106,13 @@ std::string ProxyPushConsumer::name() const {
   return channel_->ProxyName(admin_->id(), "supplier", id_);
 }
 
-std::string ProxyPushConsumer::CounterLine() {
-  return name() + ": received " + std::to_string(received_.load(std::memory_order_relaxed));
+ProxyFigures ProxyPushConsumer::Figures() {
+  ProxyFigures figures;
+  figures.admin = static_cast<std::uint32_t>(admin_->id());
+  figures.id = static_cast<std::uint32_t>(id_);
+  figures.name = name();
+  figures.received = received_.load(std::memory_order_relaxed);
+  return figures;
 }
 
 CosNotifyChannelAdmin::ProxyType ProxyPushConsumer::MyType() {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "channeld/model/channel_figures.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -57,8 +58,8 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
 
   // "channel KEY: supplier proxy ID", for the log.
   std::string name() const;
-  // Its counters, on one line without a newline.
-  std::string CounterLine();
+  // What it counted (see ChannelFigures).
+  ProxyFigures Figures();
 
   // Ends the proxy when its client has not connected it and it was
   // obtained before obtainedBefore (or restored then); true when it did.

@@ -21,7 +21,11 @@ ProxyPushSupplier::ProxyPushSupplier(ConsumerAdmin* admin, EventChannel* channel
                                      CosNotifyChannelAdmin::ProxyID id)
     : QoSAdmin(admin), id_(id), admin_(Retain(admin)), channel_(Retain(channel)) {}
 
-ProxyPushSupplier::~ProxyPushSupplier() = default;
+ProxyPushSupplier::~ProxyPushSupplier() {
+  // Ended already, unless the proxy goes with the service without having
+  // ended.
+  if (delivery_) channel_->tally().Ended(delivery_.get());
+}
 
 CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Activate() {
   CORBA::Object_var reference = activation_.ActivateWithId(
@@ -113,16 +117,24 @@ void ProxyPushSupplier::ReportDiscards() {
              DiscardPolicyName(queue.policy().discardPolicy) + ")");
 }
 
-std::string ProxyPushSupplier::CounterLine() {
+ProxyFigures ProxyPushSupplier::Figures() {
+  ProxyFigures figures;
+  figures.admin = static_cast<std::uint32_t>(admin_->id());
+  figures.id = static_cast<std::uint32_t>(id_);
+  figures.consumerSide = true;
+  figures.name = name();
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!delivery_) return name() + ": not connected";
+    if (!delivery_) return figures;
   }
   ConsumerDelivery::Counters counters = delivery_->counters();
-  return name() + ": delivered " + std::to_string(counters.delivered) + ", discarded " +
-         std::to_string(counters.queue.discarded) + ", queued " +
-         std::to_string(counters.queue.queued) + ", retries " + std::to_string(counters.retries) +
-         ", overflowing " + (counters.queue.overflowing ? "yes" : "no");
+  figures.connected = true;
+  figures.delivered = counters.delivered;
+  figures.discarded = counters.queue.discarded;
+  figures.retries = counters.retries;
+  figures.queued = counters.queue.queued;
+  figures.overflowing = counters.queue.overflowing;
+  return figures;
 }
 
 CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::Disconnect(const char* why) {
@@ -157,7 +169,10 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why
     ReportDiscards();
     // Only the janitor joins delivery threads: this may be one of them, or an
     // incoming call that should not wait for a push in progress.
-    channel_->context().janitor->Post([self] { self->delivery_->Join(); });
+    channel_->context().janitor->Post([self] {
+      self->delivery_->Join();
+      self->channel_->tally().Ended(self->delivery_.get());
+    });
     Log::Info(name() + " disconnected (" + why + ")");
   }
   admin_->ForgetProxy(id_);
@@ -242,6 +257,7 @@ void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr 
   if (suspended_) delivery_->Suspend();
   delivery_->queue().Restore(std::move(events));
   delivery_->Start();
+  channel_->tally().Started(delivery_.get());
   state_ = State::kConnected;
   channel_->router().Add(this);
 }

@@ -16,6 +16,7 @@
 
 #include "channeld/delivery/consumer_delivery.h"
 #include "channeld/delivery/delivery_queue.h"
+#include "channeld/model/channel_figures.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -69,8 +70,8 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   // Writes a line to the log if events were discarded since the last call.
   // For the router's proxies, and the proxy's own Disconnect.
   void ReportDiscards();
-  // Its counters, on one line without a newline.
-  std::string CounterLine();
+  // What it and its delivery counted (see ChannelFigures).
+  ProxyFigures Figures();
 
   // Ends the proxy: stops its delivery, leaves the router and the admin,
   // frees its place under the channel's limit, deactivates it. Answers the

@@ -34,7 +34,9 @@ CosNotifyChannelAdmin::SupplierAdmin_ptr SupplierAdmin::Reference() {
   return CosNotifyChannelAdmin::SupplierAdmin::_duplicate(reference_.in());
 }
 
-std::string SupplierAdmin::CounterLines() { return proxies_.CounterLines(); }
+void SupplierAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
+  proxies_.AddFigures(proxies);
+}
 
 void SupplierAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);

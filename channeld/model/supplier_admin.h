@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channeld/model/admin_proxies.h"
+#include "channeld/model/channel_figures.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -42,8 +43,8 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   CosNotifyChannelAdmin::SupplierAdmin_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::AdminID id() const { return id_; }
 
-  // One line per proxy, each ending in a newline (see EventChannel).
-  std::string CounterLines();
+  // Adds each proxy's figures to proxies, in the order of their ids.
+  void AddFigures(std::vector<ProxyFigures>* proxies);
 
   // Takes back what state describes (its QoS, offers and next id).
   void Restore(const AdminState& state);

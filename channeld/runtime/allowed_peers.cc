@@ -3,6 +3,8 @@
 #include <ace/OS_NS_arpa_inet.h>
 #include <ace/OS_NS_netdb.h>
 #include <ace/OS_NS_sys_socket.h>
+#include <omniORB4/CORBA.h>
+#include <omniORB4/internal/transportRules.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -173,6 +175,23 @@ bool IsLoopback(const std::string& host) {
   if (host == "localhost" || host == "::1" || host == "[::1]") return true;
   unsigned char bytes[4];
   return ACE_OS::inet_pton(AF_INET, host.c_str(), bytes) == 1 && bytes[0] == 127;
+}
+
+bool PeerAllowed(const std::string& address, int port) {
+  // As omniORB writes a TCP connection's peer for its rules.
+  bool ipv6 = address.find(':') != std::string::npos;
+  std::string endpoint = "giop:tcp:" + (ipv6 ? "[" + address + "]" : address) + ":" +
+                         std::to_string(port);
+  CORBA::StringSeq actions;
+  CORBA::ULong rule = 0;
+  if (!omni::transportRules::serverRules().match(endpoint.c_str(), actions, rule)) return false;
+  bool tcp = false;
+  for (CORBA::ULong i = 0; i < actions.length(); ++i) {
+    std::string action = actions[i].in();
+    if (action == "none") return false;
+    tcp = tcp || action == "tcp" || action == "*";
+  }
+  return tcp;
 }
 
 }  // namespace channeld

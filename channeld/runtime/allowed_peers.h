@@ -39,6 +39,14 @@ bool TransportRules(const std::vector<std::string>& allowed,
 // True for an address or name that only loopback peers can reach.
 bool IsLoopback(const std::string& host);
 
+// Whether the rules that the ORB was started with let a TCP peer at address
+// (numeric, IPv4 or IPv6) and port in: for other servers of the service
+// that obey the same rules. It asks omniORB's own matcher, so that no peer
+// is judged differently here and there, and a peer refused is counted and
+// reported with the ORB's refusals (see RefusedPeers).
+// REQUIRES: the ORB started (OrbRuntime::Start) and not yet stopped.
+bool PeerAllowed(const std::string& address, int port);
+
 }  // namespace channeld
 }  // namespace kestrel
 

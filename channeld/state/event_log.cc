@@ -294,8 +294,9 @@ bool EventLog::WaitDurable(Position position) {
     Position covered = appended_;
     ACE_HANDLE file = fd_;
     lock.unlock();
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     bool ok = SyncData(file);
-    syncs_.fetch_add(1, std::memory_order_relaxed);
+    syncTimes_.Record(std::chrono::steady_clock::now() - started);
     lock.lock();
     syncing_ = false;
     if (!ok) failed_ = true;

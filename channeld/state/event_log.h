@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "channeld/base/latency_histogram.h"
 #include "channeld/state/channel_event.h"
 #include "channeld/state/service_state.h"
 
@@ -89,9 +90,11 @@ class EventLog {
   // the sync failed.
   bool WaitDurable(Position position);
 
-  // For the counters: events appended and syncs made since the start.
+  // For the counters: events appended and syncs made since the start, and
+  // how long each of those syncs took.
   std::uint64_t appended() const { return appendedEvents_.load(std::memory_order_relaxed); }
-  std::uint64_t syncs() const { return syncs_.load(std::memory_order_relaxed); }
+  std::uint64_t syncs() const { return syncTimes_.count(); }
+  const LatencyHistogram& syncTimes() const { return syncTimes_; }
   std::size_t segments();
 
  private:
@@ -124,7 +127,7 @@ class EventLog {
   Position durable_ = 0;
   bool syncing_ = false;  // one thread syncs at a time, for everyone
   bool failed_ = false;   // a write or sync failed: nothing is durable since
-  std::atomic<std::uint64_t> syncs_{0};
+  LatencyHistogram syncTimes_;  // one entry per sync that WaitDurable makes
   std::atomic<std::uint64_t> appendedEvents_{0};
   bool stopping_ = false;
   std::condition_variable stop_;

@@ -1,0 +1,227 @@
+#include "channeld/host/metrics_page.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+constexpr char kPrefix[] = "kestrel_channeld_";
+
+// A label value as the format quotes it.
+std::string Escaped(const std::string& value) {
+  std::string escaped;
+  for (char c : value) {
+    if (c == '\\' || c == '"') {
+      escaped += '\\';
+      escaped += c;
+    } else if (c == '\n') {
+      escaped += "\\n";
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
+}
+
+std::string Number(std::uint64_t value) { return std::to_string(value); }
+
+std::uint64_t Count(long value) { return value > 0 ? static_cast<std::uint64_t>(value) : 0; }
+
+std::string Seconds(std::uint64_t nanoseconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, nanoseconds / 1000000000,
+                nanoseconds % 1000000000);
+  std::string seconds = text;
+  seconds.erase(seconds.find_last_not_of('0') + 1);
+  if (seconds.back() == '.') seconds.pop_back();
+  return seconds;
+}
+
+// Lines of the page, family by family.
+class Page {
+ public:
+  void Family(const std::string& name, const char* type, const std::string& help) {
+    text_ += "# HELP " + std::string(kPrefix) + name + " " + help + "\n# TYPE " + kPrefix + name +
+             " " + type + "\n";
+  }
+  // labels: already written as name="value" pairs, comma-separated.
+  void Sample(const std::string& name, const std::string& labels, const std::string& value) {
+    text_ += kPrefix + name + (labels.empty() ? "" : "{" + labels + "}") + " " + value + "\n";
+  }
+  std::string& text() { return text_; }
+
+ private:
+  std::string text_;
+};
+
+std::string ChannelLabel(const std::string& key) { return "channel=\"" + Escaped(key) + "\""; }
+
+std::string ProxyLabels(const std::string& key, const ProxyFigures& proxy) {
+  return ChannelLabel(key) + ",proxy=\"" + std::to_string(proxy.admin) + "/" +
+         std::to_string(proxy.id) + "\"";
+}
+
+using ChannelValue = std::uint64_t (*)(const ChannelFigures&);
+
+void ChannelFamily(Page* page, const ServiceFigures& figures, const char* name, const char* type,
+                   const char* help, ChannelValue value) {
+  page->Family(name, type, help);
+  for (const ChannelFigures& channel : figures.channels) {
+    page->Sample(name, ChannelLabel(channel.key), Number(value(channel)));
+  }
+}
+
+void ChannelFamilies(Page* page, const ServiceFigures& figures) {
+  ChannelFamily(page, figures, "events_received_total", "counter",
+                "Events that the channel's suppliers pushed to it.",
+                [](const ChannelFigures& c) { return c.received; });
+  ChannelFamily(page, figures, "events_delivered_total", "counter",
+                "Events delivered to the channel's consumers, once per consumer that took one; "
+                "consumers gone are still counted.",
+                [](const ChannelFigures& c) { return c.delivered; });
+  ChannelFamily(page, figures, "events_discarded_total", "counter",
+                "Events that full consumer queues of the channel discarded by their discard "
+                "policy; consumers gone are still counted.",
+                [](const ChannelFigures& c) { return c.discarded; });
+  ChannelFamily(page, figures, "events_queued", "gauge",
+                "Events waiting in the channel's consumer queues now.",
+                [](const ChannelFigures& c) { return std::uint64_t{c.queued}; });
+  ChannelFamily(page, figures, "supplier_proxies", "gauge",
+                "Proxies that the channel holds for suppliers, connected or not.",
+                [](const ChannelFigures& c) { return Count(c.supplierProxies); });
+  ChannelFamily(page, figures, "consumer_proxies", "gauge",
+                "Proxies that the channel holds for consumers, connected or not.",
+                [](const ChannelFigures& c) { return Count(c.consumerProxies); });
+  ChannelFamily(page, figures, "unconnected_proxies", "gauge",
+                "Proxies of the channel that clients obtained and have not connected yet.",
+                [](const ChannelFigures& c) { return Count(c.unconnectedProxies); });
+  ChannelFamily(page, figures, "proxies_reclaimed_total", "counter",
+                "Proxies that the channel ended because their clients did not connect them "
+                "within --connect-timeout.",
+                [](const ChannelFigures& c) { return c.reclaimed; });
+}
+
+struct Listed {
+  const ChannelFigures* channel;
+  const ProxyFigures* proxy;
+};
+
+// The kMaxProxySeries busiest connected consumer proxies, in the order that
+// the figures list them.
+std::vector<Listed> BusiestProxies(const ServiceFigures& figures) {
+  std::vector<Listed> listed;
+  for (const ChannelFigures& channel : figures.channels) {
+    for (const ProxyFigures& proxy : channel.proxies) {
+      if (proxy.consumerSide && proxy.connected) listed.push_back({&channel, &proxy});
+    }
+  }
+  auto busy = [](const Listed& l) { return l.proxy->delivered + l.proxy->queued; };
+  std::vector<std::size_t> order(listed.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return busy(listed[a]) > busy(listed[b]);
+  });
+  if (order.size() > kMaxProxySeries) order.resize(kMaxProxySeries);
+  std::sort(order.begin(), order.end());
+  std::vector<Listed> kept;
+  for (std::size_t i : order) kept.push_back(listed[i]);
+  return kept;
+}
+
+using ProxyValue = std::uint64_t (*)(const ProxyFigures&);
+
+void ProxyFamilies(Page* page, const ServiceFigures& figures) {
+  std::vector<Listed> busiest = BusiestProxies(figures);
+  const std::string only = " Only the " + std::to_string(kMaxProxySeries) +
+                           " busiest consumer proxies, by delivered plus queued, have series.";
+  const struct {
+    const char* name;
+    const char* type;
+    const char* help;
+    ProxyValue value;
+  } families[] = {
+      {"proxy_events_delivered_total", "counter",
+       "Events delivered to the consumer of one proxy.",
+       [](const ProxyFigures& p) { return p.delivered; }},
+      {"proxy_events_discarded_total", "counter",
+       "Events that one consumer proxy's full queue discarded.",
+       [](const ProxyFigures& p) { return p.discarded; }},
+      {"proxy_events_queued", "gauge",
+       "Events waiting in one consumer proxy's queue now.",
+       [](const ProxyFigures& p) { return std::uint64_t{p.queued}; }},
+  };
+  for (const auto& family : families) {
+    page->Family(family.name, family.type, family.help + only);
+    for (const Listed& l : busiest) {
+      page->Sample(family.name, ProxyLabels(l.channel->key, *l.proxy),
+                   Number(family.value(*l.proxy)));
+    }
+  }
+}
+
+void SyncHistogram(Page* page, const LatencyHistogram::Snapshot& syncs) {
+  const std::string name = "event_log_sync_seconds";
+  page->Family(name, "histogram", "How long each sync of the event log to disk took.");
+  std::uint64_t cumulative = 0;
+  for (std::size_t i = 0; i < LatencyHistogram::kBounds; ++i) {
+    cumulative += syncs.counts[i];
+    page->Sample(name + "_bucket",
+                 "le=\"" + Seconds(LatencyHistogram::kBoundNanoseconds[i]) + "\"",
+                 Number(cumulative));
+  }
+  cumulative += syncs.counts[LatencyHistogram::kBounds];
+  page->Sample(name + "_bucket", "le=\"+Inf\"", Number(cumulative));
+  page->Sample(name + "_sum", "", Seconds(syncs.sumNanoseconds));
+  page->Sample(name + "_count", "", Number(cumulative));
+}
+
+void StateFamilies(Page* page, const ServiceFigures& figures) {
+  page->Family("event_log_appends_total", "counter",
+               "Events written to the event log (those of EventReliability Persistent).");
+  page->Sample("event_log_appends_total", "", Number(figures.eventLogAppended));
+  page->Family("event_log_syncs_total", "counter", "Syncs of the event log to disk.");
+  page->Sample("event_log_syncs_total", "", Number(figures.eventLogSyncs.count()));
+  SyncHistogram(page, figures.eventLogSyncs);
+  page->Family("events_restored_total", "counter",
+               "Events that this start put back in the channel's consumer queues from the "
+               "event log.");
+  for (const auto& entry : figures.restored) {
+    page->Sample("events_restored_total", ChannelLabel(entry.first), Number(entry.second.fromLog));
+  }
+  page->Family("events_not_restored_total", "counter",
+               "Events queued in the channel when the last run ended without a planned stop "
+               "that this start could not put back.");
+  for (const auto& entry : figures.restored) {
+    page->Sample("events_not_restored_total", ChannelLabel(entry.first),
+                 Number(entry.second.lost));
+  }
+}
+
+}  // namespace
+
+std::string MetricsPage(const ServiceFigures& figures, const std::string& version) {
+  Page page;
+  page.Family("build_info", "gauge", "The version of kestrel-channeld that runs; always 1.");
+  page.Sample("build_info", "version=\"" + Escaped(version) + "\"", "1");
+  page.Family("uptime_seconds", "gauge", "Seconds since the service started.");
+  page.Sample("uptime_seconds", "",
+              Seconds(static_cast<std::uint64_t>(
+                  std::chrono::duration_cast<std::chrono::nanoseconds>(figures.uptime).count())));
+  page.Family("connections_refused_total", "counter",
+              "Connections refused because no --allow rule lets their peer in, to the channels' "
+              "port and to this endpoint alike.");
+  page.Sample("connections_refused_total", "", Number(figures.refusedConnections));
+  ChannelFamilies(&page, figures);
+  ProxyFamilies(&page, figures);
+  if (figures.stateKept) StateFamilies(&page, figures);
+  return std::move(page.text());
+}
+
+}  // namespace channeld
+}  // namespace kestrel
