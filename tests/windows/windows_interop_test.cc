@@ -19,6 +19,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include "tests/support/test_support.h"
 #include "tests/tools/tool_process.h"
@@ -439,7 +440,7 @@ TEST_F(WindowsInterop, ChannelServiceSpeaksWindows) {
 
   // One service at a time on a state directory, through LockFileEx: a
   // second is turned away while the first runs, and not once the first
-  // was killed.
+  // was killed. The first serves its metrics too, through Winsock.
   TemporaryFolder state;
   const std::vector<std::string> onState = {"--state-dir", WindowsPath(state.path())};
   auto serviceOn = [&](int port) {
@@ -447,10 +448,23 @@ TEST_F(WindowsInterop, ChannelServiceSpeaksWindows) {
     command.insert(command.end(), onState.begin(), onState.end());
     return command;
   };
+  const int metricsPort = UnusedPort();
+  std::vector<std::string> withMetrics = serviceOn(UnusedPort());
+  withMetrics.insert(withMetrics.end(), {"--metrics", "127.0.0.1:" + std::to_string(metricsPort)});
   ToolProcess first;
-  ASSERT_TRUE(first.Start(serviceOn(UnusedPort())));
+  ASSERT_TRUE(first.Start(withMetrics));
   std::string line;
   ASSERT_TRUE(ReadWindowsLine(&first, &line, kWineTimeoutMs)) << first.error();
+  httplib::Client scraper("127.0.0.1", metricsPort);
+  httplib::Result health = scraper.Get("/health");
+  ASSERT_TRUE(health) << httplib::to_string(health.error());
+  EXPECT_EQ(200, health->status);
+  httplib::Result metrics = scraper.Get("/metrics");
+  ASSERT_TRUE(metrics) << httplib::to_string(metrics.error());
+  EXPECT_EQ(200, metrics->status);
+  const std::string received =
+      "kestrel_channeld_events_received_total{channel=\"NotifyEventChannel\"} 0\n";
+  EXPECT_NE(std::string::npos, metrics->body.find(received)) << metrics->body;
   ToolResult turnedAway = RunTool(serviceOn(UnusedPort()), "", kWineTimeoutMs);
   EXPECT_EQ(1, turnedAway.status);
   EXPECT_NE(std::string::npos, turnedAway.error.find("state directory " + WindowsPath(state.path()) +
