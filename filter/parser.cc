@@ -21,6 +21,9 @@ const ComparisonToken kComparisons[] = {
     {TokenKind::kGreater, Op::kGreater},    {TokenKind::kGreaterEqual, Op::kGreaterEqual},
 };
 
+// How much of the text an error quotes.
+constexpr std::size_t kQuotedLength = 16;
+
 const std::string kTooDeep = "constraint nested deeper than " +
                              std::to_string(kMaxConstraintNesting) + " levels";
 
@@ -47,7 +50,7 @@ ParseResult Parser::Parse(std::string_view text, SyntaxTree* tree) {
   ParseResult result = Lexer(text).Tokenize(&tokens);
   if (!result.ok) return result;
   if (tokens.front().kind == TokenKind::kEnd) return result;
-  Parser parser(std::move(tokens), tree);
+  Parser parser(text, std::move(tokens), tree);
   result = parser.Or(&tree->root);
   if (result.ok && parser.Kind() != TokenKind::kEnd) result = parser.Unexpected("an operator");
   if (!result.ok) *tree = SyntaxTree();
@@ -55,9 +58,17 @@ ParseResult Parser::Parse(std::string_view text, SyntaxTree* tree) {
 }
 
 ParseResult Parser::Unexpected(const char* expected) const {
-  std::string found = Kind() == TokenKind::kEnd ? "the end" : "something else";
-  return ParseResult::Failure(std::string("expected ") + expected + ", found " + found,
+  return ParseResult::Failure(std::string("expected ") + expected + ", found " + Found(),
                               Current().position);
+}
+
+// The start of the current token as the message quotes it.
+std::string Parser::Found() const {
+  if (Kind() == TokenKind::kEnd) return "the end";
+  std::string_view rest = text_.substr(Current().position);
+  const std::size_t end = rest.find_first_of(" \t\r\n");
+  rest = rest.substr(0, std::min<std::size_t>(end, kQuotedLength));
+  return "'" + std::string(rest) + "'";
 }
 
 int Parser::NewNode(Op op) {

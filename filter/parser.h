@@ -21,6 +21,7 @@
 #ifndef KESTREL_FILTER_PARSER_H_
 #define KESTREL_FILTER_PARSER_H_
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,7 +39,8 @@ class Parser {
   static ParseResult Parse(std::string_view text, SyntaxTree* tree);
 
  private:
-  Parser(std::vector<Token> tokens, SyntaxTree* tree) : tokens_(std::move(tokens)), tree_(tree) {}
+  Parser(std::string_view text, std::vector<Token> tokens, SyntaxTree* tree)
+      : text_(text), tokens_(std::move(tokens)), tree_(tree) {}
 
   ParseResult Or(int* node);
   ParseResult And(int* node);
@@ -64,7 +66,9 @@ class Parser {
   const Token& Current() const { return tokens_[next_]; }
   TokenKind Kind() const { return tokens_[next_].kind; }
   ParseResult Unexpected(const char* expected) const;
+  std::string Found() const;
 
+  std::string_view text_;
   std::vector<Token> tokens_;
   std::size_t next_ = 0;
   int depth_ = 0;

@@ -23,9 +23,9 @@ struct Malformed {
 };
 
 const Malformed kMalformed[] = {
-    {"$.remainder_of_body.mSeverity >", 31, "expected a value"},
+    {"$.remainder_of_body.mSeverity >", 31, "expected a value, found the end"},
     {"(1 == 1", 7, "expected ')'"},
-    {"1 == 1)", 6, "expected an operator"},
+    {"1 == 1)", 6, "expected an operator, found ')'"},
     {"1 == 2 == 3", 7, "expected an operator"},
     {"1 +", 3, "expected a value"},
     {"* 2", 0, "expected a value"},
@@ -45,7 +45,7 @@ const Malformed kMalformed[] = {
     {"$.x[99999999999]", 4, "number too large"},
     {"$.(1", 4, "expected ')' after a union label"},
     {"$.(red)", 3, "expected a union label"},
-    {"exist 1", 6, "expected a component"},
+    {"exist 1", 6, "expected a component ($...), found '1'"},
     {"default", 7, "expected a component"},
     {"$x$y", 2, "expected an operator"},
     {"()", 1, "expected a value"},
