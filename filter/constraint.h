@@ -36,14 +36,15 @@ class Constraint {
  public:
   // Compiles text into *constraint. On failure leaves *constraint as it was
   // and answers why, and the offset in text where (see limits.h for the
-  // length and nesting that are refused). Never raises but std::bad_alloc.
+  // length and nesting that are refused). Never raises; running out of
+  // memory is a failure too.
   static ParseResult Compile(std::string_view text, std::unique_ptr<Constraint>* constraint);
 
   Constraint(const Constraint&) = delete;
   Constraint& operator=(const Constraint&) = delete;
 
   // True when the event that view shows satisfies the constraint. Never
-  // raises but std::bad_alloc.
+  // raises: running out of memory makes it false.
   bool Matches(EventView* view) const;
 
  private:
