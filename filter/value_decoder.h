@@ -5,9 +5,7 @@
 // What decoding cannot look into (object references, fixed-point numbers,
 // wide characters and strings, long double, type codes, value types) is
 // still read past, by omniORB, and becomes an opaque value, so the members
-// around it stay reachable. Wide characters and strings need the code set
-// of a connection, which the memory stream lacks; when omniORB refuses them
-// there, the whole any reads as undecodable.
+// around it stay reachable.
 
 #ifndef KESTREL_FILTER_VALUE_DECODER_H_
 #define KESTREL_FILTER_VALUE_DECODER_H_

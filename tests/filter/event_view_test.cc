@@ -13,6 +13,7 @@
 #include "filter/event_view.h"
 #include "filter/limits.h"
 #include "tests/filter/test_events.h"
+#include "tests/support/orb_environment.h"
 
 namespace kestrel {
 namespace filter {
@@ -108,6 +109,32 @@ TEST(FilterEventView, ValuesBeyondTheLimitsMakeConstraintsFalse) {
     // The header stays reachable whatever the body holds.
     EXPECT_TRUE(Matches("$type_name == 'Big'", &view));
   }
+}
+
+// struct W { wstring w; Object o; long n; }: what constraints cannot look
+// into is read past, and the members after it stay reachable.
+TEST(FilterEventView, OpaqueMembersAreReadPast) {
+  CORBA::ORB_ptr orb = kestrel::testing::OrbEnvironment::orb().in();
+  CORBA::StructMemberSeq members;
+  members.length(3);
+  members[0].name = "w";
+  members[0].type = CORBA::TypeCode::_duplicate(CORBA::_tc_wstring);
+  members[1].name = "o";
+  members[1].type = CORBA::TypeCode::_duplicate(CORBA::_tc_Object);
+  members[2].name = "n";
+  members[2].type = CORBA::TypeCode::_duplicate(CORBA::_tc_long);
+  CORBA::TypeCode_var type = orb->create_struct_tc("IDL:Lab/W:1.0", "W", members);
+  CosNotification::StructuredEvent event = testing::EventNamed("Lab", "W", "w");
+  testing::Compose(event.remainder_of_body, type, [](cdrStream& out) {
+    out.marshalWString(L"hi");
+    CORBA::Object::_marshalObjRef(CORBA::Object::_nil(), out);
+    CORBA::Long(5) >>= out;
+  });
+  EventView view(event);
+  EXPECT_TRUE(Matches("$.remainder_of_body.n == 5", &view));
+  EXPECT_TRUE(Matches("exist $.remainder_of_body.w", &view));
+  EXPECT_FALSE(Matches("$.remainder_of_body.w == 'hi'", &view));
+  EXPECT_FALSE(Matches("$.remainder_of_body.o != 'hi'", &view));
 }
 
 }  // namespace
