@@ -1,7 +1,5 @@
 #include "filter/component_path.h"
 
-#include <cstring>
-
 namespace kestrel {
 namespace filter {
 

@@ -14,7 +14,9 @@
 
 #include <COS/CosNotification.hh>
 
+#include <initializer_list>
 #include <string_view>
+#include <utility>
 
 #include "filter/value.h"
 #include "filter/value_arena.h"
