@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "filter/event_type_match.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -28,7 +30,9 @@ bool SubscriptionSet::Matches(const char* domain, const char* type) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (types_.empty()) return true;
   for (const Type& pattern : types_) {
-    if (TypeMatches(pattern, Text(domain), Text(type))) return true;
+    if (filter::EventTypeMatches(pattern.first.c_str(), pattern.second.c_str(), domain, type)) {
+      return true;
+    }
   }
   return false;
 }
@@ -47,35 +51,6 @@ CosNotification::EventTypeSeq* SubscriptionSet::Types() const {
     (*types)[i].type_name = types_[i].second.c_str();
   }
   return types;
-}
-
-bool SubscriptionSet::TypeMatches(const Type& pattern, const char* domain, const char* type) {
-  if (!NameMatches(pattern.first.c_str(), domain)) return false;
-  return pattern.second == "%ALL" || NameMatches(pattern.second.c_str(), type);
-}
-
-bool SubscriptionSet::NameMatches(const char* pattern, const char* name) {
-  if (*pattern == '\0') return true;
-  // Glob matching with '*' only: on a mismatch, let the last star swallow one
-  // more character.
-  const char* star = nullptr;
-  const char* resume = nullptr;
-  while (*name != '\0') {
-    if (*pattern == '*') {
-      star = pattern++;
-      resume = name;
-    } else if (*pattern == *name) {
-      ++pattern;
-      ++name;
-    } else if (star != nullptr) {
-      pattern = star + 1;
-      name = ++resume;
-    } else {
-      return false;
-    }
-  }
-  while (*pattern == '*') ++pattern;
-  return *pattern == '\0';
 }
 
 }  // namespace channeld

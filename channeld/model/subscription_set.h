@@ -2,9 +2,8 @@
 // that a supplier side offers.
 //
 // An empty set matches every event: a consumer side that never subscribed
-// receives everything. In a domain or type name, '*' matches any run of
-// characters, and an empty name matches anything; the type name "%ALL"
-// matches every type.
+// receives everything. Types match as filter/event_type_match.h says, the
+// rule that filter constraints use too.
 
 #ifndef KESTREL_CHANNELD_MODEL_SUBSCRIPTION_SET_H_
 #define KESTREL_CHANNELD_MODEL_SUBSCRIPTION_SET_H_
@@ -34,14 +33,8 @@ class SubscriptionSet {
   // The types, in the order in which they were added.
   CosNotification::EventTypeSeq* Types() const;
 
-  // One pattern against one name: '*' matches any run of characters, an
-  // empty pattern matches anything.
-  static bool NameMatches(const char* pattern, const char* name);
-
  private:
   using Type = std::pair<std::string, std::string>;
-
-  static bool TypeMatches(const Type& pattern, const char* domain, const char* type);
 
   mutable std::mutex mutex_;
   std::vector<Type> types_;

@@ -5,7 +5,7 @@
 
 KESTREL_FUZZ_BUILD_DIR=${KESTREL_FUZZ_BUILD_DIR:-$KESTREL_ROOT/build-fuzz}
 KESTREL_FUZZ_SECONDS=${KESTREL_FUZZ_SECONDS:-20}
-KESTREL_FUZZ_TARGETS=(fuzz_event_body fuzz_registry_file)
+KESTREL_FUZZ_TARGETS=(fuzz_event_body fuzz_registry_file fuzz_filter_constraint)
 # What the fuzz build needs besides KESTREL_PACKAGES: the compiler, and
 # the runtime that holds libFuzzer (only recommended by clang's packages).
 KESTREL_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

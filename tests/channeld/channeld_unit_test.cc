@@ -86,16 +86,6 @@ TEST(ChanneldSubscriptionSet, StarMatchesAnything) {
   EXPECT_FALSE(set.Matches("Other", "Tock"));
 }
 
-TEST(ChanneldSubscriptionSet, StarInsideANameMatchesARun) {
-  EXPECT_TRUE(SubscriptionSet::NameMatches("Kes*", "Kestrel"));
-  EXPECT_TRUE(SubscriptionSet::NameMatches("*rel", "Kestrel"));
-  EXPECT_TRUE(SubscriptionSet::NameMatches("K*t*l", "Kestrel"));
-  EXPECT_TRUE(SubscriptionSet::NameMatches("Kestrel*", "Kestrel"));
-  EXPECT_FALSE(SubscriptionSet::NameMatches("K*x", "Kestrel"));
-  EXPECT_FALSE(SubscriptionSet::NameMatches("Kestrel", "Kestrels"));
-  EXPECT_TRUE(SubscriptionSet::NameMatches("", "anything"));
-}
-
 TEST(ChanneldSubscriptionSet, PercentAllMatchesEveryType) {
   SubscriptionSet set;
   set.Change(Types({{"Kestrel", "%ALL"}}), Types({}));
