@@ -46,6 +46,7 @@ using kestrel::bench::Helper;
 using kestrel::bench::Median;
 using kestrel::bench::Pipeline;
 using kestrel::testing::ChannelService;
+using kestrel::testing::UnusedPort;
 
 // Rounds long enough for a few scrapes each.
 constexpr long kBatch = 10000;
@@ -61,22 +62,6 @@ void RaiseOpenFileLimit() {
   if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return;
   files.rlim_cur = files.rlim_max;
   ::setrlimit(RLIMIT_NOFILE, &files);
-}
-
-// A loopback port on which nothing listens: bound for a moment, then let go.
-int UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = -1;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  if (fd >= 0) ::close(fd);
-  return port;
 }
 
 ChannelService::Options WithMetrics(int port) {

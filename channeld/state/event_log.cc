@@ -205,14 +205,14 @@ void EventLog::DropRecovered() {
   // A crash among the removals below would leave old segments beside the
   // new one, which holds their events again: this record, durable first,
   // tells the next recovery to take none of theirs.
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (fd_ != ACE_INVALID_HANDLE) {
-    Position marked = AppendRecord(EncodeLogDone(firstSequence_, kRelogged));
-    lock.unlock();
-    if (marked == 0 || !WaitDurable(marked)) return;  // keep them: better twice than lost
-  } else {
-    lock.unlock();
+  bool open = false;
+  Position marked = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open = fd_ != ACE_INVALID_HANDLE;
+    if (open) marked = AppendRecord(EncodeLogDone(firstSequence_, kRelogged));
   }
+  if (open && (marked == 0 || !WaitDurable(marked))) return;  // keep them: better twice than lost
   for (std::uint32_t number : recovered_) ACE_OS::unlink(PathOf(number).c_str());
   recovered_.clear();
   SyncDirectory(directory_);

@@ -24,6 +24,10 @@
 namespace kestrel {
 namespace testing {
 
+// A loopback port on which nothing listens: bound for a moment, then let
+// go, for a server that a test or benchmark starts; -1 when none is found.
+int UnusedPort();
+
 class ChannelService {
  public:
   struct Options {

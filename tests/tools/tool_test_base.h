@@ -69,22 +69,6 @@ class ToolTestBase : public ::testing::Test {
     return name;
   }
 
-  // A loopback port on which nothing listens: bound for a moment, then let
-  // go.
-  static int UnusedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    if (fd >= 0) ::close(fd);
-    return port;
-  }
 
   ChannelService service_;
 };
