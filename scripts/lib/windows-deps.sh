@@ -34,7 +34,7 @@ kestrel_windows_compilers() {
 
 # The stamp of a complete prefix holds this; change it whenever the build
 # below changes, so that prefixes built the old way are built again.
-KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (3)"
+KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (4)"
 
 # Every library and every client is compiled against the same Windows API
 # level: ACE's headers, and the size of some of its tables, depend on it.
@@ -297,6 +297,10 @@ EOF
   # process's server a zombie, and the next ORB_init in the process failed
   # an assertion on a thread of omniORB's, ending the client's process. The
   # patch waits a slice longer, and lets a later ORB have a fresh server.
+  # omniORB's detached threads also run their last instructions after the
+  # ORB's destroy has returned; in a DLL that COM then unloads, they ran in
+  # unmapped memory. Each thread now holds a reference to its module and
+  # ends with FreeLibraryAndExitThread.
   _kestrel_windows_logged "$log" patch -p1 -d "$tree" \
     -i "$KESTREL_ROOT/scripts/lib/omniorb-windows-stop.patch" || return 1
   # The debug variants, and a stub library that only the DLLs use, are
