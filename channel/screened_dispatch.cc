@@ -108,6 +108,39 @@ class ValidateQoSCall : public PropertyCall {
   CosNotification::NamedPropertyRangeSeq_var available_;
 };
 
+CosNotifyFilter::_impl_Filter* FilterOf(omniServant* servant) {
+  return static_cast<CosNotifyFilter::_impl_Filter*>(
+      servant->_ptrToInterface(CosNotifyFilter::Filter::_PD_repoId));
+}
+
+const char* const kUnsupportedFilterableData[] = {
+    CosNotifyFilter::UnsupportedFilterableData::_PD_repoId};
+
+// A filter's match or match_structured: one event in, a boolean back.
+template <typename Event, void (*Read)(cdrStream&, Event&)>
+class MatchCall : public omniCallDescriptor {
+ public:
+  using Match = CORBA::Boolean (CosNotifyFilter::_impl_Filter::*)(const Event&);
+
+  MatchCall(const char* operation, Match match)
+      : omniCallDescriptor(&Upcall, operation, std::strlen(operation) + 1, 0,
+                           kUnsupportedFilterableData, 1, 1),
+        match_(match) {}
+
+  void unmarshalArguments(cdrStream& in) override { Read(in, event_); }
+  void marshalReturnedValues(cdrStream& out) override { out.marshalBoolean(result_); }
+
+ private:
+  static void Upcall(omniCallDescriptor* call, omniServant* servant) {
+    auto* self = static_cast<MatchCall*>(call);
+    self->result_ = (FilterOf(servant)->*(self->match_))(self->event_);
+  }
+
+  Match match_;
+  Event event_;
+  CORBA::Boolean result_ = false;
+};
+
 }  // namespace
 
 bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle) {
@@ -135,6 +168,22 @@ bool DispatchScreenedPropertyRequest(omniServant* servant, omniCallHandle& handl
     handle.upcall(servant, call);
   } else if (omni::strMatch(operation, "validate_event_qos") && IsProxy(servant)) {
     PropertyCall call(&RefuseEventQoS, "validate_event_qos", nullptr);
+    handle.upcall(servant, call);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool DispatchScreenedMatch(omniServant* servant, omniCallHandle& handle) {
+  if (!FromAnotherProcess(handle) || FilterOf(servant) == nullptr) return false;
+  const char* operation = handle.operation_name();
+  if (omni::strMatch(operation, "match_structured")) {
+    MatchCall<CosNotification::StructuredEvent, ReadScreenedEvent> call(
+        "match_structured", &CosNotifyFilter::_impl_Filter::match_structured);
+    handle.upcall(servant, call);
+  } else if (omni::strMatch(operation, "match")) {
+    MatchCall<CORBA::Any, ReadScreenedAny> call("match", &CosNotifyFilter::_impl_Filter::match);
     handle.upcall(servant, call);
   } else {
     return false;

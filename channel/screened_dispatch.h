@@ -40,6 +40,12 @@ bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle);
 // operation belongs to, so that the generated dispatch answers it.
 bool DispatchScreenedPropertyRequest(omniServant* servant, omniCallHandle& handle);
 
+// Handles a filter's match_structured and match from another process: reads
+// the event through the screen and calls servant's operation with it.
+// Answers false, having done nothing, for any other request, a call from
+// this process, or a servant that is no CosNotifyFilter::Filter.
+bool DispatchScreenedMatch(omniServant* servant, omniCallHandle& handle);
+
 }  // namespace kestrel
 
 #endif  // KESTREL_CHANNEL_SCREENED_DISPATCH_H_

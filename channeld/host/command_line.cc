@@ -76,6 +76,10 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
       line.action_ = Action::kVersion;
       return line;
     }
+    if (argument == "--no-filters") {
+      line.options_.filters = false;
+      continue;
+    }
     if (argument == "--verbose") {
       line.options_.verbose = true;
       continue;
@@ -211,7 +215,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
          "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
          "       [--max-unconnected N] [--idle-timeout SEC] [--metrics ADDRESS:PORT]\n"
-         "       [--verbose]\n"
+         "       [--no-filters] [--verbose]\n"
          "       " + program + " --help | --version\n"
          "Serves CosNotification event channels (structured push model) and prints\n"
          "each channel's corbaloc address on stdout once it is ready.\n"
@@ -256,6 +260,8 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       serve the counters over HTTP at /metrics (Prometheus text\n"
          "                       format) and the service's readiness at /health, to the\n"
          "                       peers that --allow lets in (default: no such endpoint)\n"
+         "  --no-filters         answer every filter call with NO_IMPLEMENT, as a service\n"
+         "                       without filters does (for testing clients against one)\n"
          "  --verbose            report connections and dropped consumers on stderr\n"
          "Discarded events are reported on stderr, once a second at most per consumer.\n" +
          ServiceHost::ControlHelp() +

@@ -40,6 +40,7 @@ struct ServiceOptions {
   // Where the metrics endpoint listens (HTTP); an empty host: it does not.
   std::string metricsHost;
   int metricsPort = 0;
+  bool filters = true;  // false: filter calls answer NO_IMPLEMENT
   bool verbose = false;
 };
 

@@ -27,6 +27,7 @@ Service::Service(const ServiceOptions& options)
   context_.queuePolicy.blockTimeout = std::chrono::milliseconds(options_.blockTimeoutMs);
   context_.delivery.callTimeoutMs = options_.pushTimeoutMs;
   context_.connectTimeout = std::chrono::seconds(options_.connectTimeoutSeconds);
+  context_.filters = options_.filters;
   context_.maxUnconnected = options_.maxUnconnected;
   if (options_.persistentEvents) context_.queuePolicy.eventReliability = CosNotification::Persistent;
 }

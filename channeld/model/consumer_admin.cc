@@ -47,6 +47,7 @@ void ConsumerAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
 void ConsumerAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);
   subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  RestoreFilters(state.filters);
   proxies_.SetNextId(state.nextProxyId);
 }
 
@@ -62,6 +63,7 @@ void ConsumerAdmin::Capture(ChannelState* channel) {
   admin.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = subscriptions_.Types();
   admin.types = types.in();
+  admin.filters = CaptureFilters();
   proxies_.Capture(std::move(admin), channel);
 }
 
@@ -147,6 +149,10 @@ CosEventChannelAdmin::ProxyPushSupplier_ptr ConsumerAdmin::obtain_push_supplier(
 CosEventChannelAdmin::ProxyPullSupplier_ptr ConsumerAdmin::obtain_pull_supplier() {
   RaiseNoImplement();
 }
+
+FilterFactory* ConsumerAdmin::filterFactory() { return channel_->filterFactory(); }
+
+void ConsumerAdmin::FiltersChanged() { channel_->context().TopologyChanged(/*wait=*/true); }
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -15,6 +15,7 @@
 
 #include "channeld/model/admin_proxies.h"
 #include "channeld/model/channel_figures.h"
+#include "channeld/filtering/filter_holder.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -29,7 +30,7 @@ class FarewellCalls;
 class ProxyPushSupplier;
 
 class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
-                      public NoFilterAdmin,
+                      public FilterHolder,
                       public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
@@ -98,6 +99,9 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   CosEventChannelAdmin::ProxyPushSupplier_ptr obtain_push_supplier() override;
   CosEventChannelAdmin::ProxyPullSupplier_ptr obtain_pull_supplier() override;
 
+  // FilterHolder
+  FilterFactory* filterFactory() override;
+  void FiltersChanged() override;
  private:
   void OnQueuePolicyChanged() override { ApplyQueuePolicy(); }
 

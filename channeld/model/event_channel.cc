@@ -34,6 +34,14 @@ EventChannel::EventChannel(std::string key, const ServiceContext& context,
 EventChannel::~EventChannel() = default;
 
 void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues) {
+  // Filters first: the admins and proxies restored below hold them.
+  if (context_.filters) {
+    const ServiceContext& context = context_;
+    filters_ = new FilterFactory(FilterHome{
+        PortableServer::POA::_duplicate(context.proxyPoa.in()), key_,
+        [&context](bool wait) { context.TopologyChanged(wait); }, context.farewellTimeoutMs});
+    filters_->Activate(restored);
+  }
   PortableServer::Servant_var<ConsumerAdmin> consumerAdmin =
       new ConsumerAdmin(this, 0, CosNotifyChannelAdmin::AND_OP);
   PortableServer::Servant_var<SupplierAdmin> supplierAdmin =
@@ -135,6 +143,7 @@ ChannelState EventChannel::Capture() {
   }
   for (auto& entry : supplierAdmins) entry.second->Capture(&state);
   for (auto& entry : consumerAdmins) entry.second->Capture(&state);
+  if (filters_) filters_->Capture(&state);
   return state;
 }
 
@@ -180,6 +189,7 @@ bool EventChannel::End(FarewellCalls& farewells) {
   for (auto& entry : supplierAdmins) entry.second->Shutdown(farewells);
   for (auto& entry : consumerAdmins) entry.second->Shutdown(farewells);
   router_.Clear();
+  if (filters_) filters_->End();
   return true;
 }
 
@@ -275,7 +285,10 @@ CosNotifyChannelAdmin::SupplierAdmin_ptr EventChannel::default_supplier_admin() 
   return FindSupplierAdmin(0)->Reference();
 }
 
-CosNotifyFilter::FilterFactory_ptr EventChannel::default_filter_factory() { RaiseNoImplement(); }
+CosNotifyFilter::FilterFactory_ptr EventChannel::default_filter_factory() {
+  if (!filters_) RaiseNoImplement();
+  return filters_->Reference();
+}
 
 CosNotifyChannelAdmin::ConsumerAdmin_ptr EventChannel::new_for_consumers(
     CosNotifyChannelAdmin::InterFilterGroupOperator op, CosNotifyChannelAdmin::AdminID& id) {
@@ -350,7 +363,8 @@ void EventChannel::set_admin(const CosNotification::AdminProperties& admin) {
   context_.TopologyChanged(/*wait=*/true);
 }
 
-void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool persistent) {
+void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool persistent,
+                           LazyEventView* view) {
   if (backlog_.full()) {
     bool reject;
     {
@@ -362,7 +376,7 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
   EventLog* log = context_.eventLog;
   if (log == nullptr) {
     received_.fetch_add(1, std::memory_order_relaxed);
-    router_.Forward(event);
+    router_.Forward(event, nullptr, view);
     return;
   }
   EventLog::Position logged = 0;
@@ -375,7 +389,7 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
     for (ProxyPushSupplier* proxy : wanting) targets.push_back(proxy->key());
     logged = log->Append(key_, targets, copy);
     if (logged == 0) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
-  });
+  }, view);
   received_.fetch_add(1, std::memory_order_relaxed);
   // The consumers may have it already; the supplier hears of it only once
   // it would survive a crash.
@@ -411,6 +425,14 @@ std::size_t EventChannel::ReclaimAbandoned() {
   std::size_t reclaimed = 0;
   for (auto& entry : supplierAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
   for (auto& entry : consumerAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
+  std::size_t unusedFilters = filters_ ? filters_->ReclaimUnused(obtainedBefore) : 0;
+  if (unusedFilters != 0) {
+    Log::Error("channel " + key_ + ": " + std::to_string(unusedFilters) +
+               " filters reclaimed: not attached or used within " +
+               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                  context_.connectTimeout).count()) +
+               " s");
+  }
   if (reclaimed == 0) return 0;
   reclaimed_.fetch_add(reclaimed, std::memory_order_relaxed);
   Log::Error("channel " + key_ + ": " + std::to_string(reclaimed) +

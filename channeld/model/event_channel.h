@@ -21,6 +21,7 @@
 #include "channeld/model/delivery_tally.h"
 #include "channeld/model/event_router.h"
 #include "channeld/model/service_context.h"
+#include "channeld/filtering/filter_factory.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/channel_limits.h"
 #include "channeld/qos/qos_admin.h"
@@ -32,6 +33,8 @@ namespace channeld {
 
 class ConsumerAdmin;
 class FarewellCalls;
+class FilterFactory;
+class LazyEventView;
 class SupplierAdmin;
 
 class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSAdmin {
@@ -87,6 +90,8 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // Every consumer proxy's delivery counts here, from its start until its
   // thread has ended.
   DeliveryTally& tally() { return tally_; }
+  // The channel's filter factory; null when the service keeps no filters.
+  FilterFactory* filterFactory() { return filters_.in(); }
 
   // Forwards a supplier's event to the consumers. Raises IMP_LIMIT when the
   // backlog is full and RejectNewEvents is set. May wait (see EventRouter).
@@ -94,7 +99,9 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // that wants the event has EventReliability Persistent, returns once the
   // event is in the event log; raises PERSIST_STORE when it cannot be put
   // there.
-  void Forward(const CosNotification::StructuredEvent& event, bool persistent = false);
+  // view, when given, is event's view (see EventRouter::Forward).
+  void Forward(const CosNotification::StructuredEvent& event, bool persistent = false,
+               LazyEventView* view = nullptr);
 
   // Writes a line to the log for each connected consumer proxy that
   // discarded events since the last call.
@@ -175,6 +182,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   DeliveryTally tally_;
   EventRouter router_;
   ServantActivation activation_;
+  PortableServer::Servant_var<FilterFactory> filters_;
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> reclaimed_{0};
   CosNotifyChannelAdmin::EventChannel_var reference_;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "channeld/delivery/delivery_queue.h"
+#include "channeld/filtering/lazy_event_view.h"
 #include "channeld/model/proxy_push_supplier.h"
 #include "channeld/runtime/servant_activation.h"
 
@@ -43,12 +44,14 @@ void EventRouter::Clear() {
   targets_ = std::make_shared<const Targets>();
 }
 
-void EventRouter::Forward(const CosNotification::StructuredEvent& event, const Journal& journal) {
-  const CosNotification::EventType& type = event.header.fixed_header.event_type;
+void EventRouter::Forward(const CosNotification::StructuredEvent& event, const Journal& journal,
+                          LazyEventView* view) {
+  LazyEventView ownView(event);
+  LazyEventView& filterView = view != nullptr ? *view : ownView;
   Snapshot snapshot = targets();
   std::vector<ProxyPushSupplier*> wanting;  // held by snapshot
   for (const auto& proxy : *snapshot) {
-    if (proxy->Wants(type.domain_name.in(), type.type_name.in())) wanting.push_back(proxy.in());
+    if (proxy->Wants(filterView)) wanting.push_back(proxy.in());
   }
   if (wanting.empty()) return;
   auto copy = std::make_shared<ChannelEvent>(event);

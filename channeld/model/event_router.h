@@ -16,6 +16,7 @@
 namespace kestrel {
 namespace channeld {
 
+class LazyEventView;
 class ProxyPushSupplier;
 struct ChannelEvent;
 
@@ -47,7 +48,10 @@ class EventRouter {
   // consumer does not hold up the others' deliveries. Thread-safe, and no
   // lock is held while waiting; events forwarded by one thread are queued
   // in the order forwarded.
-  void Forward(const CosNotification::StructuredEvent& event, const Journal& journal = nullptr);
+  // view, when given, is event's view, which supplier-side filters may
+  // already have decoded.
+  void Forward(const CosNotification::StructuredEvent& event, const Journal& journal = nullptr,
+               LazyEventView* view = nullptr);
 
   Snapshot targets() const;
   std::size_t size() const;

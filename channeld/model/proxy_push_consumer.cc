@@ -69,6 +69,7 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why
 void ProxyPushConsumer::Restore(const ProxyState& state) {
   RestoreQoS(state.qos);
   offers_.Change(state.types, CosNotification::EventTypeSeq());
+  RestoreFilters(state.filters);
   if (!state.connected) return;
   std::lock_guard<std::mutex> lock(mutex_);
   try {
@@ -87,6 +88,7 @@ ProxyState ProxyPushConsumer::Capture() {
   state.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = offers_.Types();
   state.types = types.in();
+  state.filters = CaptureFilters();
   std::lock_guard<std::mutex> lock(mutex_);
   state.connected = state_ == State::kConnected;
   if (state.connected) state.peer = CORBA::Object::_duplicate(supplier_.in());
@@ -143,9 +145,17 @@ void ProxyPushConsumer::push_structured_event(const CosNotification::StructuredE
   State state = state_.load(std::memory_order_acquire);
   if (state == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
   if (state != State::kConnected) throw CosEventComm::Disconnected();
-  bool persistent = channel_->context().eventLog != nullptr && queuePolicy().persistentEvents();
-  channel_->Forward(event, persistent);
   received_.fetch_add(1, std::memory_order_relaxed);
+  LazyEventView view(event);
+  if (!Admits(view)) return;
+  bool persistent = channel_->context().eventLog != nullptr && queuePolicy().persistentEvents();
+  channel_->Forward(event, persistent, &view);
+}
+
+bool ProxyPushConsumer::Admits(LazyEventView& view) const {
+  bool byAdmin = admin_->Passes(view);
+  if (admin_->op() == CosNotifyChannelAdmin::OR_OP) return byAdmin || Passes(view);
+  return byAdmin && Passes(view);
 }
 
 void ProxyPushConsumer::disconnect_structured_push_consumer() {
@@ -167,6 +177,10 @@ void ProxyPushConsumer::connect_structured_push_supplier(
   channel_->ProxyConnected();
   channel_->context().TopologyChanged(/*wait=*/true);
 }
+
+FilterFactory* ProxyPushConsumer::filterFactory() { return channel_->filterFactory(); }
+
+void ProxyPushConsumer::FiltersChanged() { channel_->context().TopologyChanged(/*wait=*/true); }
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "channeld/model/channel_figures.h"
+#include "channeld/filtering/filter_holder.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -28,7 +29,7 @@ class FarewellCalls;
 class SupplierAdmin;
 
 class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer,
-                          public NoFilterAdmin,
+                          public FilterHolder,
                           public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
@@ -85,7 +86,14 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   void connect_structured_push_supplier(
       CosNotifyComm::StructuredPushSupplier_ptr supplier) override;
 
+  // FilterHolder
+  FilterFactory* filterFactory() override;
+  void FiltersChanged() override;
  private:
+  // True when the filters of this proxy and its admin, as the admin's
+  // operator combines them, let the event on into the channel.
+  bool Admits(LazyEventView& view) const;
+
   enum class State { kIdle, kConnected, kGone };
 
   // Disconnect, or, with onlyIfIdle, nothing unless no client is connected.

@@ -41,12 +41,18 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ProxyPushSupplier::Reference() {
 
 ProxyKey ProxyPushSupplier::key() const { return ProxyKey(admin_->id(), id_); }
 
-bool ProxyPushSupplier::Wants(const char* domain, const char* type) const {
-  bool byAdmin = admin_->subscriptions().Matches(domain, type);
+bool ProxyPushSupplier::Wants(LazyEventView& view) const {
+  const CosNotification::EventType& type = view.event().header.fixed_header.event_type;
+  const char* domain = type.domain_name.in();
+  const char* name = type.type_name.in();
+  // Each side passes by its subscriptions and its filters; the admin's
+  // operator combines the two sides. The right side is asked only when it
+  // can change the answer.
+  bool byAdmin = admin_->subscriptions().Matches(domain, name) && admin_->Passes(view);
   if (admin_->op() == CosNotifyChannelAdmin::OR_OP) {
-    return byAdmin || subscriptions_.Matches(domain, type);
+    return byAdmin || (subscriptions_.Matches(domain, name) && Passes(view));
   }
-  return byAdmin && subscriptions_.Matches(domain, type);
+  return byAdmin && subscriptions_.Matches(domain, name) && Passes(view);
 }
 
 DeliveryQueue::Offer ProxyPushSupplier::Offer(const EventPtr& event) {
@@ -61,6 +67,7 @@ DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
 void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> events) {
   RestoreQoS(state.qos);
   subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  RestoreFilters(state.filters);
   CosNotifyComm::StructuredPushConsumer_var consumer;
   if (state.connected) {
     try {
@@ -84,6 +91,7 @@ ProxyState ProxyPushSupplier::Capture() {
   state.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = subscriptions_.Types();
   state.types = types.in();
+  state.filters = CaptureFilters();
   std::lock_guard<std::mutex> lock(mutex_);
   state.connected = state_ == State::kConnected;
   state.suspended = suspended_;
@@ -285,6 +293,10 @@ void ProxyPushSupplier::resume_connection() {
   }
   channel_->context().TopologyChanged(/*wait=*/true);
 }
+
+FilterFactory* ProxyPushSupplier::filterFactory() { return channel_->filterFactory(); }
+
+void ProxyPushSupplier::FiltersChanged() { channel_->context().TopologyChanged(/*wait=*/true); }
 
 }  // namespace channeld
 }  // namespace kestrel

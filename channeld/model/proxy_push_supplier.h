@@ -17,6 +17,7 @@
 #include "channeld/delivery/consumer_delivery.h"
 #include "channeld/delivery/delivery_queue.h"
 #include "channeld/model/channel_figures.h"
+#include "channeld/filtering/filter_holder.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -31,7 +32,7 @@ class EventChannel;
 class FarewellCalls;
 
 class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushSupplier,
-                          public NoFilterAdmin,
+                          public FilterHolder,
                           public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
@@ -48,7 +49,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
 
   // For the router, on suppliers' threads: see DeliveryQueue. The router
   // holds connected proxies only.
-  bool Wants(const char* domain, const char* type) const;
+  // True when the event passes the subscriptions and filters of this proxy
+  // and its admin, as the admin's operator combines them.
+  bool Wants(LazyEventView& view) const;
   DeliveryQueue::Offer Offer(const EventPtr& event);
   DeliveryQueue::Offer OfferWaiting(const EventPtr& event, DeliveryQueue::Clock::time_point started);
 
@@ -111,6 +114,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   void suspend_connection() override;
   void resume_connection() override;
 
+  // FilterHolder
+  FilterFactory* filterFactory() override;
+  void FiltersChanged() override;
  private:
   enum class State { kIdle, kConnected, kGone };
 

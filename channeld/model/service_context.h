@@ -46,6 +46,9 @@ struct ServiceContext {
     if (state != nullptr) state->Changed(wait);
   }
   unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
+  // False: every filter call answers NO_IMPLEMENT, as from a service that
+  // has no filters (for testing clients against one).
+  bool filters = true;
 };
 
 }  // namespace channeld

@@ -41,6 +41,7 @@ void SupplierAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
 void SupplierAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);
   offers_.Change(state.types, CosNotification::EventTypeSeq());
+  RestoreFilters(state.filters);
   proxies_.SetNextId(state.nextProxyId);
 }
 
@@ -56,6 +57,7 @@ void SupplierAdmin::Capture(ChannelState* channel) {
   admin.qos = ClientQoS();
   CosNotification::EventTypeSeq_var types = offers_.Types();
   admin.types = types.in();
+  admin.filters = CaptureFilters();
   proxies_.Capture(std::move(admin), channel);
 }
 
@@ -135,6 +137,10 @@ CosEventChannelAdmin::ProxyPushConsumer_ptr SupplierAdmin::obtain_push_consumer(
 CosEventChannelAdmin::ProxyPullConsumer_ptr SupplierAdmin::obtain_pull_consumer() {
   RaiseNoImplement();
 }
+
+FilterFactory* SupplierAdmin::filterFactory() { return channel_->filterFactory(); }
+
+void SupplierAdmin::FiltersChanged() { channel_->context().TopologyChanged(/*wait=*/true); }
 
 }  // namespace channeld
 }  // namespace kestrel

@@ -14,6 +14,7 @@
 
 #include "channeld/model/admin_proxies.h"
 #include "channeld/model/channel_figures.h"
+#include "channeld/filtering/filter_holder.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
 #include "channeld/qos/qos_admin.h"
@@ -28,7 +29,7 @@ class FarewellCalls;
 class ProxyPushConsumer;
 
 class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
-                      public NoFilterAdmin,
+                      public FilterHolder,
                       public QoSAdmin {
  public:
   // Requests whose arguments hold anys are read through the type code screen.
@@ -42,6 +43,7 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   void Activate();
   CosNotifyChannelAdmin::SupplierAdmin_ptr Reference();  // a new reference
   CosNotifyChannelAdmin::AdminID id() const { return id_; }
+  CosNotifyChannelAdmin::InterFilterGroupOperator op() const { return op_; }
 
   // Adds each proxy's figures to proxies, in the order of their ids.
   void AddFigures(std::vector<ProxyFigures>* proxies);
@@ -86,6 +88,9 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   CosEventChannelAdmin::ProxyPushConsumer_ptr obtain_push_consumer() override;
   CosEventChannelAdmin::ProxyPullConsumer_ptr obtain_pull_consumer() override;
 
+  // FilterHolder
+  FilterFactory* filterFactory() override;
+  void FiltersChanged() override;
  private:
   const CosNotifyChannelAdmin::AdminID id_;
   const CosNotifyChannelAdmin::InterFilterGroupOperator op_;

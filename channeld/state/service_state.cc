@@ -90,6 +90,85 @@ void GetAdmin(cdrStream& s, AdminState* admin) {
   admin->types <<= s;
 }
 
+void PutObjects(cdrStream& s, const std::vector<std::pair<CORBA::Long, CORBA::Object_var>>& objects) {
+  PutCount(s, objects.size());
+  for (const auto& object : objects) {
+    object.first >>= s;
+    CORBA::Object::_marshalObjRef(object.second.in(), s);
+  }
+}
+
+void GetObjects(cdrStream& s, std::vector<std::pair<CORBA::Long, CORBA::Object_var>>* objects) {
+  objects->resize(GetCount(s));
+  for (auto& object : *objects) {
+    object.first <<= s;
+    object.second = CORBA::Object::_unmarshalObjRef(s);
+  }
+}
+
+void PutAttached(cdrStream& s, const AttachedFilters& attached) {
+  attached.nextId >>= s;
+  PutObjects(s, attached.filters);
+}
+
+void GetAttached(cdrStream& s, AttachedFilters* attached) {
+  attached->nextId <<= s;
+  GetObjects(s, &attached->filters);
+}
+
+void PutFilter(cdrStream& s, const FilterState& filter) {
+  filter.id >>= s;
+  s.marshalBoolean(filter.attached);
+  filter.nextConstraintId >>= s;
+  filter.constraints >>= s;
+  filter.nextCallbackId >>= s;
+  PutObjects(s, filter.callbacks);
+}
+
+void GetFilter(cdrStream& s, FilterState* filter) {
+  filter->id <<= s;
+  filter->attached = s.unmarshalBoolean();
+  filter->nextConstraintId <<= s;
+  filter->constraints <<= s;
+  filter->nextCallbackId <<= s;
+  GetObjects(s, &filter->callbacks);
+}
+
+bool HasFilters(const std::vector<ChannelState>& channels) {
+  for (const ChannelState& channel : channels) {
+    if (!channel.filters.empty()) return true;
+    for (const AdminState& admin : channel.admins) {
+      if (!admin.filters.filters.empty()) return true;
+    }
+    for (const ProxyState& proxy : channel.proxies) {
+      if (!proxy.filters.filters.empty()) return true;
+    }
+  }
+  return false;
+}
+
+// Each channel's filters and what its admins and proxies hold, in the order
+// of the channels, admins and proxies before it.
+void PutFilterSection(cdrStream& s, const std::vector<ChannelState>& channels) {
+  for (const ChannelState& channel : channels) {
+    channel.nextFilterId >>= s;
+    PutCount(s, channel.filters.size());
+    for (const FilterState& filter : channel.filters) PutFilter(s, filter);
+    for (const AdminState& admin : channel.admins) PutAttached(s, admin.filters);
+    for (const ProxyState& proxy : channel.proxies) PutAttached(s, proxy.filters);
+  }
+}
+
+void GetFilterSection(cdrStream& s, std::vector<ChannelState>* channels) {
+  for (ChannelState& channel : *channels) {
+    channel.nextFilterId <<= s;
+    channel.filters.resize(GetCount(s));
+    for (FilterState& filter : channel.filters) GetFilter(s, &filter);
+    for (AdminState& admin : channel.admins) GetAttached(s, &admin.filters);
+    for (ProxyState& proxy : channel.proxies) GetAttached(s, &proxy.filters);
+  }
+}
+
 template <typename Decode>
 bool Decoding(const std::string& bytes, Decode decode) {
   AlignedInput input(bytes);
@@ -116,6 +195,7 @@ std::string EncodeTopology(const std::vector<ChannelState>& channels) {
     PutCount(s, channel.proxies.size());
     for (const ProxyState& proxy : channel.proxies) PutProxy(s, proxy);
   }
+  if (HasFilters(channels)) PutFilterSection(s, channels);
   return Bytes(s);
 }
 
@@ -132,6 +212,7 @@ bool DecodeTopology(const std::string& bytes, std::vector<ChannelState>* out) {
       channel.proxies.resize(GetCount(s));
       for (ProxyState& proxy : channel.proxies) GetProxy(s, &proxy);
     }
+    if (s.checkInputOverrun(1, 1)) GetFilterSection(s, out);
   });
 }
 

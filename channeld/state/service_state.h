@@ -21,6 +21,24 @@
 namespace kestrel {
 namespace channeld {
 
+// The filters that one admin or proxy holds: each under the id that it
+// answered to add_filter, by reference, since a filter may be any object.
+struct AttachedFilters {
+  CosNotifyFilter::FilterID nextId = 1;
+  std::vector<std::pair<CosNotifyFilter::FilterID, CORBA::Object_var>> filters;
+};
+
+// One filter object of a channel, made by its filter factory.
+struct FilterState {
+  CosNotifyFilter::FilterID id = 0;
+  // Once held by an admin or proxy, it is never reclaimed as unused.
+  bool attached = false;
+  CosNotifyFilter::ConstraintID nextConstraintId = 1;
+  CosNotifyFilter::ConstraintInfoSeq constraints;
+  CosNotifyFilter::CallbackID nextCallbackId = 1;
+  std::vector<std::pair<CosNotifyFilter::CallbackID, CORBA::Object_var>> callbacks;
+};
+
 struct ProxyState {
   CosNotifyChannelAdmin::AdminID admin = 0;
   CosNotifyChannelAdmin::ProxyID id = 0;
@@ -30,6 +48,7 @@ struct ProxyState {
   CORBA::Object_var peer;  // the connected client; nil for a nil supplier
   CosNotification::QoSProperties qos;  // its own settings only
   CosNotification::EventTypeSeq types;  // its subscriptions, or its offers
+  AttachedFilters filters;
 };
 
 struct AdminState {
@@ -39,6 +58,7 @@ struct AdminState {
   CosNotifyChannelAdmin::ProxyID nextProxyId = 1;
   CosNotification::QoSProperties qos;
   CosNotification::EventTypeSeq types;
+  AttachedFilters filters;
 };
 
 struct ChannelState {
@@ -48,6 +68,8 @@ struct ChannelState {
   CosNotifyChannelAdmin::AdminID nextAdminId = 1;
   std::vector<AdminState> admins;
   std::vector<ProxyState> proxies;
+  CosNotifyFilter::FilterID nextFilterId = 1;
+  std::vector<FilterState> filters;
 };
 
 // Which proxy of a channel: its admin's id and its own.
@@ -65,7 +87,9 @@ struct QueuedEvents {
 
 // Encoding never fails; decoding answers false for bytes that are not a
 // whole, well-formed encoding (out is then unspecified). Decoding object
-// references needs the process's ORB.
+// references needs the process's ORB. Filters follow the channels as a
+// section of their own, written only when some channel has filters, so that
+// a topology without them reads as it always did.
 std::string EncodeTopology(const std::vector<ChannelState>& channels);
 bool DecodeTopology(const std::string& bytes, std::vector<ChannelState>* out);
 std::string EncodeQueued(const std::vector<QueuedEvents>& queues);
