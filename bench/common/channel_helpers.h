@@ -7,9 +7,12 @@
 
 #include <COS/CosNotifyChannelAdmin.hh>
 #include <COS/CosNotifyComm.hh>
+#include <pthread.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/common/counting_consumer.h"
@@ -47,12 +50,25 @@ inline CORBA::ORB_var InitOrb() {
 
 // --consumer-helper REPORT [CHANNEL [PROXIES]]: prints the consumer's IOR
 // (and, with a channel, connects it there first, through PROXIES proxies,
-// default 1), then serves until killed.
+// default 1), then serves until killed. SIGUSR1 makes it write its count
+// at once (see HelperProcess::CountNow).
 inline int RunConsumerHelper(long report, const char* channelAddress, long proxies = 1) {
+  // Blocked before the ORB starts its threads, which inherit the mask, so
+  // that only the thread below ever takes the signal.
+  sigset_t askCount;
+  sigemptyset(&askCount);
+  sigaddset(&askCount, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &askCount, nullptr);
   CORBA::ORB_var orb = InitOrb();
   CORBA::Object_var root = orb->resolve_initial_references("RootPOA");
   PortableServer::POA_var poa = PortableServer::POA::_narrow(root.in());
+  // Lives until the process is killed, as does the thread that reads it.
   PortableServer::Servant_var<CountingConsumer> servant = new CountingConsumer(report);
+  CountingConsumer* counted = servant.in();
+  std::thread([counted, askCount] {
+    int signal = 0;
+    while (sigwait(&askCount, &signal) == 0) counted->WriteCountNow();
+  }).detach();
   PortableServer::ObjectId_var id = poa->activate_object(servant.in());
   CORBA::Object_var reference = poa->id_to_reference(id.in());
   CosNotifyComm::StructuredPushConsumer_var consumer =
@@ -92,6 +108,7 @@ class Helper {
   }
   bool WaitForCount(long count, int timeoutMs) { return process_.WaitForCount(count, timeoutMs); }
   long reported() const { return process_.reported(); }
+  long CountNow(int timeoutMs) { return process_.CountNow(timeoutMs); }
   const std::string& ior() const { return ior_; }
 
  private:

@@ -1,6 +1,7 @@
 // The consumer that the benchmarks' helper processes serve: it only counts,
 // and every `report` events (0: never) writes the count as a line to stdout,
-// which the bench reads to know what has arrived.
+// which the bench reads to know what has arrived. WriteCountNow answers a
+// bench that must know the exact count between two reports (events lost).
 
 #ifndef KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
 #define KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
@@ -20,17 +21,23 @@ class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
   explicit CountingConsumer(long report) : report_(report) {}
   void push_structured_event(const CosNotification::StructuredEvent&) override {
     long count = ++count_;
-    if (report_ > 0 && count % report_ == 0) {
-      char line[32];
-      int length = std::snprintf(line, sizeof line, "%ld\n", count);
-      if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
-    }
+    if (report_ > 0 && count % report_ == 0) WriteLine("", count);
   }
+  // Writes "now COUNT": a line that the periodic reports never look like.
+  // Safe on any thread.
+  void WriteCountNow() { WriteLine("now ", count_.load()); }
   void disconnect_structured_push_consumer() override {}
   void offer_change(const CosNotification::EventTypeSeq&,
                     const CosNotification::EventTypeSeq&) override {}
 
  private:
+  // One write per line, so that lines of two threads never mix.
+  static void WriteLine(const char* prefix, long count) {
+    char line[48];
+    int length = std::snprintf(line, sizeof line, "%s%ld\n", prefix, count);
+    if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
+  }
+
   const long report_;
   std::atomic<long> count_{0};
 };

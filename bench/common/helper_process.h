@@ -1,11 +1,13 @@
 // A benchmark's helper process (this same program, started with a helper
 // option): it prints one line once it is ready, then the number of events it
-// has received every so many events. Killed and reaped when the object goes.
+// has received every so many events, and "now COUNT" when SIGUSR1 asks for
+// the count at once. Killed and reaped when the object goes.
 
 #ifndef KESTREL_BENCH_COMMON_HELPER_PROCESS_H_
 #define KESTREL_BENCH_COMMON_HELPER_PROCESS_H_
 
 #include <signal.h>
+#include <sys/types.h>
 
 #include <cstdlib>
 #include <string>
@@ -36,6 +38,21 @@ class HelperProcess {
 
   // The last count the helper reported.
   long reported() const { return reported_; }
+
+  // Asks the helper for its count (SIGUSR1) and answers it: exact where
+  // reported() may lag by up to a report's worth of events. -1 when no
+  // answer came within timeoutMs.
+  long CountNow(int timeoutMs) {
+    if (::kill(process_.pid(), SIGUSR1) != 0) return -1;
+    std::string line;
+    while (process_.ReadLine(&line, timeoutMs)) {
+      if (line.compare(0, 4, "now ") == 0) return reported_ = std::atol(line.c_str() + 4);
+      reported_ = std::atol(line.c_str());
+    }
+    return -1;
+  }
+
+  pid_t pid() const { return process_.pid(); }
 
   void Stop() { process_.Kill(SIGKILL); }
 
