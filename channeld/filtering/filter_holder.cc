@@ -34,9 +34,17 @@ std::shared_ptr<const FilterHolder::Entries> FilterHolder::Snapshot() const {
   return entries_;
 }
 
-bool FilterHolder::HoldsFilters() const { return !Snapshot()->empty(); }
+bool FilterHolder::HoldsFilters() const { return holdsFilters_.load(std::memory_order_acquire); }
+
+void FilterHolder::Install(std::shared_ptr<const Entries> next,
+                           std::shared_ptr<const Entries>* previous) {
+  holdsFilters_.store(!next->empty(), std::memory_order_release);
+  *previous = std::move(entries_);
+  entries_ = std::move(next);
+}
 
 bool FilterHolder::Passes(LazyEventView& view) const {
+  if (!HoldsFilters()) return true;
   std::shared_ptr<const Entries> entries = Snapshot();
   if (entries->empty()) return true;
   return std::any_of(entries->begin(), entries->end(), [&view](const Entry& entry) {
@@ -69,16 +77,16 @@ AttachedFilters FilterHolder::CaptureFilters() const {
 void FilterHolder::RestoreFilters(const AttachedFilters& state) {
   auto restored = std::make_shared<Entries>();
   for (const auto& filter : state.filters) restored->push_back(Resolve(filter.first, filter.second));
+  std::shared_ptr<const Entries> previous;
   std::lock_guard<std::mutex> lock(mutex_);
-  entries_ = std::move(restored);
+  Install(std::move(restored), &previous);
   nextId_ = std::max<CosNotifyFilter::FilterID>(state.nextId, 1);
 }
 
 void FilterHolder::DropFilters() {
   std::shared_ptr<const Entries> previous;  // the last references go outside the lock
   std::lock_guard<std::mutex> lock(mutex_);
-  previous = std::move(entries_);
-  entries_ = std::make_shared<Entries>();
+  Install(std::make_shared<Entries>(), &previous);
 }
 
 CosNotifyFilter::FilterID FilterHolder::add_filter(CosNotifyFilter::Filter_ptr filter) {
@@ -86,13 +94,14 @@ CosNotifyFilter::FilterID FilterHolder::add_filter(CosNotifyFilter::Filter_ptr f
   // Without a factory the service keeps no filters.
   if (filterFactory() == nullptr) throw CORBA::NO_IMPLEMENT(0, CORBA::COMPLETED_NO);
   Entry entry = Resolve(0, filter);
+  std::shared_ptr<const Entries> previous;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (entries_->size() >= kMaxFiltersPerObject) throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
     entry.id = nextId_++;
     auto next = std::make_shared<Entries>(*entries_);
     next->push_back(entry);
-    entries_ = std::move(next);
+    Install(std::move(next), &previous);
   }
   if (entry.local) entry.local->MarkAttached();
   FiltersChanged();
@@ -108,8 +117,7 @@ void FilterHolder::remove_filter(CosNotifyFilter::FilterID filter) {
       if (entry.id != filter) next->push_back(entry);
     }
     if (next->size() == entries_->size()) throw CosNotifyFilter::FilterNotFound();
-    previous = std::move(entries_);
-    entries_ = std::move(next);
+    Install(std::move(next), &previous);
   }
   FiltersChanged();
 }

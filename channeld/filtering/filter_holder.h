@@ -12,6 +12,7 @@
 
 #include <COS/CosNotifyFilter.hh>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -67,8 +68,14 @@ class FilterHolder : public virtual POA_CosNotifyFilter::FilterAdmin {
   std::shared_ptr<const Entries> Snapshot() const;
   Entry Resolve(CosNotifyFilter::FilterID id, CORBA::Object_ptr reference);
 
+  // REQUIRES: mutex_ held.
+  void Install(std::shared_ptr<const Entries> next, std::shared_ptr<const Entries>* previous);
+
   mutable std::mutex mutex_;
   std::shared_ptr<const Entries> entries_;
+  // Whether entries_ is not empty, read without the lock: most objects hold
+  // no filters, and every event asks every object.
+  std::atomic<bool> holdsFilters_{false};
   CosNotifyFilter::FilterID nextId_ = 1;
 };
 
