@@ -17,10 +17,11 @@ class ScreenedPushCall : public omniCallDescriptor {
  public:
   static constexpr const char kOperation[] = "push_structured_event";
 
-  ScreenedPushCall()
-      : omniCallDescriptor(&Upcall, kOperation, sizeof kOperation, 0, kUserExceptions, 1, 1) {}
+  explicit ScreenedPushCall(TypeCodeCache* cache)
+      : omniCallDescriptor(&Upcall, kOperation, sizeof kOperation, 0, kUserExceptions, 1, 1),
+        cache_(cache) {}
 
-  void unmarshalArguments(cdrStream& in) override { ReadScreenedEvent(in, event_); }
+  void unmarshalArguments(cdrStream& in) override { ReadScreenedEvent(in, event_, cache_); }
 
  private:
   static const char* const kUserExceptions[];
@@ -33,6 +34,7 @@ class ScreenedPushCall : public omniCallDescriptor {
     consumer->push_structured_event(static_cast<ScreenedPushCall*>(call)->event_);
   }
 
+  TypeCodeCache* const cache_;
   CosNotification::StructuredEvent event_;
 };
 
@@ -117,7 +119,7 @@ const char* const kUnsupportedFilterableData[] = {
     CosNotifyFilter::UnsupportedFilterableData::_PD_repoId};
 
 // A filter's match or match_structured: one event in, a boolean back.
-template <typename Event, void (*Read)(cdrStream&, Event&)>
+template <typename Event, void (*Read)(cdrStream&, Event&, TypeCodeCache*)>
 class MatchCall : public omniCallDescriptor {
  public:
   using Match = CORBA::Boolean (CosNotifyFilter::_impl_Filter::*)(const Event&);
@@ -127,7 +129,7 @@ class MatchCall : public omniCallDescriptor {
                            kUnsupportedFilterableData, 1, 1),
         match_(match) {}
 
-  void unmarshalArguments(cdrStream& in) override { Read(in, event_); }
+  void unmarshalArguments(cdrStream& in) override { Read(in, event_, nullptr); }
   void marshalReturnedValues(cdrStream& out) override { out.marshalBoolean(result_); }
 
  private:
@@ -143,13 +145,13 @@ class MatchCall : public omniCallDescriptor {
 
 }  // namespace
 
-bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle) {
+bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle, TypeCodeCache* cache) {
   if (!FromAnotherProcess(handle) ||
       !omni::strMatch(handle.operation_name(), ScreenedPushCall::kOperation) ||
       servant->_ptrToInterface(CosNotifyComm::StructuredPushConsumer::_PD_repoId) == nullptr) {
     return false;
   }
-  ScreenedPushCall call;
+  ScreenedPushCall call(cache);
   handle.upcall(servant, call);
   return true;
 }

@@ -19,13 +19,18 @@
 #include <COS/CosNotifyComm.hh>
 #include <omniORB4/callHandle.h>
 
+#include "channel/type_code_cache.h"
+
 namespace kestrel {
 
 // Handles push_structured_event from another process: reads the event
 // through the screen and calls servant's push_structured_event with it.
 // Answers false, having done nothing, for any other request, a call from
 // this process, or a servant that is no StructuredPushConsumer.
-bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle);
+// cache, when given, keeps the type codes of the events that arrive this
+// way (see type_code_cache.h); it must outlive the call.
+bool DispatchScreenedPush(omniServant* servant, omniCallHandle& handle,
+                          TypeCodeCache* cache = nullptr);
 
 // Handles, for a call from another process, the operations whose only
 // argument is a property sequence: reads the properties through the screen,

@@ -261,19 +261,21 @@ void CopyScreened(cdrStream& in, cdrMemoryStream& out) {
 
 }  // namespace
 
-CORBA::TypeCode_ptr ReadScreenedTypeCode(cdrStream& in) {
+CORBA::TypeCode_ptr ReadScreenedTypeCode(cdrStream& in, TypeCodeCache* cache) {
   cdrMemoryStream screened;
   CopyScreened(in, screened);
+  if (cache != nullptr) return cache->Find(screened);
   return CORBA::TypeCode::unmarshalTypeCode(screened);
 }
 
-void ReadScreenedAny(cdrStream& in, CORBA::Any& value) {
-  CORBA::TypeCode_var type = ReadScreenedTypeCode(in);
+void ReadScreenedAny(cdrStream& in, CORBA::Any& value, TypeCodeCache* cache) {
+  CORBA::TypeCode_var type = ReadScreenedTypeCode(in, cache);
   value.replace(type, nullptr);
   value.NP_unmarshalDataOnly(in);
 }
 
-void ReadScreenedProperties(cdrStream& in, CosNotification::PropertySeq& properties) {
+void ReadScreenedProperties(cdrStream& in, CosNotification::PropertySeq& properties,
+                            TypeCodeCache* cache) {
   CORBA::ULong count;
   count <<= in;
   // The same bound as omniORB's own sequences: no more items than bytes.
@@ -281,15 +283,16 @@ void ReadScreenedProperties(cdrStream& in, CosNotification::PropertySeq& propert
   properties.length(count);
   for (CORBA::ULong i = 0; i < count; ++i) {
     properties[i].name = in.unmarshalString();
-    ReadScreenedAny(in, properties[i].value);
+    ReadScreenedAny(in, properties[i].value, cache);
   }
 }
 
-void ReadScreenedEvent(cdrStream& in, CosNotification::StructuredEvent& event) {
+void ReadScreenedEvent(cdrStream& in, CosNotification::StructuredEvent& event,
+                       TypeCodeCache* cache) {
   event.header.fixed_header <<= in;
-  ReadScreenedProperties(in, event.header.variable_header);
-  ReadScreenedProperties(in, event.filterable_data);
-  ReadScreenedAny(in, event.remainder_of_body);
+  ReadScreenedProperties(in, event.header.variable_header, cache);
+  ReadScreenedProperties(in, event.filterable_data, cache);
+  ReadScreenedAny(in, event.remainder_of_body, cache);
 }
 
 }  // namespace kestrel

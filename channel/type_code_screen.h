@@ -27,6 +27,8 @@
 #include <COS/CosNotification.hh>
 #include <omniORB4/CORBA.h>
 
+#include "channel/type_code_cache.h"
+
 namespace kestrel {
 
 // Deepest nesting of encapsulated type codes that is read: an event record
@@ -34,17 +36,21 @@ namespace kestrel {
 constexpr int kMaxTypeCodeNesting = 32;
 
 // Reads one type code from in. Raises CORBA::MARSHAL when it fails the
-// checks above or ends early; otherwise answers a new reference.
-CORBA::TypeCode_ptr ReadScreenedTypeCode(cdrStream& in);
+// checks above or ends early; otherwise answers a new reference. With a
+// cache, a type code that passed before is not built again (the screen
+// still reads and checks it).
+CORBA::TypeCode_ptr ReadScreenedTypeCode(cdrStream& in, TypeCodeCache* cache = nullptr);
 
 // Reads one any (its type code, then its value) into value.
-void ReadScreenedAny(cdrStream& in, CORBA::Any& value);
+void ReadScreenedAny(cdrStream& in, CORBA::Any& value, TypeCodeCache* cache = nullptr);
 
 // Reads a property sequence (name and any for each property).
-void ReadScreenedProperties(cdrStream& in, CosNotification::PropertySeq& properties);
+void ReadScreenedProperties(cdrStream& in, CosNotification::PropertySeq& properties,
+                            TypeCodeCache* cache = nullptr);
 
 // Reads a whole structured event: header, filterable data and body.
-void ReadScreenedEvent(cdrStream& in, CosNotification::StructuredEvent& event);
+void ReadScreenedEvent(cdrStream& in, CosNotification::StructuredEvent& event,
+                       TypeCodeCache* cache = nullptr);
 
 }  // namespace kestrel
 

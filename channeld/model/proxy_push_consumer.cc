@@ -11,7 +11,7 @@ namespace kestrel {
 namespace channeld {
 
 CORBA::Boolean ProxyPushConsumer::_dispatch(omniCallHandle& handle) {
-  return DispatchScreenedPush(this, handle) || DispatchScreenedPropertyRequest(this, handle) ||
+  return DispatchScreenedPush(this, handle, &typeCodes_) || DispatchScreenedPropertyRequest(this, handle) ||
          POA_CosNotifyChannelAdmin::StructuredProxyPushConsumer::_dispatch(handle);
 }
 

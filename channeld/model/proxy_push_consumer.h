@@ -14,6 +14,7 @@
 #include <string>
 
 #include "channeld/model/channel_figures.h"
+#include "channel/type_code_cache.h"
 #include "channeld/filtering/filter_holder.h"
 #include "channeld/model/subscription_set.h"
 #include "channeld/model/unsupported.h"
@@ -90,6 +91,9 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
   FilterFactory* filterFactory() override;
   void FiltersChanged() override;
  private:
+  // The type codes that its supplier keeps sending.
+  TypeCodeCache typeCodes_;
+
   // True when the filters of this proxy and its admin, as the admin's
   // operator combines them, let the event on into the channel.
   bool Admits(LazyEventView& view) const;

@@ -135,6 +135,29 @@ TEST(TypeCodeScreen, HonestTypeCodesGetThroughUnchanged) {
   }
 }
 
+// More kinds than the cache keeps, read twice over in turn: each read must
+// answer its own type code, whether it was kept, evicted or built anew.
+TEST(TypeCodeScreen, ACacheAnswersEachTypeCodeItsOwnWhateverItKeeps) {
+  std::vector<CORBA::TypeCode_var> types = HonestTypeCodes();
+  ASSERT_GT(types.size(), TypeCodeCache::kCapacity);
+  TypeCodeCache cache;
+  for (int round = 0; round < 2; ++round) {
+    for (CORBA::TypeCode_var& type : types) {
+      for (int again = 0; again < 2; ++again) {
+        cdrMemoryStream stream;
+        CORBA::TypeCode::marshalTypeCode(type, stream);
+        CORBA::TypeCode_var read = ReadScreenedTypeCode(stream, &cache);
+        EXPECT_TRUE(read->equal(type)) << "kind " << type->kind();
+      }
+    }
+  }
+  // A type code that fails the screen never reaches the cache.
+  cdrMemoryStream refused;
+  CORBA::ULong unknownKind = 0x7fffffff;
+  unknownKind >>= refused;
+  EXPECT_THROW(CORBA::TypeCode_var none = ReadScreenedTypeCode(refused, &cache), CORBA::MARSHAL);
+}
+
 TEST(TypeCodeScreen, EitherByteOrderGetsThrough) {
   for (bool bigEndian : {false, true}) {
     CdrWriter bounded(bigEndian);
