@@ -1,6 +1,9 @@
 // The consumer that the benchmarks' helper processes serve: it only counts,
 // and every `report` events (0: never) writes the count as a line to stdout,
-// which the bench reads to know what has arrived.
+// which the bench reads to know what has arrived. An event whose name is
+// `closing` (when given) is counted and reported at once: a bench pushes one
+// last to learn the exact count, not only the last multiple of `report`,
+// since it arrives after everything pushed before it.
 
 #ifndef KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
 #define KESTREL_BENCH_COMMON_COUNTING_CONSUMER_H_
@@ -11,16 +14,18 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace kestrel {
 namespace bench {
 
 class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
  public:
-  explicit CountingConsumer(long report) : report_(report) {}
-  void push_structured_event(const CosNotification::StructuredEvent&) override {
+  explicit CountingConsumer(long report, const char* closing = nullptr)
+      : report_(report), closing_(closing) {}
+  void push_structured_event(const CosNotification::StructuredEvent& event) override {
     long count = ++count_;
-    if (report_ > 0 && count % report_ == 0) {
+    if ((report_ > 0 && count % report_ == 0) || IsClosing(event)) {
       char line[32];
       int length = std::snprintf(line, sizeof line, "%ld\n", count);
       if (::write(STDOUT_FILENO, line, static_cast<size_t>(length)) < 0) std::abort();
@@ -31,7 +36,13 @@ class CountingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
                     const CosNotification::EventTypeSeq&) override {}
 
  private:
+  bool IsClosing(const CosNotification::StructuredEvent& event) const {
+    const char* name = event.header.fixed_header.event_name.in();
+    return closing_ != nullptr && name != nullptr && std::strcmp(name, closing_) == 0;
+  }
+
   const long report_;
+  const char* const closing_;  // borrowed: outlives the consumer
   std::atomic<long> count_{0};
 };
 
