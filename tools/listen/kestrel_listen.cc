@@ -75,7 +75,8 @@ const char kUsage[] =
     "                 \"$.remainder_of_body.mModule == 'disk'\"\n"
     "                 \"'full' ~ $.remainder_of_body.mDescription\" (a substring)\n"
     "  Numbers are decimal or 0x-hexadecimal.\n"
-    "  Exit status: 0 ended as asked, 1 cannot connect or write, 2 usage error.\n";
+    "  Exit status: 0 ended as asked, 1 cannot set the filter, connect or write,\n"
+    "  2 usage error.\n";
 
 int UsageError(const std::string& problem) {
   std::fprintf(stderr, "kestrel-listen: %s\n", problem.c_str());
