@@ -162,4 +162,18 @@ HRESULT ChannelAccess::ObtainProxyPushSupplier(
   });
 }
 
+HRESULT ChannelAccess::CreateFilter(CosNotifyFilter::Filter_var& filter) {
+  if (CORBA::is_nil(channel_)) return E_FAIL;
+  return Guarded([&] {
+    CosNotifyFilter::FilterFactory_var factory = channel_->default_filter_factory();
+    if (CORBA::is_nil(factory)) return E_FAIL;
+    LimitCalls(factory);
+    CosNotifyFilter::Filter_var created = factory->create_filter("EXTENDED_TCL");
+    if (CORBA::is_nil(created)) return E_FAIL;
+    LimitCalls(created);
+    filter = created._retn();
+    return S_OK;
+  });
+}
+
 }  // namespace kestrel

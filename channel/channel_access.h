@@ -20,6 +20,7 @@
 #define KESTREL_CHANNEL_CHANNEL_ACCESS_H_
 
 #include <COS/CosNotifyChannelAdmin.hh>
+#include <COS/CosNotifyFilter.hh>
 
 #include <string>
 
@@ -74,6 +75,13 @@ class ChannelAccess {
   // "*"), then obtains a new structured proxy push supplier from it, with
   // the same rules for proxy as above.
   HRESULT ObtainProxyPushSupplier(CosNotifyChannelAdmin::StructuredProxyPushSupplier_var& proxy);
+
+  // Creates a filter object of the extended trader constraint language
+  // (EXTENDED_TCL) with the channel's default filter factory, into filter.
+  // E_FAIL without a channel reference or when the factory answers a nil
+  // filter; a broker failure's code (E_CORBA_NO_IMPLEMENT from a service
+  // without filters) otherwise. filter is set only on success.
+  HRESULT CreateFilter(CosNotifyFilter::Filter_var& filter);
 
   // Limits the calls made through object to the CallTimeout setting (none
   // when it is 0), and lets a call that meets a connection broken by a

@@ -44,7 +44,9 @@ NotificationConsumer::~NotificationConsumer() {
 }
 
 void* NotificationConsumer::FindClientInterface(const IID& riid) {
-  return IsEqualGUID(riid, IID_INotificationConsumer) ? clientInterface() : nullptr;
+  if (IsEqualGUID(riid, IID_INotificationConsumer)) return static_cast<INotificationConsumer*>(this);
+  if (IsEqualGUID(riid, IID_INotificationFilter)) return static_cast<INotificationFilter*>(this);
+  return nullptr;
 }
 
 void NotificationConsumer::FreeObject() {
@@ -153,6 +155,9 @@ HRESULT NotificationConsumer::connectToChannel() {
   if (FAILED(hr)) return hr;
   hr = ObtainProxyPushSupplier(proxySupplier);
   if (FAILED(hr)) return hr;
+  // Before the proxy connects, so that a service with filters sends nothing
+  // unselected. Without the service's filter, the selection is made here.
+  proxyFilter_.Attach(*this, proxySupplier, selection_.constraint().get());
   return Guarded([this] {
     proxySupplier->connect_structured_push_consumer(selfReference);
     return S_OK;
@@ -169,6 +174,16 @@ HRESULT NotificationConsumer::ResumeProxy() {
     }
     return S_OK;
   });
+}
+
+HRESULT STDMETHODCALLTYPE NotificationConsumer::SetConstraint(const char* constraint) {
+  if (OnOwnDeliveryThread()) return E_UNEXPECTED;
+  std::lock_guard<std::mutex> lock(connectionMutex_);
+  {
+    std::lock_guard<std::mutex> stateLock(stateMutex_);
+    if (wantConnected_) return E_UNEXPECTED;
+  }
+  return selection_.Set(constraint);
 }
 
 HRESULT STDMETHODCALLTYPE NotificationConsumer::Disconnect() {
@@ -197,6 +212,7 @@ NotificationConsumer::HeldSink* NotificationConsumer::DisconnectLocked() {
     }
     proxySupplier = CosNotifyChannelAdmin::StructuredProxyPushSupplier::_nil();
   }
+  proxyFilter_.Destroy();
   ReleaseChannel();
   return held;
 }
@@ -227,7 +243,7 @@ CORBA::Boolean NotificationConsumer::_dispatch(omniCallHandle& handle) {
 
 void NotificationConsumer::push_structured_event(const CosNotification::StructuredEvent& notification) {
   const Kestrel::EventData* record = ExtractRecord(notification.remainder_of_body);
-  if (record == nullptr) return;
+  if (record == nullptr || !selection_.Selects(notification)) return;
   HeldSink* held = nullptr;
   {
     std::unique_lock<std::mutex> lock(sinkMutex_);
@@ -286,7 +302,11 @@ bool NotificationConsumer::AttemptReconnection(unsigned epoch) {
   // Trying again at once uses them up instead of one per 2 s attempt.
   HRESULT hr = ResumeProxy();
   for (int retry = 0; hr == E_CORBA_COMM_FAILURE && retry < 3; ++retry) hr = ResumeProxy();
-  if (FAILED(hr)) hr = connectToChannel();
+  if (SUCCEEDED(hr)) {
+    proxyFilter_.Confirm(*this, proxySupplier, selection_.constraint().get());
+  } else {
+    hr = connectToChannel();
+  }
   for (int retry = 0; hr == E_CORBA_COMM_FAILURE && retry < 3; ++retry) hr = connectToChannel();
   if (FAILED(hr)) return false;
   std::lock_guard<std::mutex> lock(stateMutex_);

@@ -1,12 +1,14 @@
 // The consumer component class: a client receives notifications with it.
 //
 //   create; QueryInterface(IID_INotificationConsumer);
+//   optionally QueryInterface(IID_INotificationFilter), SetConstraint(text);
 //   Connect(settings, threadCount); events arrive at the sink that the
 //   settings hand out; Disconnect and Connect again as needed; Release.
 //
-// The object is at once a component object (ComObjectBase, client interface
-// INotificationConsumer), a servant of CosNotifyComm::StructuredPushConsumer
-// in the root adapter of the "KestrelConsumer" broker, and a ChannelAccess.
+// The object is at once a component object (ComObjectBase, client
+// interfaces INotificationConsumer and INotificationFilter), a servant of
+// CosNotifyComm::StructuredPushConsumer in the root adapter of the
+// "KestrelConsumer" broker, and a ChannelAccess.
 //
 // Delivery. omniORB dispatches the channel's pushes on its own threads;
 // each push hands the event's five values to the sink's OnEvent there and
@@ -14,6 +16,14 @@
 // client's calling thread, and at most threadCount OnEvent calls of one
 // consumer run at once (with 1 they never overlap). An event whose body
 // holds no EventData, or that arrives while no sink is held, is dropped.
+//
+// Selection. A constraint set through INotificationFilter is evaluated on
+// every event, on the delivery's own thread and before it waits for its
+// turn, so that events left out never hold up the sink; an event that it
+// does not select is dropped. Each connection, and each reconnection, also
+// attaches it to the proxy as a filter of the service's (ProxyFilter),
+// where the service allows. The constraint changes only while no
+// connection is wanted, so the two never disagree.
 //
 // Reconnection. When the channel drops the consumer
 // (disconnect_structured_push_consumer), or the liveness check finds the
@@ -45,6 +55,8 @@
 #include <vector>
 
 #include "channel/channel_access.h"
+#include "consumer/event_selection.h"
+#include "consumer/proxy_filter.h"
 #include "kestrel/notification.h"
 #include "orb/poa_servant.h"
 #include "server/client_interface.h"
@@ -57,7 +69,8 @@ class NotificationConsumer final
       public PoaServant,
       public ChannelAccess,
       public ComObjectBase,
-      public ClientInterface<INotificationConsumer, NotificationConsumer> {
+      public ClientInterface<INotificationConsumer, NotificationConsumer>,
+      public ClientInterface<INotificationFilter, NotificationConsumer> {
  public:
   explicit NotificationConsumer(IUnknown* outer);
   // Disconnects, cancels a pending reconnection, deactivates the servant
@@ -82,6 +95,13 @@ class NotificationConsumer final
   // (failures ignored) and drops the channel. Always S_OK; makes no remote
   // call when nothing is connected.
   HRESULT STDMETHODCALLTYPE Disconnect() override;
+
+  // Compiles constraint and makes it the selection of the connections to
+  // come; see INotificationFilter for the answers. Serialised with Connect
+  // and Disconnect; refused (E_UNEXPECTED) while a connection is wanted and
+  // from the consumer's own deliveries, which a Disconnect may be waiting
+  // for.
+  HRESULT STDMETHODCALLTYPE SetConstraint(const char* constraint) override;
 
   // Channel upcalls. Events from the channel are read through the type code
   // screen, so a malformed body is refused before omniORB decodes it.
@@ -158,6 +178,13 @@ class NotificationConsumer final
   HeldSink* heldSink_ = nullptr;
   uint32_t activeDeliveries_ = 0;
   uint32_t deliveryLimit_ = 1;
+
+  // Thread-safe on its own; changed only under connectionMutex_ while no
+  // connection is wanted, read by every delivery.
+  EventSelection selection_;
+  // Guarded by connectionMutex_, as proxySupplier is: the filter attached
+  // to it at the service.
+  ProxyFilter proxyFilter_;
 
   CosNotifyChannelAdmin::StructuredProxyPushSupplier_var proxySupplier;
   CosNotifyComm::StructuredPushConsumer_var selfReference;

@@ -3,7 +3,8 @@
 // A client publishes with the supplier class and receives with the consumer
 // class; it implements two interfaces of its own that the library calls:
 // IChannelSettings (where the channel is, and who receives) and
-// INotificationSink (the receiver).
+// INotificationSink (the receiver). A consumer may also select which
+// notifications it receives, through INotificationFilter.
 //
 //   IUnknown* unknown = ...;   // see kestrel/activation.h
 //   INotificationSupplier* supplier = nullptr;
@@ -34,6 +35,9 @@ inline constexpr IID IID_IChannelSettings = {
 // {E1E7A591-E146-434A-89E8-8298F3FDAC2B}
 inline constexpr IID IID_INotificationSink = {
     0xE1E7A591, 0xE146, 0x434A, {0x89, 0xE8, 0x82, 0x98, 0xF3, 0xFD, 0xAC, 0x2B}};
+// {273E7443-FCD8-4A12-A1F5-4849A46E8ACE}
+inline constexpr IID IID_INotificationFilter = {
+    0x273E7443, 0xFCD8, 0x4A12, {0xA1, 0xF5, 0x48, 0x49, 0xA4, 0x6E, 0x8A, 0xCE}};
 
 // "Tarnwell Networks System Notification Supplier"
 // {EA1B5AA6-69A5-4EC7-825E-154A09FF80FD}
@@ -89,11 +93,62 @@ class INotificationConsumer : public IUnknown {
  public:
   // Connects to the channel that settings names and hands every notification
   // to the sink that settings gives, on threadCount library threads. Takes
-  // over one reference to settings, as Initialize does.
+  // over one reference to settings, as Initialize does. Only notifications
+  // that the consumer's selection lets through arrive (see
+  // INotificationFilter below); without one, all do.
   virtual HRESULT STDMETHODCALLTYPE Connect(IUnknown* settings, uint32_t threadCount) = 0;
   // Stops the deliveries and releases the sink.
   // Must not be called from a delivery thread.
   virtual HRESULT STDMETHODCALLTYPE Disconnect() = 0;
+};
+
+// The consumer's selection: which notifications reach its sink. Found by
+// QueryInterface on the consumer object; set it before Connect.
+//
+//   INotificationFilter* filter = nullptr;
+//   consumer->QueryInterface(IID_INotificationFilter, (void**)&filter);
+//   filter->SetConstraint("$.remainder_of_body.mSeverity >= 4");
+//   filter->Release();
+//   consumer->Connect(settings, 1);   // only severities from 4 up arrive
+//
+// A constraint is written in the constraint language of CosNotification
+// filters (EXTENDED_TCL) and sees each notification as the structured event
+// that carries it: the record is $.remainder_of_body, with the members
+// mModule, mHost, mSeverity, mMessageCode and mDescription, and Kestrel's
+// suppliers publish with $domain_name 'TNW', $type_name 'Event' and
+// $event_name 'SystemEvent'. For example
+//
+//   $.remainder_of_body.mSeverity >= 4
+//   $.remainder_of_body.mModule == 'disk' and $.remainder_of_body.mSeverity > 2
+//   'full' ~ $.remainder_of_body.mDescription      (a substring of the description)
+//
+// A notification reaches the sink when the constraint is true for it; one
+// that the constraint cannot be evaluated for (a comparison of a number
+// with a text, say) does not.
+//
+// Where the channel's service has filters, each Connect, and each
+// reconnection that the consumer makes by itself, attaches the constraint
+// to the consumer's proxy as a filter of the service's, so that what is not
+// selected is not sent at all; the consumer destroys that filter when it
+// disconnects. A service that has no filters, refuses this one or ignores
+// it changes nothing: the consumer evaluates the constraint itself on every
+// notification before it calls the sink, so that the same notifications
+// arrive through any service.
+class INotificationFilter : public IUnknown {
+ public:
+  // Sets the constraint that the next Connect applies, replacing the one
+  // set before. A null or empty constraint clears the selection: every
+  // notification reaches the sink again. Answers:
+  //   S_OK          the constraint is set, or the selection cleared
+  //   E_INVALIDARG  the constraint is malformed (or longer than 65536
+  //                 characters); the selection stays as it was
+  //   E_UNEXPECTED  the consumer is connected, or the call comes from its
+  //                 sink's OnEvent; nothing changes
+  //   E_OUTOFMEMORY nothing changes
+  // REQUIRES: the consumer is not connected: no Connect has succeeded since
+  // the last Disconnect. A selection never changes under a connection, so
+  // the service's filter and the consumer's own evaluation always agree.
+  virtual HRESULT STDMETHODCALLTYPE SetConstraint(const char* constraint) = 0;
 };
 
 #endif  // KESTREL_NOTIFICATION_H_

@@ -173,6 +173,48 @@ TEST_F(KestrelListen, ExitsTwoOnUsageErrors) {
   EXPECT_EQ(0u, help.output.find("usage: kestrel-listen")) << help.output;
 }
 
+// The events come in the order published, so a listener that let one of
+// severity 1 to 3 through would have printed it among its three lines.
+TEST_F(KestrelListen, FilterPrintsOnlyTheSelectedNotifications) {
+  ToolProcess listener;
+  ASSERT_TRUE(StartListener(&listener, {"--filter", "$.remainder_of_body.mSeverity >= 4",
+                                        "--format", "json", "--count", "3"}));
+  for (int severity = 1; severity <= 6; ++severity) {
+    Publish("disk", {"--severity", std::to_string(severity), "event " + std::to_string(severity)});
+  }
+  EXPECT_EQ(0, listener.Wait(kTimeoutMs)) << listener.error();
+  std::vector<std::string> lines = Lines(listener.output());
+  ASSERT_EQ(3u, lines.size()) << listener.output();
+  for (int i = 0; i < 3; ++i) {
+    const std::string severity = std::to_string(4 + i);
+    EXPECT_NE(std::string::npos, lines[i].find("\"severity\":" + severity + ",")) << lines[i];
+    EXPECT_NE(std::string::npos, lines[i].find("\"event " + severity + "\"")) << lines[i];
+  }
+}
+
+TEST_F(KestrelListen, AMalformedFilterIsAUsageErrorThatSaysWhatAndWhere) {
+  struct Malformed {
+    std::string expression;
+    std::size_t offset;  // of the character at fault
+    std::string why;
+  };
+  const std::vector<Malformed> cases = {
+      {"$.remainder_of_body.mSeverity >", 31, "expected a value, found the end"},
+      {"$.remainder_of_body.mModule = 'disk'", 28, "unexpected character '='"},
+  };
+  for (const Malformed& malformed : cases) {
+    SCOPED_TRACE(malformed.expression);
+    ToolResult result = RunTool(ListenCommand({"--filter", malformed.expression}), "", kTimeoutMs);
+    EXPECT_EQ(2, result.status);
+    EXPECT_EQ(0u, result.error.find("kestrel-listen: --filter: " + malformed.why + ", at character " +
+                                    std::to_string(malformed.offset + 1) + "\n  " +
+                                    malformed.expression + "\n  " +
+                                    std::string(malformed.offset, ' ') + "^\nusage:"))
+        << result.error;
+    EXPECT_EQ("", result.output);
+  }
+}
+
 TEST_F(KestrelListen, KeepsListeningThroughAServiceRestart) {
   ToolProcess listener;
   ASSERT_TRUE(StartListener(&listener, {"--format", "json", "--count", "2"}));

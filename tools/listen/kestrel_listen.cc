@@ -1,20 +1,25 @@
 // kestrel-listen: prints the notifications that a Kestrel consumer receives.
 //
 //   kestrel-listen --channel corbaloc:iiop:H:P/K [--threads N]
-//                  [--format text|json] [--count N]
+//                  [--format text|json] [--count N] [--filter EXPR]
 //   kestrel-listen --host H --port P --key K ...
 //   kestrel-listen --help | --version
 //
 // One line per notification on standard output, flushed at once. It runs
 // until N notifications were printed (--count), or until SIGINT or SIGTERM
 // (Ctrl+C or Ctrl+Break on Windows), and keeps running while the channel
-// service restarts: the library connects again by itself. Exit status: 0 when it ended as asked, 1 when
-// the consumer could not be created or connected (the code on stderr) or
-// the output failed, 2 for a usage error.
+// service restarts: the library connects again by itself. --filter prints
+// only the notifications that a constraint selects; the consumer's
+// INotificationFilter applies it. Exit status: 0 when it ended as asked, 1
+// when the consumer could not be created, given the filter or connected (the
+// code on stderr) or the output failed, 2 for a usage error, a malformed
+// --filter among them.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
+#include "filter/constraint.h"
 #include "kestrel/kestrel.h"
 #include "tools/common/channel_address.h"
 #include "tools/common/channel_settings.h"
@@ -41,13 +46,14 @@ struct Options {
   uint32_t threads = 1;
   EventPrinter::Format format = EventPrinter::Format::kText;
   uint32_t count = 0;  // 0: until a signal
+  std::string filter;  // empty: every notification
 };
 
 // %s: how the system asks a console program to end; then the channel
 // options' lines.
 const char kUsage[] =
     "usage: kestrel-listen --channel corbaloc:iiop:H:P/K [--threads N]\n"
-    "                      [--format text|json] [--count N]\n"
+    "                      [--format text|json] [--count N] [--filter EXPR]\n"
     "       kestrel-listen --host H --port P --key K ...\n"
     "       kestrel-listen --help | --version\n"
     "  Prints every notification published on the channel at\n"
@@ -61,13 +67,36 @@ const char kUsage[] =
     "                 2026-12-07 09:10:11.123 web1 disk severity=3 code=0x00001001 disk almost full\n"
     "               json: {\"module\":...,\"host\":...,\"severity\":...,\n"
     "                 \"messageCode\":...,\"description\":...}\n"
+    "  --filter EXPR  prints only the notifications that EXPR selects, a\n"
+    "                 constraint of CosNotification filters (EXTENDED_TCL) on\n"
+    "                 the record $.remainder_of_body: mModule, mHost, mSeverity,\n"
+    "                 mMessageCode, mDescription. For example\n"
+    "                 '$.remainder_of_body.mSeverity >= 4'\n"
+    "                 \"$.remainder_of_body.mModule == 'disk'\"\n"
+    "                 \"'full' ~ $.remainder_of_body.mDescription\" (a substring)\n"
     "  Numbers are decimal or 0x-hexadecimal.\n"
-    "  Exit status: 0 ended as asked, 1 cannot connect or write, 2 usage error.\n";
+    "  Exit status: 0 ended as asked, 1 cannot set the filter, connect or write,\n"
+    "  2 usage error.\n";
 
 int UsageError(const std::string& problem) {
   std::fprintf(stderr, "kestrel-listen: %s\n", problem.c_str());
   std::fprintf(stderr, kUsage, StopSignals::kEndRequests, kestrel::tools::kChannelOptionsHelp);
   return 2;
+}
+
+// Why expression cannot be a filter, and where, with a caret under the
+// character at fault; empty when it compiles. Control characters show as
+// spaces, so that the caret stays under its character.
+std::string FilterProblem(const std::string& expression) {
+  std::unique_ptr<kestrel::filter::Constraint> constraint;
+  kestrel::filter::ParseResult result = kestrel::filter::Constraint::Compile(expression, &constraint);
+  if (result.ok) return "";
+  std::string shown = expression;
+  for (char& c : shown) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
+  }
+  return "--filter: " + result.error + ", at character " + std::to_string(result.position + 1) +
+         "\n  " + shown + "\n  " + std::string(result.position, ' ') + "^";
 }
 
 // Answers -1 when the options are good, otherwise the exit status.
@@ -99,6 +128,10 @@ int ParseOptions(int argc, char** argv, Options* options) {
       if (!ParseNumber(value, &options->count) || options->count == 0) {
         return UsageError("--count takes a number from 1 to 4294967295");
       }
+    } else if (argument == "--filter") {
+      options->filter = value;
+      std::string problem = FilterProblem(options->filter);
+      if (!problem.empty()) return UsageError(problem);
     } else if (argument == "--format") {
       std::string format = value;
       if (format == "text") {
@@ -122,11 +155,24 @@ bool Report(const char* what, HRESULT hr) {
   return false;
 }
 
+HRESULT SetFilter(INotificationConsumer* consumer, const std::string& expression) {
+  INotificationFilter* filter = nullptr;
+  HRESULT hr = consumer->QueryInterface(IID_INotificationFilter, reinterpret_cast<void**>(&filter));
+  if (FAILED(hr)) return hr;
+  hr = filter->SetConstraint(expression.c_str());
+  filter->Release();
+  return hr;
+}
+
 int Listen(const Options& options, StopSignals* stop) {
   INotificationConsumer* consumer = nullptr;
   HRESULT hr = kestrel::tools::CreateComponent(CLSID_NotificationConsumer, IID_INotificationConsumer,
                                                reinterpret_cast<void**>(&consumer));
   if (!Report("creating the consumer", hr)) return 1;
+  if (!options.filter.empty() && !Report("setting the filter", SetFilter(consumer, options.filter))) {
+    consumer->Release();
+    return 1;
+  }
 
   auto* printer = new EventPrinter(options.format, options.count, stdout, stop);
   auto* settings = new kestrel::tools::ChannelSettings(
