@@ -278,27 +278,42 @@ class ConsumerSelection : public ::testing::Test {
   std::vector<std::unique_ptr<FakeSettings>> settings_;
 };
 
-// kestrel-channeld answers NO_IMPLEMENT to filters: the consumer connects all
-// the same and selects by itself. A service that does filter must come to
-// the same three events.
+// Through kestrel-channeld, which attaches the filter to the consumer's
+// proxy and selects at the service, and through one started with
+// --no-filters, which answers NO_IMPLEMENT: the consumer connects all the
+// same and selects by itself. Both come to the same three events.
 TEST_F(ConsumerSelection, OnlySelectedEventsReachTheSinkThroughTheChannelService) {
-  ChannelService service;
-  ASSERT_TRUE(service.Start());
-  RecordingSink sink;
-  INotificationConsumer* consumer = NewConsumer();
-  ASSERT_EQ(S_OK, SetConstraint(consumer, kFromFour));
-  ASSERT_EQ(S_OK, consumer->Connect(Settings(service.port(), service.key(), &sink), 1));
-  auto* supplier = Create<INotificationSupplier>(CreateNotificationSupplier, IID_INotificationSupplier);
-  ASSERT_EQ(S_OK, supplier->Initialize(Settings(service.port(), service.key()), "disk"));
-  for (uint32_t severity = 1; severity <= 6; ++severity) {
-    EXPECT_EQ(S_OK, supplier->Publish(severity, severity, "event"));
+  for (bool serviceFilters : {true, false}) {
+    SCOPED_TRACE(serviceFilters ? "service with filters" : "--no-filters");
+    ChannelService::Options options;
+    if (!serviceFilters) options.extraArguments = {"--no-filters"};
+    ChannelService service(options);
+    ASSERT_TRUE(service.Start());
+    RecordingSink sink;
+    INotificationConsumer* consumer = NewConsumer();
+    ASSERT_EQ(S_OK, SetConstraint(consumer, kFromFour));
+    ASSERT_EQ(S_OK, consumer->Connect(Settings(service.port(), service.key(), &sink), 1));
+    CosNotifyChannelAdmin::EventChannel_var channel = orb_.Channel(service.address());
+    CosNotifyChannelAdmin::ConsumerAdmin_var admin = channel->default_consumer_admin();
+    CosNotifyChannelAdmin::ProxyIDSeq_var proxies = admin->push_suppliers();
+    ASSERT_EQ(1u, proxies->length());
+    CosNotifyChannelAdmin::ProxySupplier_var proxy = admin->get_proxy_supplier(proxies[0]);
+    CosNotifyFilter::FilterIDSeq_var filters = proxy->get_all_filters();
+    EXPECT_EQ(serviceFilters ? 1u : 0u, filters->length());
+
+    auto* supplier =
+        Create<INotificationSupplier>(CreateNotificationSupplier, IID_INotificationSupplier);
+    ASSERT_EQ(S_OK, supplier->Initialize(Settings(service.port(), service.key()), "disk"));
+    for (uint32_t severity = 1; severity <= 6; ++severity) {
+      EXPECT_EQ(S_OK, supplier->Publish(severity, severity, "event"));
+    }
+    // Events arrive in the order published: one of severity 1 to 3 that got
+    // through would be among the first three.
+    ASSERT_TRUE(sink.WaitForEvents(3));
+    EXPECT_EQ(std::vector<uint32_t>({4, 5, 6}), Severities(sink));
+    supplier->Release();
+    EXPECT_EQ(0u, consumer->Release());
   }
-  // Events arrive in the order published: one of severity 1 to 3 that got
-  // through would be among the first three.
-  ASSERT_TRUE(sink.WaitForEvents(3));
-  EXPECT_EQ(std::vector<uint32_t>({4, 5, 6}), Severities(sink));
-  supplier->Release();
-  EXPECT_EQ(0u, consumer->Release());
 }
 
 TEST_F(ConsumerSelection, AServiceThatIgnoresTheFilterIsGivenItAndChangesNothing) {
