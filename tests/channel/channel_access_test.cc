@@ -36,11 +36,13 @@
 #include "tests/support/channel_service.h"
 #include "tests/support/fake_settings.h"
 #include "tests/support/test_support.h"
+#include "tests/support/reference_port.h"
 
 namespace kestrel {
 namespace {
 
 using testing::FakeSettings;
+using testing::PortInReference;
 using CosNotifyChannelAdmin::StructuredProxyPushConsumer;
 using CosNotifyChannelAdmin::StructuredProxyPushConsumer_var;
 using CosNotifyChannelAdmin::StructuredProxyPushSupplier;
@@ -97,21 +99,6 @@ class RefusingPort {
   int fd_;
   int port_ = 0;
 };
-
-// The port of the first IIOP profile of a reference; 0 when there is none.
-int PortInReference(CORBA::Object_ptr reference) {
-  omniIOR* ior = reference->_PR_getobj()->_getIOR();
-  int port = 0;
-  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length() && port == 0; ++i) {
-    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
-    IIOP::ProfileBody body;
-    IIOP::unmarshalProfile(profiles[i], body);
-    port = body.address.port;
-  }
-  ior->release();
-  return port;
-}
 
 // Serves a servant from the test process while the object lives: under a
 // fixed key in omniORB's adapter for corbaloc keys, so that an address

@@ -27,6 +27,7 @@
 #include "tests/support/component_objects.h"
 #include "tests/support/fake_settings.h"
 #include "tests/support/recording_sink.h"
+#include "tests/support/reference_port.h"
 
 namespace kestrel {
 namespace {
@@ -34,6 +35,7 @@ namespace {
 using testing::ChannelService;
 using testing::Create;
 using testing::FakeSettings;
+using testing::PortInReference;
 using testing::RecordingSink;
 
 constexpr char kFromFour[] = "$.remainder_of_body.mSeverity >= 4";
@@ -55,21 +57,6 @@ std::vector<uint32_t> Severities(RecordingSink& sink) {
   std::vector<uint32_t> severities;
   for (const testing::ReceivedEvent& event : sink.events()) severities.push_back(event.severity);
   return severities;
-}
-
-// The port of the first IIOP profile of a reference; 0 when there is none.
-int PortInReference(CORBA::Object_ptr reference) {
-  omniIOR* ior = reference->_PR_getobj()->_getIOR();
-  int port = 0;
-  const IOP::TaggedProfileList& profiles = ior->iopProfiles();
-  for (CORBA::ULong i = 0; i < profiles.length() && port == 0; ++i) {
-    if (profiles[i].tag != IOP::TAG_INTERNET_IOP) continue;
-    IIOP::ProfileBody body;
-    IIOP::unmarshalProfile(profiles[i], body);
-    port = body.address.port;
-  }
-  ior->release();
-  return port;
 }
 
 // A notification service in the test process that takes every filter it is
