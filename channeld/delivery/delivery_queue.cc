@@ -1,5 +1,6 @@
 #include "channeld/delivery/delivery_queue.h"
 
+#include <algorithm>
 #include <iterator>
 #include <thread>
 #include <utility>
@@ -87,8 +88,16 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
     Clock::time_point deadline =
         waitStarted + std::chrono::duration_cast<Clock::duration>(policy_.blockTimeout);
     ++waitingPushers_;
-    bool room = roomFreed_.wait_until(lock, deadline,
-                                      [this] { return closed_ || overflowing_ || !Full(); });
+    // Pop wakes waiters in batches (see kWakeInterval); a waiter also looks
+    // for room by itself as often, so that room made by a consumer that
+    // then stalls is never missed.
+    auto ready = [this] { return closed_ || overflowing_ || !Full(); };
+    bool room = false;
+    for (;;) {
+      Clock::time_point until = std::min(deadline, Clock::now() + kWakeInterval);
+      room = roomFreed_.wait_until(lock, until, ready);
+      if (room || until >= deadline) break;
+    }
     --waitingPushers_;
     if (closed_) return Offer::kClosed;
     if (!room) {
@@ -135,7 +144,20 @@ bool DeliveryQueue::Pop(EventPtr* event) {
     overflowing_ = false;
   }
   UpdatePoppable();
-  if (waitingPushers_ > 0) roomFreed_.notify_one();
+  bool wake = waitingPushers_ > 0 && TimeToWakePushers();
+  lock.unlock();
+  if (wake) roomFreed_.notify_all();
+  return true;
+}
+
+bool DeliveryQueue::TimeToWakePushers() {
+  ++freedSinceWake_;
+  Clock::time_point now = Clock::now();
+  bool batch = freedSinceWake_ >= kWakeBatch ||
+               (policy_.maxEvents > 0 && freedSinceWake_ >= policy_.maxEvents / 2);
+  if (!batch && now - lastWake_ < kWakeInterval) return false;
+  freedSinceWake_ = 0;
+  lastWake_ = now;
   return true;
 }
 

@@ -17,6 +17,13 @@
 // wait, and much more on virtual machines. A consumer that finds its queue
 // empty for longer than that sleeps at once the next time: when a stream
 // stops, its consumer spins once, and a quiet channel spins not at all.
+//
+// Suppliers that wait for room are woken together, once a batch of room
+// has built up or kWakeInterval after the last wake, not one per event
+// taken: suppliers that outpace their consumer would otherwise cost a
+// thread switch for every event. A waiting push also looks for room by
+// itself every kWakeInterval, so it is held up by at most that much more
+// than the room it waits for.
 
 #ifndef KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
 #define KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
@@ -46,6 +53,8 @@ class DeliveryQueue {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::microseconds kSpin{50};
+  static constexpr std::chrono::microseconds kWakeInterval{1000};
+  static constexpr std::size_t kWakeBatch = 64;
 
   enum class Offer {
     kQueued,     // the event is queued (an older one may have been discarded)
@@ -124,6 +133,10 @@ class DeliveryQueue {
   std::uint64_t TakeNewDiscards();
 
  private:
+  // REQUIRES: mutex_ held, waitingPushers_ > 0. Whether the waiting pushers
+  // should be woken now that Pop took one more event.
+  bool TimeToWakePushers();
+
   // REQUIRES: mutex_ held, for all of these.
   bool Full() const;
   bool ChannelFull() const;
@@ -147,6 +160,8 @@ class DeliveryQueue {
   bool sealed_ = false;
   bool overflowing_ = false;
   int waitingPushers_ = 0;
+  std::size_t freedSinceWake_ = 0;  // events taken since waiting pushers were woken
+  Clock::time_point lastWake_;
   std::uint64_t discarded_ = 0;
   std::uint64_t reportedDiscards_ = 0;
   // True when Pop would not wait (events and not paused, or closed); read
