@@ -118,28 +118,35 @@ CosNotifyFilter::_impl_Filter* FilterOf(omniServant* servant) {
 const char* const kUnsupportedFilterableData[] = {
     CosNotifyFilter::UnsupportedFilterableData::_PD_repoId};
 
-// A filter's match or match_structured: one event in, a boolean back.
-template <typename Event, void (*Read)(cdrStream&, Event&, TypeCodeCache*)>
-class MatchCall : public omniCallDescriptor {
+// A filter's match_structured or match: one event in, a boolean back.
+class ScreenedMatchCall : public omniCallDescriptor {
  public:
-  using Match = CORBA::Boolean (CosNotifyFilter::_impl_Filter::*)(const Event&);
-
-  MatchCall(const char* operation, Match match)
-      : omniCallDescriptor(&Upcall, operation, std::strlen(operation) + 1, 0,
+  explicit ScreenedMatchCall(bool structured)
+      : omniCallDescriptor(&Upcall, structured ? "match_structured" : "match",
+                           structured ? sizeof "match_structured" : sizeof "match", 0,
                            kUnsupportedFilterableData, 1, 1),
-        match_(match) {}
+        structured_(structured) {}
 
-  void unmarshalArguments(cdrStream& in) override { Read(in, event_, nullptr); }
+  void unmarshalArguments(cdrStream& in) override {
+    if (structured_) {
+      ReadScreenedEvent(in, event_);
+    } else {
+      ReadScreenedAny(in, any_);
+    }
+  }
   void marshalReturnedValues(cdrStream& out) override { out.marshalBoolean(result_); }
 
  private:
   static void Upcall(omniCallDescriptor* call, omniServant* servant) {
-    auto* self = static_cast<MatchCall*>(call);
-    self->result_ = (FilterOf(servant)->*(self->match_))(self->event_);
+    auto* match = static_cast<ScreenedMatchCall*>(call);
+    CosNotifyFilter::_impl_Filter* filter = FilterOf(servant);
+    match->result_ = match->structured_ ? filter->match_structured(match->event_)
+                                        : filter->match(match->any_);
   }
 
-  Match match_;
-  Event event_;
+  const bool structured_;
+  CosNotification::StructuredEvent event_;
+  CORBA::Any any_;
   CORBA::Boolean result_ = false;
 };
 
@@ -180,12 +187,9 @@ bool DispatchScreenedPropertyRequest(omniServant* servant, omniCallHandle& handl
 bool DispatchScreenedMatch(omniServant* servant, omniCallHandle& handle) {
   if (!FromAnotherProcess(handle) || FilterOf(servant) == nullptr) return false;
   const char* operation = handle.operation_name();
-  if (omni::strMatch(operation, "match_structured")) {
-    MatchCall<CosNotification::StructuredEvent, ReadScreenedEvent> call(
-        "match_structured", &CosNotifyFilter::_impl_Filter::match_structured);
-    handle.upcall(servant, call);
-  } else if (omni::strMatch(operation, "match")) {
-    MatchCall<CORBA::Any, ReadScreenedAny> call("match", &CosNotifyFilter::_impl_Filter::match);
+  bool structured = omni::strMatch(operation, "match_structured");
+  if (structured || omni::strMatch(operation, "match")) {
+    ScreenedMatchCall call(structured);
     handle.upcall(servant, call);
   } else {
     return false;
