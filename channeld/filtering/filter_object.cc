@@ -109,8 +109,11 @@ void FilterObject::Restore(const FilterState& state) {
   nextConstraintId_ = std::max<CosNotifyFilter::ConstraintID>(state.nextConstraintId, 1);
   nextCallbackId_ = std::max<CosNotifyFilter::CallbackID>(state.nextCallbackId, 1);
   attached_ = state.attached;
+  // Unchecked: a checked narrow could ask the callback's process, and a
+  // start must not wait for a client that is away.
   for (const auto& callback : state.callbacks) {
-    callbacks_[callback.first] = CosNotifyComm::NotifySubscribe::_narrow(callback.second.in());
+    callbacks_[callback.first] =
+        CosNotifyComm::NotifySubscribe::_unchecked_narrow(callback.second.in());
   }
 }
 

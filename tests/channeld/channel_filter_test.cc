@@ -448,6 +448,12 @@ TEST_F(ChannelFilterTest, FiltersSurviveARestartAtTheSameReferences) {
   Start({"--state-dir", folder_.File("state")});
   CosNotifyFilter::Filter_var severe = NewFilter({"$.remainder_of_body.mSeverity >= 4"});
   CosNotifyFilter::Filter_var unattached = NewFilter({"FALSE", "$region == 'eu'"});
+  PortableServer::Servant_var<RecordingSubscriber> subscriber = new RecordingSubscriber;
+  PortableServer::ObjectId_var oid = orb_.poa()->activate_object(subscriber.in());
+  CORBA::Object_var subscriberObject = orb_.poa()->id_to_reference(oid.in());
+  CosNotifyComm::NotifySubscribe_var callback =
+      CosNotifyComm::NotifySubscribe::_narrow(subscriberObject.in());
+  CosNotifyFilter::CallbackID callbackId = unattached->attach_callback(callback.in());
   CosNotifyChannelAdmin::AdminID adminId;
   CosNotifyChannelAdmin::ConsumerAdmin_var admin =
       channel_->new_for_consumers(CosNotifyChannelAdmin::AND_OP, adminId);
@@ -479,6 +485,9 @@ TEST_F(ChannelFilterTest, FiltersSurviveARestartAtTheSameReferences) {
       EXPECT_STREQ(before[i].constraint_expression.constraint_expr.in(),
                    after[i].constraint_expression.constraint_expr.in());
     }
+    CosNotifyFilter::CallbackIDSeq_var callbacks = unattached->get_callbacks();
+    ASSERT_EQ(1u, callbacks->length());
+    EXPECT_EQ(callbackId, callbacks[0]);
   }
   // Ids go on from where they were.
   CosNotifyFilter::ConstraintInfoSeq_var next = unattached->add_constraints(Expressions({"TRUE"}));
