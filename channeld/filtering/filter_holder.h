@@ -31,13 +31,10 @@ class FilterHolder : public virtual POA_CosNotifyFilter::FilterAdmin {
   // True when the object holds no filters or one of them matches the event.
   // Thread-safe; never raises.
   bool Passes(LazyEventView& view) const;
-  bool HoldsFilters() const;
 
   // The filters as the state directory keeps them, and back.
   AttachedFilters CaptureFilters() const;
   void RestoreFilters(const AttachedFilters& state);
-  // Lets go of every filter, for an object that ends.
-  void DropFilters();
 
   // CosNotifyFilter::FilterAdmin
   CosNotifyFilter::FilterID add_filter(CosNotifyFilter::Filter_ptr filter) override;
@@ -66,6 +63,9 @@ class FilterHolder : public virtual POA_CosNotifyFilter::FilterAdmin {
   using Entries = std::vector<Entry>;
 
   std::shared_ptr<const Entries> Snapshot() const;
+  bool HoldsFilters() const;
+  // Lets go of every filter (remove_all_filters).
+  void DropFilters();
   Entry Resolve(CosNotifyFilter::FilterID id, CORBA::Object_ptr reference);
 
   // REQUIRES: mutex_ held.
