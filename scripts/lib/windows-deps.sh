@@ -34,7 +34,7 @@ kestrel_windows_compilers() {
 
 # The stamp of a complete prefix holds this; change it whenever the build
 # below changes, so that prefixes built the old way are built again.
-KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (4)"
+KESTREL_WINDOWS_DEPS_RECIPE="omniORB, COS, ACE, GoogleTest: static, release, Windows 7 API (5)"
 
 # Every library and every client is compiled against the same Windows API
 # level: ACE's headers, and the size of some of its tables, depend on it.

@@ -378,6 +378,32 @@ bool UnloadWithin(DWORD milliseconds) {
   return GetModuleHandleA(kDllName) == nullptr;
 }
 
+// The thread-local slots that this process could still allocate.
+int FreeThreadSlots() {
+  std::vector<DWORD> taken;
+  for (DWORD slot; (slot = TlsAlloc()) != TLS_OUT_OF_INDEXES;) taken.push_back(slot);
+  for (DWORD slot : taken) TlsFree(slot);
+  return static_cast<int>(taken.size());
+}
+
+// COM loads the library on whichever thread first creates an object and
+// may unload it on another, such as a program's idle loop. Each load must
+// give back what it took: a process has about a thousand thread-local
+// slots, and a load that found none left would end the process.
+TEST(Unloading, LoadingOnOneThreadAndUnloadingOnAnotherKeepsNoThreadSlot) {
+  ASSERT_TRUE(UnloadWithin(10000)) << "kestrel.dll stayed loaded";
+  const int freeBefore = FreeThreadSlots();
+  const std::string path = DllPath();
+  for (int round = 0; round < 5; ++round) {
+    HMODULE dll = nullptr;
+    std::thread([&dll, &path] { dll = LoadLibraryA(path.c_str()); }).join();
+    ASSERT_NE(nullptr, dll) << GetLastError();
+    ASSERT_TRUE(FreeLibrary(dll));
+    ASSERT_EQ(nullptr, GetModuleHandleA(kDllName)) << "round " << round;
+  }
+  EXPECT_EQ(freeBefore, FreeThreadSlots());
+}
+
 // What a desktop program that publishes on each button press does, or a
 // service that serves each request on a new worker thread: create objects,
 // use them, release them, and create again at once, on a new thread, while
