@@ -300,7 +300,9 @@ EOF
   # omniORB's detached threads also run their last instructions after the
   # ORB's destroy has returned; in a DLL that COM then unloads, they ran in
   # unmapped memory. Each thread now holds a reference to its module and
-  # ends with FreeLibraryAndExitThread.
+  # ends with FreeLibraryAndExitThread, its own slot emptied first, since
+  # the unload may then run on it; and an unload always frees omnithread's
+  # thread-local slot, so that loading again and again never runs out.
   _kestrel_windows_logged "$log" patch -p1 -d "$tree" \
     -i "$KESTREL_ROOT/scripts/lib/omniorb-windows-stop.patch" || return 1
   # The debug variants, and a stub library that only the DLLs use, are
