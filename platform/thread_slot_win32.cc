@@ -21,10 +21,8 @@ namespace {
 
 DWORD threadsLibrarySlot = TLS_OUT_OF_INDEXES;
 
-void FreeThreadsLibrarySlot() {
-  if (threadsLibrarySlot != TLS_OUT_OF_INDEXES) TlsFree(threadsLibrarySlot);
-  threadsLibrarySlot = TLS_OUT_OF_INDEXES;
-}
+// Registered only once the slot is known.
+void FreeThreadsLibrarySlot() { TlsFree(threadsLibrarySlot); }
 
 // Called among the C runtime's own initializers (the .CRT$XI table, which
 // the runtime runs right after it has made the table of exit handlers and

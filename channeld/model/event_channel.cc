@@ -426,17 +426,20 @@ std::size_t EventChannel::ReclaimAbandoned() {
   for (auto& entry : supplierAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
   for (auto& entry : consumerAdmins) reclaimed += entry.second->ReclaimAbandoned(obtainedBefore);
   std::size_t unusedFilters = filters_ ? filters_->ReclaimUnused(obtainedBefore) : 0;
-  const std::string timeout =
-      std::to_string(std::chrono::duration_cast<std::chrono::seconds>(context_.connectTimeout).count()) +
-      " s";
+  // Written out only for a line that is logged: most scans reclaim nothing.
+  auto timeout = [this] {
+    return std::to_string(
+               std::chrono::duration_cast<std::chrono::seconds>(context_.connectTimeout).count()) +
+           " s";
+  };
   if (unusedFilters != 0) {
     Log::Error("channel " + key_ + ": " + std::to_string(unusedFilters) +
-               " filters reclaimed: not attached or used within " + timeout);
+               " filters reclaimed: not attached or used within " + timeout());
   }
   if (reclaimed == 0) return 0;
   reclaimed_.fetch_add(reclaimed, std::memory_order_relaxed);
   Log::Error("channel " + key_ + ": " + std::to_string(reclaimed) +
-             " proxies reclaimed: not connected within " + timeout + " of being obtained");
+             " proxies reclaimed: not connected within " + timeout() + " of being obtained");
   return reclaimed;
 }
 
