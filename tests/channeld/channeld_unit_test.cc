@@ -187,6 +187,27 @@ TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
   EXPECT_FALSE(queue.counters().overflowing);
 }
 
+// Waiting pushes are woken for a batch of room; a consumer that frees less
+// than that and then stalls must not leave them waiting for the rest.
+TEST(ChanneldDeliveryQueue, RoomLeftByAConsumerThatStallsIsTakenBeforeTheBlockTimeout) {
+  const std::size_t kBound = 1000;  // room for a batch is far more than three events
+  DeliveryQueue queue(Policy(kBound, CosNotification::FifoOrder, milliseconds(60000)));
+  for (std::size_t i = 0; i < kBound; ++i) queue.Push(Event("old"));
+  std::vector<std::thread> pushers;
+  for (const char* name : {"a", "b", "c"}) {
+    pushers.emplace_back([&queue, name] { EXPECT_TRUE(queue.Push(Event(name))); });
+  }
+  std::this_thread::sleep_for(milliseconds(20));
+  EventPtr event;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.Pop(&event));
+  Clock::time_point stalled = Clock::now();
+  for (std::thread& pusher : pushers) pusher.join();
+  EXPECT_LT(Clock::now() - stalled, milliseconds(10000));
+  EXPECT_EQ(kBound, queue.size());
+  EXPECT_EQ(0u, queue.counters().discarded);
+  EXPECT_FALSE(queue.counters().overflowing);
+}
+
 TEST(ChanneldDeliveryQueue, ExpiredWaitOverflowsTheQueueUntilItHasDrainedToHalf) {
   const milliseconds kBlock(300);
   DeliveryQueue queue(Policy(4, CosNotification::FifoOrder, kBlock));
