@@ -96,7 +96,7 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
     bool room = false;
     std::uint64_t poppedAtLastLook = popped_;
     for (;;) {
-      Clock::time_point until = std::min(deadline, Clock::now() + kWakeInterval);
+      Clock::time_point until = std::min(deadline, Clock::now() + kStallCheck);
       room = roomFreed_.wait_until(lock, until, ready);
       if (room || until >= deadline) break;
       // A consumer that took nothing for a whole interval stalled short of a
