@@ -95,17 +95,20 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
     auto ready = [&] { return closed_ || overflowing_ || (wakes_ != wakesBefore && !Full()); };
     bool room = false;
     std::uint64_t poppedAtLastLook = popped_;
+    Clock::duration interval = kStallCheck;
     for (;;) {
-      Clock::time_point until = std::min(deadline, Clock::now() + kStallCheck);
+      Clock::time_point until = std::min(deadline, Clock::now() + interval);
       room = roomFreed_.wait_until(lock, until, ready);
       if (room || until >= deadline) break;
       // A consumer that took nothing for a whole interval stalled short of a
-      // batch: the room it made will not grow, so take it.
+      // batch: the room it made will not grow, so take it. One that moves
+      // will make the batch: look less often.
       if (popped_ == poppedAtLastLook && !Full()) {
         room = true;
         break;
       }
       poppedAtLastLook = popped_;
+      interval = std::min<Clock::duration>(2 * interval, kLongestStallCheck);
     }
     --waitingPushers_;
     if (closed_) return Offer::kClosed;

@@ -22,11 +22,12 @@
 // built up (kWakeBatch events, or half the bound when that is less), not
 // one per event taken: suppliers that outpace their consumer then push a
 // batch between two waits, instead of costing a sleep and a wake-up for
-// every event. A waiting push also looks by itself every kStallCheck: when
-// the consumer took nothing since its last look, it stalled with less than
-// a batch freed, and the push takes the room there is. So a push waits for
-// a batch of room while its consumer makes progress, and at most two
-// intervals longer than the room itself while it does not.
+// every event. A waiting push also looks by itself, after kStallCheck and
+// then at doubling intervals up to kLongestStallCheck: when the consumer
+// took nothing since its last look, it stalled with less than a batch
+// freed, and the push takes the room there is. So a push waits for a batch
+// of room while its consumer makes progress, and at most two intervals
+// longer than the room itself while it does not.
 
 #ifndef KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
 #define KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
@@ -57,6 +58,7 @@ class DeliveryQueue {
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::microseconds kSpin{50};
   static constexpr std::chrono::milliseconds kStallCheck{1};
+  static constexpr std::chrono::milliseconds kLongestStallCheck{16};
   static constexpr std::size_t kWakeBatch = 64;
 
   enum class Offer {
