@@ -19,7 +19,6 @@ void DeliveryQueue::SetPolicy(const QueuePolicy& policy) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     policy_ = policy;
-    ++wakes_;  // a larger bound is room for the waiting pushers
   }
   roomFreed_.notify_all();
 }
@@ -89,26 +88,15 @@ DeliveryQueue::Offer DeliveryQueue::PushWaiting(EventPtr event, Clock::time_poin
     Clock::time_point deadline =
         waitStarted + std::chrono::duration_cast<Clock::duration>(policy_.blockTimeout);
     ++waitingPushers_;
-    // Pop wakes the waiters once a batch of room is free (see WakeBatch); a
-    // slot seen free before that goes on waiting, unless the consumer stalled.
-    const std::uint64_t wakesBefore = wakes_;
-    auto ready = [&] { return closed_ || overflowing_ || (wakes_ != wakesBefore && !Full()); };
+    // Pop wakes waiters in batches (see kWakeInterval); a waiter also looks
+    // for room by itself as often, so that room made by a consumer that
+    // then stalls is never missed.
+    auto ready = [this] { return closed_ || overflowing_ || !Full(); };
     bool room = false;
-    std::uint64_t poppedAtLastLook = popped_;
-    Clock::duration interval = kStallCheck;
     for (;;) {
-      Clock::time_point until = std::min(deadline, Clock::now() + interval);
+      Clock::time_point until = std::min(deadline, Clock::now() + kWakeInterval);
       room = roomFreed_.wait_until(lock, until, ready);
       if (room || until >= deadline) break;
-      // A consumer that took nothing for a whole interval stalled short of a
-      // batch: the room it made will not grow, so take it. One that moves
-      // will make the batch: look less often.
-      if (popped_ == poppedAtLastLook && !Full()) {
-        room = true;
-        break;
-      }
-      poppedAtLastLook = popped_;
-      interval = std::min<Clock::duration>(2 * interval, kLongestStallCheck);
     }
     --waitingPushers_;
     if (closed_) return Offer::kClosed;
@@ -151,7 +139,6 @@ bool DeliveryQueue::Pop(EventPtr* event) {
   if (closed_) return false;
   *event = std::move(events_.front());
   events_.pop_front();
-  ++popped_;
   if (backlog_ != nullptr) backlog_->Removed(1);
   if (overflowing_ && (policy_.maxEvents == 0 || events_.size() <= policy_.maxEvents / 2)) {
     overflowing_ = false;
@@ -163,15 +150,14 @@ bool DeliveryQueue::Pop(EventPtr* event) {
   return true;
 }
 
-std::size_t DeliveryQueue::WakeBatch() const {
-  if (policy_.maxEvents == 0) return 1;  // never waited for
-  return std::max<std::size_t>(1, std::min(kWakeBatch, policy_.maxEvents / 2));
-}
-
 bool DeliveryQueue::TimeToWakePushers() {
-  if (++freedSinceWake_ < WakeBatch()) return false;
+  ++freedSinceWake_;
+  Clock::time_point now = Clock::now();
+  bool batch = freedSinceWake_ >= kWakeBatch ||
+               (policy_.maxEvents > 0 && freedSinceWake_ >= policy_.maxEvents / 2);
+  if (!batch && now - lastWake_ < kWakeInterval) return false;
   freedSinceWake_ = 0;
-  ++wakes_;
+  lastWake_ = now;
   return true;
 }
 

@@ -18,16 +18,12 @@
 // empty for longer than that sleeps at once the next time: when a stream
 // stops, its consumer spins once, and a quiet channel spins not at all.
 //
-// Suppliers that wait for room are woken together once a batch of room has
-// built up (kWakeBatch events, or half the bound when that is less), not
-// one per event taken: suppliers that outpace their consumer then push a
-// batch between two waits, instead of costing a sleep and a wake-up for
-// every event. A waiting push also looks by itself, after kStallCheck and
-// then at doubling intervals up to kLongestStallCheck: when the consumer
-// took nothing since its last look, it stalled with less than a batch
-// freed, and the push takes the room there is. So a push waits for a batch
-// of room while its consumer makes progress, and at most two intervals
-// longer than the room itself while it does not.
+// Suppliers that wait for room are woken together, once a batch of room
+// has built up or kWakeInterval after the last wake, not one per event
+// taken: suppliers that outpace their consumer would otherwise cost a
+// thread switch for every event. A waiting push also looks for room by
+// itself every kWakeInterval, so it is held up by at most that much more
+// than the room it waits for.
 
 #ifndef KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
 #define KESTREL_CHANNELD_DELIVERY_DELIVERY_QUEUE_H_
@@ -57,8 +53,7 @@ class DeliveryQueue {
  public:
   using Clock = std::chrono::steady_clock;
   static constexpr std::chrono::microseconds kSpin{50};
-  static constexpr std::chrono::milliseconds kStallCheck{1};
-  static constexpr std::chrono::milliseconds kLongestStallCheck{16};
+  static constexpr std::chrono::microseconds kWakeInterval{1000};
   static constexpr std::size_t kWakeBatch = 64;
 
   enum class Offer {
@@ -141,9 +136,6 @@ class DeliveryQueue {
   // REQUIRES: mutex_ held, waitingPushers_ > 0. Whether the waiting pushers
   // should be woken now that Pop took one more event.
   bool TimeToWakePushers();
-  // REQUIRES: mutex_ held. How many events Pop frees before it wakes the
-  // waiting pushers.
-  std::size_t WakeBatch() const;
 
   // REQUIRES: mutex_ held, for all of these.
   bool Full() const;
@@ -169,8 +161,7 @@ class DeliveryQueue {
   bool overflowing_ = false;
   int waitingPushers_ = 0;
   std::size_t freedSinceWake_ = 0;  // events taken since waiting pushers were woken
-  std::uint64_t wakes_ = 0;         // times waiting pushers were told to look
-  std::uint64_t popped_ = 0;        // events taken, ever: shows a consumer moving
+  Clock::time_point lastWake_;
   std::uint64_t discarded_ = 0;
   std::uint64_t reportedDiscards_ = 0;
   // True when Pop would not wait (events and not paused, or closed); read

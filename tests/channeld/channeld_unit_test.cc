@@ -187,8 +187,8 @@ TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
   EXPECT_FALSE(queue.counters().overflowing);
 }
 
-// Waiting pushes are woken for a batch of room; a consumer that frees less
-// than that and then stalls must not leave them waiting for the rest.
+// Waiting pushes are woken in batches; a consumer that frees less than a
+// batch and then stalls must not leave them waiting for the rest.
 TEST(ChanneldDeliveryQueue, RoomLeftByAConsumerThatStallsIsTakenBeforeTheBlockTimeout) {
   const std::size_t kBound = 1000;  // room for a batch is far more than three events
   DeliveryQueue queue(Policy(kBound, CosNotification::FifoOrder, milliseconds(60000)));
