@@ -190,7 +190,7 @@ TEST(ChanneldDeliveryQueue, PushWaitsForRoomSoThatASlowConsumerLosesNothing) {
 // Waiting pushes are woken in batches; a consumer that frees less than a
 // batch and then stalls must not leave them waiting for the rest.
 TEST(ChanneldDeliveryQueue, RoomLeftByAConsumerThatStallsIsTakenBeforeTheBlockTimeout) {
-  const std::size_t kBound = 1000;  // room for a batch is far more than three events
+  const std::size_t kBound = 1000;  // a batch of room is then 64 events, far more than 3
   DeliveryQueue queue(Policy(kBound, CosNotification::FifoOrder, milliseconds(60000)));
   for (std::size_t i = 0; i < kBound; ++i) queue.Push(Event("old"));
   std::vector<std::thread> pushers;
@@ -199,7 +199,8 @@ TEST(ChanneldDeliveryQueue, RoomLeftByAConsumerThatStallsIsTakenBeforeTheBlockTi
   }
   std::this_thread::sleep_for(milliseconds(20));
   EventPtr event;
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(queue.Pop(&event));
+  // Not ASSERT: returning with the pushers unjoined would end the test program.
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(queue.Pop(&event));
   Clock::time_point stalled = Clock::now();
   for (std::thread& pusher : pushers) pusher.join();
   EXPECT_LT(Clock::now() - stalled, milliseconds(10000));
