@@ -1,5 +1,7 @@
 #include "channeld/host/command_line.h"
 
+#include <ace/OS_NS_unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -59,7 +61,47 @@ bool TakesValue(const std::string& name) {
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
          name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
-         name == "--max-unconnected" || name == "--idle-timeout" || name == "--metrics";
+         name == "--max-unconnected" || name == "--idle-timeout" || name == "--metrics" ||
+         name == "--advertise" || name == "--cluster" || name == "--instance" ||
+         name == "--stream-replicas" || name == "--stream-max-age" ||
+         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
+         name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
+}
+
+// The options that only an instance of a cluster takes.
+bool IsClusterOption(const std::string& name) {
+  return name == "--instance" || name == "--stream-replicas" || name == "--stream-max-age" ||
+         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
+         name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
+}
+
+// nats://HOST:PORT or tls://HOST:PORT, with user:password@ before the host
+// if the servers want one; nats.c reads the rest.
+bool IsServerUrl(const std::string& url) {
+  std::size_t scheme = url.find("://");
+  if (scheme == std::string::npos) return false;
+  std::string name = url.substr(0, scheme);
+  if (name != "nats" && name != "tls") return false;
+  std::string rest = url.substr(scheme + 3);
+  return !rest.empty() && rest.find_first_of(" \t\r\n/") == std::string::npos;
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (ACE_OS::hostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "kestrel";
+  return name;
+}
+
+bool Split(const std::string& list, std::vector<std::string>* items) {
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = list.find(',', start);
+    std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (item.empty()) return false;
+    items->push_back(item);
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
 }
 
 }  // namespace
@@ -104,6 +146,7 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
       }
       value = argv[++i];
     }
+    if (IsClusterOption(name)) line.clusterOption_ = name;
     if (!line.Apply(name, value)) return line;
   }
   if (line.options_.channels.empty()) {
@@ -112,6 +155,7 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
   if (line.options_.persistentEvents && line.options_.stateDir.empty()) {
     line.Fail("--event-reliability persistent needs --state-dir");
   }
+  line.CheckCluster();
   return line;
 }
 
@@ -186,6 +230,15 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--metrics: '" + value +
                   "' is not ADDRESS:PORT (a port from 1 to 65535; [ADDRESS]:PORT for IPv6)");
     }
+  } else if (name == "--advertise") {
+    std::string host;
+    int port = 0;
+    if (!ParseEndpoint(value, &host, &port)) {
+      return Fail("--advertise: '" + value + "' is not HOST:PORT ([ADDRESS]:PORT for IPv6)");
+    }
+    options_.advertised.push_back(value);
+  } else if (name == "--cluster" || IsClusterOption(name)) {
+    return ApplyCluster(name, value);
   } else if (name == "--state-dir") {
     if (value.empty()) return Fail("--state-dir needs a directory");
     options_.stateDir = value;
@@ -196,6 +249,76 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
     options_.persistentEvents = value == "persistent";
   }
   return true;
+}
+
+bool CommandLine::ApplyCluster(const std::string& name, const std::string& value) {
+  ClusterSettings& cluster = options_.cluster;
+  unsigned long long number = 0;
+  if (name == "--cluster") {
+    std::vector<std::string> servers;
+    if (!Split(value, &servers) ||
+        !std::all_of(servers.begin(), servers.end(), IsServerUrl)) {
+      return Fail("--cluster: '" + value + "' is not a list of nats://HOST:PORT addresses");
+    }
+    cluster.servers = servers;
+  } else if (name == "--instance") {
+    if (value.empty() || value.size() > 64 ||
+        value.find_first_of(" \t\r\n") != std::string::npos) {
+      return Fail("--instance: '" + value + "' is not a name (1 to 64 characters, no blanks)");
+    }
+    cluster.instance = value;
+  } else if (name == "--stream-replicas") {
+    if (!ParseNumber(value, 1, 5, &number)) {
+      return Fail("--stream-replicas: '" + value + "' is not a number from 1 to 5");
+    }
+    cluster.replicas = static_cast<int>(number);
+  } else if (name == "--stream-max-age") {
+    if (!ParseNumber(value, 0, 315360000, &number)) {
+      return Fail("--stream-max-age: '" + value + "' is not a number of seconds (0: no limit)");
+    }
+    cluster.maxAgeSeconds = number;
+  } else if (name == "--stream-max-bytes") {
+    if (!ParseNumber(value, 65536, 1ULL << 50, &number)) {
+      return Fail("--stream-max-bytes: '" + value + "' is not a number of bytes (at least 65536)");
+    }
+    cluster.maxBytes = static_cast<std::int64_t>(number);
+  } else if (name == "--accept-timeout") {
+    if (!ParseNumber(value, 1, 3600000, &number)) {
+      return Fail("--accept-timeout: '" + value +
+                  "' is not a number of milliseconds (1 to 3600000)");
+    }
+    cluster.acceptTimeoutMs = static_cast<unsigned long>(number);
+  } else {
+    if (value.empty()) return Fail(name + " needs a file");
+    (name == "--nats-creds"      ? cluster.credentials
+     : name == "--nats-tls-ca"   ? cluster.tlsCa
+     : name == "--nats-tls-cert" ? cluster.tlsCertificate
+                                 : cluster.tlsKey) = value;
+  }
+  return true;
+}
+
+void CommandLine::CheckCluster() {
+  if (action_ != Action::kRun) return;
+  ClusterSettings& cluster = options_.cluster;
+  if (cluster.servers.empty()) {
+    if (!clusterOption_.empty()) Fail(clusterOption_ + " needs --cluster");
+    return;
+  }
+  if (cluster.tlsCertificate.empty() != cluster.tlsKey.empty()) {
+    Fail("--nats-tls-cert and --nats-tls-key go together");
+    return;
+  }
+  // The instance's name keeps its place in every channel's stream across
+  // restarts, and its references must reach it again: both want a port
+  // that does not change.
+  if (options_.port == 0) {
+    Fail("--cluster needs a fixed --port");
+    return;
+  }
+  if (cluster.instance.empty()) {
+    cluster.instance = HostName() + "-" + std::to_string(options_.port);
+  }
 }
 
 bool CommandLine::Fail(const std::string& message) {

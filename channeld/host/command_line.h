@@ -5,7 +5,13 @@
 //                    [--state-dir DIR] [--event-reliability best-effort|persistent]
 //                    [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]
 //                    [--max-unconnected N] [--idle-timeout SEC]
-//                    [--metrics ADDRESS:PORT] [--verbose]
+//                    [--metrics ADDRESS:PORT] [--advertise HOST:PORT]...
+//                    [--cluster nats://HOST:PORT[,...] [--instance NAME]
+//                     [--stream-replicas N] [--stream-max-age SEC]
+//                     [--stream-max-bytes N] [--accept-timeout MS]
+//                     [--nats-creds FILE] [--nats-tls-ca FILE]
+//                     [--nats-tls-cert FILE --nats-tls-key FILE]]
+//                    [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
 
@@ -15,6 +21,8 @@
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "channeld/cluster/event_stream.h"
 
 namespace kestrel {
 namespace channeld {
@@ -42,6 +50,11 @@ struct ServiceOptions {
   int metricsPort = 0;
   bool filters = true;  // false: filter calls answer NO_IMPLEMENT
   bool verbose = false;
+  // HOST:PORT addresses that every object reference carries, in order, in
+  // place of the listening address; empty: the listening address.
+  std::vector<std::string> advertised;
+  // With servers: one instance of a cluster (--cluster and its options).
+  ClusterSettings cluster;
 };
 
 class CommandLine {
@@ -65,10 +78,15 @@ class CommandLine {
  private:
   bool Fail(const std::string& message);
   bool Apply(const std::string& name, const std::string& value);
+  bool ApplyCluster(const std::string& name, const std::string& value);
+  // The cluster's options hang together; an instance's name comes from
+  // the host and port unless given.
+  void CheckCluster();
 
   Action action_ = Action::kRun;
   ServiceOptions options_;
   std::string error_;
+  std::string clusterOption_;  // the last cluster-only option given
 };
 
 }  // namespace channeld

@@ -19,9 +19,10 @@ MetricsServer::Reply Plain(int status, const std::string& body) {
 
 }  // namespace
 
-MetricsEndpoint::MetricsEndpoint(Figures figures, PeerCheck peerAllowed)
+MetricsEndpoint::MetricsEndpoint(Figures figures, PeerCheck peerAllowed, Readiness ready)
     : figures_(std::move(figures)),
-      peerAllowed_(peerAllowed ? std::move(peerAllowed) : PeerCheck(&PeerAllowed)) {}
+      peerAllowed_(peerAllowed ? std::move(peerAllowed) : PeerCheck(&PeerAllowed)),
+      ready_(std::move(ready)) {}
 
 MetricsEndpoint::~MetricsEndpoint() { Stop(); }
 
@@ -44,7 +45,10 @@ MetricsServer::Reply MetricsEndpoint::Answer(const MetricsServer::Request& reque
   }
   bool serving = serving_.load(std::memory_order_acquire);
   if (request.path == "/health") {
-    return serving ? Plain(200, "serving\n") : Plain(503, "restoring the state\n");
+    if (!serving) return Plain(503, "restoring the state\n");
+    std::string reason;
+    if (ready_ && !ready_(&reason)) return Plain(503, reason + "\n");
+    return Plain(200, "serving\n");
   }
   if (request.path != "/metrics") return Plain(404, "not found: /metrics or /health\n");
   if (!serving) return Plain(503, "restoring the state\n");

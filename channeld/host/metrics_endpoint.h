@@ -3,7 +3,9 @@
 //   GET /metrics  the service's figures (see MetricsPage), 200; 503 while
 //                 the service restores its state, when they are not yet
 //                 all there
-//   GET /health   200 once the service serves its channels, 503 before
+//   GET /health   200 once the service serves its channels and while it is
+//                 ready (in a cluster: NATS reachable and the channels'
+//                 streams there), 503 otherwise, with the reason
 //
 // HEAD as GET; any other method 405, any other path 404. Only the peers
 // that the service's --allow rules let in are answered (loopback and the
@@ -35,9 +37,13 @@ class MetricsEndpoint {
   using Figures = std::function<ServiceFigures()>;
   // Whether a peer (numeric address, port) may be answered.
   using PeerCheck = std::function<bool(const std::string& address, int port)>;
+  // Whether the service can do its work now; when not, reason says why.
+  using Readiness = std::function<bool(std::string* reason)>;
 
-  // peerAllowed: PeerAllowed (the ORB's rules) unless told otherwise.
-  explicit MetricsEndpoint(Figures figures, PeerCheck peerAllowed = nullptr);
+  // peerAllowed: PeerAllowed (the ORB's rules) unless told otherwise;
+  // ready: always, once serving, unless given.
+  explicit MetricsEndpoint(Figures figures, PeerCheck peerAllowed = nullptr,
+                           Readiness ready = nullptr);
   ~MetricsEndpoint();  // Stop()
   MetricsEndpoint(const MetricsEndpoint&) = delete;
   MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
@@ -58,6 +64,7 @@ class MetricsEndpoint {
  private:
   const Figures figures_;
   const PeerCheck peerAllowed_;
+  const Readiness ready_;
   std::atomic<bool> serving_{false};
   MetricsServer server_;
 };

@@ -165,9 +165,9 @@ void ProxyFamilies(Page* page, const ServiceFigures& figures) {
   }
 }
 
-void SyncHistogram(Page* page, const LatencyHistogram::Snapshot& syncs) {
-  const std::string name = "event_log_sync_seconds";
-  page->Family(name, "histogram", "How long each sync of the event log to disk took.");
+void Histogram(Page* page, const std::string& name, const char* help,
+               const LatencyHistogram::Snapshot& syncs) {
+  page->Family(name, "histogram", help);
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < LatencyHistogram::kBounds; ++i) {
     cumulative += syncs.counts[i];
@@ -187,7 +187,8 @@ void StateFamilies(Page* page, const ServiceFigures& figures) {
   page->Sample("event_log_appends_total", "", Number(figures.eventLogAppended));
   page->Family("event_log_syncs_total", "counter", "Syncs of the event log to disk.");
   page->Sample("event_log_syncs_total", "", Number(figures.eventLogSyncs.count()));
-  SyncHistogram(page, figures.eventLogSyncs);
+  Histogram(page, "event_log_sync_seconds", "How long each sync of the event log to disk took.",
+            figures.eventLogSyncs);
   page->Family("events_restored_total", "counter",
                "Events that this start put back in the channel's consumer queues from the "
                "event log.");
@@ -200,6 +201,35 @@ void StateFamilies(Page* page, const ServiceFigures& figures) {
   for (const auto& entry : figures.restored) {
     page->Sample("events_not_restored_total", ChannelLabel(entry.first),
                  Number(entry.second.lost));
+  }
+}
+
+void Counter(Page* page, const char* name, const char* help, std::uint64_t value) {
+  page->Family(name, "counter", help);
+  page->Sample(name, "", Number(value));
+}
+
+void ClusterFamilies(Page* page, const ClusterFigures& cluster) {
+  Counter(page, "cluster_accepted_total",
+          "Events that the cluster's stream acknowledged (stored on a majority of its replicas).",
+          cluster.accepted);
+  Counter(page, "cluster_failed_total",
+          "Events pushed here that the cluster's stream did not acknowledge in time or could "
+          "not take; their suppliers got an exception.",
+          cluster.failed);
+  Histogram(page, "cluster_accept_seconds",
+            "How long the cluster's stream took to acknowledge each event.",
+            cluster.acknowledgements);
+  Counter(page, "cluster_stalls_total",
+          "Events that waited for room among those in flight to the cluster.", cluster.stalls);
+  Counter(page, "cluster_reconnections_total", "Reconnections to the cluster's NATS servers.",
+          cluster.reconnections);
+  Counter(page, "cluster_repeats_total",
+          "Events that the cluster's stream sent this instance again, skipped.", cluster.repeats);
+  page->Family("cluster_lag_events", "gauge",
+               "Events in the channel's stream that this instance has not yet taken.");
+  for (const auto& entry : cluster.lag) {
+    page->Sample("cluster_lag_events", ChannelLabel(entry.first), Number(entry.second));
   }
 }
 
@@ -220,6 +250,7 @@ std::string MetricsPage(const ServiceFigures& figures, const std::string& versio
   ChannelFamilies(&page, figures);
   ProxyFamilies(&page, figures);
   if (figures.stateKept) StateFamilies(&page, figures);
+  if (figures.clustered) ClusterFamilies(&page, figures.cluster);
   return std::move(page.text());
 }
 

@@ -35,6 +35,7 @@ Service::Service(const ServiceOptions& options)
 Service::~Service() {
   if (metrics_) metrics_->Stop();
   reporter_.Stop();
+  if (stream_) stream_->Stop();
   if (store_) store_->StopWriter();
   channels_.clear();
   if (janitor_) janitor_->Stop();
@@ -111,12 +112,17 @@ int Service::Run(const std::function<void()>& onServing,
   settings.persistent = store_ != nullptr;
   settings.rules = std::move(rules);
   settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
+  settings.advertised = options_.advertised;
   OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
     return 1;
   }
   if (!StartMetrics()) {
+    Shutdown();
+    return 1;
+  }
+  if (!JoinCluster()) {
     Shutdown();
     return 1;
   }
@@ -153,7 +159,7 @@ int Service::Run(const std::function<void()>& onServing,
     return 1;
   }
 
-  CosNotifyChannelAdmin::EventChannel_var first = channels_.front()->Reference();
+  CosNotifyChannelAdmin::EventChannel_var first = Channels().front()->Reference();
   int port = OrbRuntime::PublishedPort(first.in());
   if (port < 0) {
     Log::Error("cannot tell which port the service listens on");
@@ -167,7 +173,7 @@ int Service::Run(const std::function<void()>& onServing,
                          ? OrbRuntime::PublishedHost(first.in())
                          : options_.listenHost;
   std::string lines;
-  for (const auto& channel : channels_) lines += Address(host, port, channel->key()) + "\n";
+  for (const auto& channel : Channels()) lines += Address(host, port, channel->key()) + "\n";
   // Before the addresses go out: whoever reads them finds /health ready.
   if (metrics_) metrics_->Serving();
   Log::Addresses(lines);
@@ -211,17 +217,63 @@ bool Service::StartChannels(StateStore::Loaded* loaded) {
       Log::Error("channel " + key + ": " + std::to_string(orphans) +
                  " saved events were for consumers no longer connected; they are dropped");
     }
+    std::lock_guard<std::mutex> lock(channelsMutex_);
     channels_.push_back(channel);
   }
   return true;
 }
 
+bool Service::JoinCluster() {
+  if (options_.cluster.servers.empty()) return true;
+  std::string error;
+  stream_ = OpenEventStream(options_.cluster, &error);
+  if (!stream_) {
+    Log::Error(error);
+    return false;
+  }
+  context_.stream = stream_.get();
+  Log::Info("instance " + options_.cluster.instance + " of the cluster at " +
+            options_.cluster.servers.front() + (options_.cluster.servers.size() > 1 ? ",..." : ""));
+  return true;
+}
+
+bool Service::Serves(const std::string& key) {
+  std::lock_guard<std::mutex> lock(channelsMutex_);
+  for (const auto& channel : channels_) {
+    if (channel->key() == key) return true;
+  }
+  return false;
+}
+
+std::vector<PortableServer::Servant_var<EventChannel>> Service::Channels() {
+  std::lock_guard<std::mutex> lock(channelsMutex_);
+  return channels_;
+}
+
+void Service::ServeClusterChannels() {
+  for (const std::string& key : stream_->Channels()) {
+    if (Serves(key) || !CommandLine::IsValidKey(key)) continue;
+    PortableServer::Servant_var<EventChannel> channel =
+        new EventChannel(key, context_, [this](EventChannel*) { OnChannelDestroyed(); });
+    try {
+      channel->Activate();
+    } catch (const CORBA::Exception& e) {
+      Log::Error("cannot serve the cluster's channel " + key + ": " + e._name());
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(channelsMutex_);
+      channels_.push_back(channel);
+    }
+    Log::Error("channel " + key + ": served as well, since the cluster has it (no --channel " +
+               key + " here)");
+  }
+}
+
 void Service::ReportRestored(const StateStore::Loaded& loaded) {
   for (const std::string& problem : loaded.problems) Log::Error(problem);
   for (const ChannelState& state : loaded.channels) {
-    bool served = false;
-    for (const auto& channel : channels_) served = served || channel->key() == state.key;
-    if (!served) {
+    if (!Serves(state.key)) {
       Log::Error("channel " + state.key + " of the state directory is not served (no --channel " +
                  state.key + "); its " + std::to_string(state.proxies.size()) +
                  " proxies are dropped");
@@ -241,19 +293,20 @@ void Service::ReportRestored(const StateStore::Loaded& loaded) {
 
 std::vector<ChannelState> Service::Capture() {
   std::vector<ChannelState> channels;
-  for (const auto& channel : channels_) channels.push_back(channel->Capture());
+  for (const auto& channel : Channels()) channels.push_back(channel->Capture());
   return channels;
 }
 
 void Service::OnChannelDestroyed() {
-  if (++destroyedChannels_ == options_.channels.size()) {
+  if (++destroyedChannels_ == Channels().size()) {
     signals_.Request("every channel was destroyed");
   }
 }
 
 void Service::Tend() {
+  if (stream_) ServeClusterChannels();
   std::size_t reclaimed = 0;
-  for (const auto& channel : channels_) {
+  for (const auto& channel : Channels()) {
     channel->ReportDiscards();
     reclaimed += channel->ReclaimAbandoned();
   }
@@ -269,7 +322,11 @@ void Service::ReportCounters() { Log::Lines(ReportLines(Figures())); }
 
 bool Service::StartMetrics() {
   if (options_.metricsHost.empty()) return true;
-  metrics_.reset(new MetricsEndpoint([this] { return Figures(); }));
+  MetricsEndpoint::Readiness ready;
+  if (stream_ || !options_.cluster.servers.empty()) {
+    ready = [this](std::string* reason) { return !stream_ || stream_->Ready(reason); };
+  }
+  metrics_.reset(new MetricsEndpoint([this] { return Figures(); }, nullptr, ready));
   std::string error;
   if (metrics_->Start(options_.metricsHost, options_.metricsPort, &error)) return true;
   Log::Error(error);
@@ -280,15 +337,20 @@ bool Service::StartMetrics() {
 ServiceFigures Service::Figures() {
   ServiceFigures figures;
   figures.uptime = std::chrono::steady_clock::now() - started_;
-  for (const auto& channel : channels_) figures.channels.push_back(channel->Figures());
+  std::vector<PortableServer::Servant_var<EventChannel>> channels = Channels();
+  for (const auto& channel : channels) figures.channels.push_back(channel->Figures());
   figures.refusedConnections = RefusedPeers::total();
+  if (stream_) {
+    figures.clustered = true;
+    figures.cluster = stream_->Figures();
+  }
   EventLog* log = context_.eventLog;
   if (log == nullptr) return figures;
   figures.stateKept = true;
   figures.eventLogAppended = log->appended();
   figures.eventLogSyncs = log->syncTimes().snapshot();
   figures.eventLogSegments = log->segments();
-  for (const auto& channel : channels_) figures.restored[channel->key()];
+  for (const auto& channel : channels) figures.restored[channel->key()];
   for (const auto& entry : restoredFromLog_) figures.restored[entry.first].fromLog = entry.second;
   for (const auto& entry : lostAtRestore_) figures.restored[entry.first].lost = entry.second;
   return figures;
@@ -299,6 +361,8 @@ void Service::Park() {
   // fail over to the next run when the ORB goes), deliveries end with what
   // they still owe saved, and no client is told anything.
   orb_.HoldRequests();
+  // What the stream has not handed over stays in it for the next start.
+  if (stream_) stream_->Stop();
   std::vector<QueuedEvents> queues;
   for (const auto& channel : channels_) channel->Park(&queues);
   store_->Changed(/*wait=*/false);
@@ -326,6 +390,7 @@ void Service::Shutdown() {
     Park();
     return;
   }
+  if (stream_) stream_->Stop();
   FarewellCalls farewells(context_.farewellTimeoutMs);
   for (const auto& channel : channels_) channel->Destroy(farewells);
   farewells.Run();

@@ -18,9 +18,11 @@
 #include <map>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "channeld/cluster/event_stream.h"
 #include "channeld/host/command_line.h"
 #include "channeld/host/metrics_endpoint.h"
 #include "channeld/host/reporter.h"
@@ -59,6 +61,13 @@ class Service {
  private:
   bool OpenState();
   bool StartChannels(StateStore::Loaded* loaded);
+  // With --cluster: the cluster's stream, connecting in the background.
+  bool JoinCluster();
+  // Serves, at once, the channels that the cluster has and this instance
+  // was not given.
+  void ServeClusterChannels();
+  bool Serves(const std::string& key);
+  std::vector<PortableServer::Servant_var<EventChannel>> Channels();
   bool RecoverEvents(StateStore::Loaded* loaded);
   void ReportRestored(const StateStore::Loaded& loaded);
   std::vector<ChannelState> Capture();
@@ -95,6 +104,12 @@ class Service {
   // Stopped first: it reads the channels and asks the ORB's rules.
   std::unique_ptr<MetricsEndpoint> metrics_;
   ServiceContext context_;
+  // Stopped before the channels go: it calls into them.
+  std::unique_ptr<EventStream> stream_;
+  // Guards channels_ while the service runs: a cluster's channels join it
+  // on the reporter's thread while others read it (the metrics, the state
+  // writer).
+  std::mutex channelsMutex_;
   std::vector<PortableServer::Servant_var<EventChannel>> channels_;
   std::atomic<std::size_t> destroyedChannels_{0};
 };

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channeld/base/latency_histogram.h"
+#include "channeld/cluster/event_stream.h"
 #include "channeld/model/channel_figures.h"
 
 namespace kestrel {
@@ -38,6 +39,10 @@ struct ServiceFigures {
   std::size_t eventLogSegments = 0;
   LatencyHistogram::Snapshot eventLogSyncs;  // one entry per sync
   std::map<std::string, RestoreFigures> restored;  // by channel key
+
+  // In a cluster only.
+  bool clustered = false;
+  ClusterFigures cluster;
 };
 
 // The counters' report: each channel's lines (see CounterLines), then the

@@ -12,6 +12,7 @@
 #include "channeld/model/supplier_admin.h"
 #include "channeld/qos/property_errors.h"
 #include "channeld/state/event_log.h"
+#include "channeld/state/service_state.h"
 
 namespace kestrel {
 namespace channeld {
@@ -56,6 +57,11 @@ void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues
   if (restored != nullptr) {
     RestoredQueues none;
     Restore(*restored, queues != nullptr ? queues : &none);
+  }
+  // Its consumers, restored ones among them, get what the cluster accepted
+  // while this instance was away.
+  if (context_.stream != nullptr) {
+    context_.stream->Open(key_, [this](const EventStream::Delivery& event) { Take(event); });
   }
   CORBA::Object_var reference =
       activation_.ActivateWithId(context_.channelPoa.in(), key_, this);
@@ -373,9 +379,51 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
     }
     if (reject) throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
+  if (context_.stream == nullptr) {
+    Queue(event, persistent, view);
+    received_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  std::string encoded = EncodeStreamEvent(event);
+  switch (context_.stream->Accept(key_, encoded.data(), encoded.size(), persistent)) {
+    case EventStream::Result::kAccepted:
+      received_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    case EventStream::Result::kUnavailable:
+      throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    case EventStream::Result::kTimedOut:
+      // Stored or not: the supplier may send it again, and its consumers
+      // may then see it twice, never not at all.
+      throw CORBA::TIMEOUT(0, CORBA::COMPLETED_MAYBE);
+    case EventStream::Result::kRefused:
+      throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+  }
+}
+
+void EventChannel::Take(const EventStream::Delivery& delivery) {
+  ChannelEvent event;
+  std::string bytes(static_cast<const char*>(delivery.data), delivery.size);
+  if (!DecodeStreamEvent(bytes, &event)) {
+    if (!undecodable_.exchange(true)) {
+      Log::Error("channel " + key_ +
+                 ": the cluster's stream holds an event that is not one; such events are skipped");
+    }
+    return;
+  }
+  try {
+    Queue(event, delivery.persistent, nullptr);
+  } catch (const CORBA::Exception& e) {
+    // The event log could not take it: the consumers have it in memory
+    // only, as a service without a state directory keeps every event.
+    Log::Error("channel " + key_ + ": an event from the cluster could not be logged (" +
+               e._name() + ")");
+  }
+}
+
+void EventChannel::Queue(const CosNotification::StructuredEvent& event, bool persistent,
+                         LazyEventView* view) {
   EventLog* log = context_.eventLog;
   if (log == nullptr) {
-    received_.fetch_add(1, std::memory_order_relaxed);
     router_.Forward(event, nullptr, view);
     return;
   }
@@ -390,7 +438,6 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
     logged = log->Append(key_, targets, copy);
     if (logged == 0) throw CORBA::PERSIST_STORE(0, CORBA::COMPLETED_NO);
   }, view);
-  received_.fetch_add(1, std::memory_order_relaxed);
   // The consumers may have it already; the supplier hears of it only once
   // it would survive a crash.
   if (logged != 0 && !log->WaitDurable(logged)) {

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <string>
 
+#include "channeld/cluster/event_stream.h"
 #include "channeld/delivery/channel_backlog.h"
 #include "channeld/model/channel_figures.h"
 #include "channeld/model/delivery_tally.h"
@@ -94,11 +95,13 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   FilterFactory* filterFactory() { return filters_.in(); }
 
   // Forwards a supplier's event to the consumers. Raises IMP_LIMIT when the
-  // backlog is full and RejectNewEvents is set. May wait (see EventRouter).
-  // With persistent (the supplier's EventReliability), or when a consumer
-  // that wants the event has EventReliability Persistent, returns once the
-  // event is in the event log; raises PERSIST_STORE when it cannot be put
-  // there.
+  // backlog is full and RejectNewEvents is set.
+  // Alone, it queues the event (see Queue). In a cluster (the context has a
+  // stream), it returns once the cluster's stream has accepted the event,
+  // which delivers it to every instance's consumers, this one's through
+  // Take; it raises TRANSIENT when the stream cannot be reached, TIMEOUT
+  // (completed maybe) when it did not answer in time, and IMP_LIMIT when it
+  // refused the event.
   // view, when given, is event's view (see EventRouter::Forward).
   void Forward(const CosNotification::StructuredEvent& event, bool persistent = false,
                LazyEventView* view = nullptr);
@@ -167,6 +170,17 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // QoSAdmin: the consumer proxies take the new values.
   void OnQueuePolicyChanged() override;
 
+  // Queues event for the consumers that want it. May wait (see
+  // EventRouter). With persistent (the supplier's EventReliability), or
+  // when a consumer that wants the event has EventReliability Persistent,
+  // returns once the event is in the event log; raises PERSIST_STORE when
+  // it cannot be put there.
+  void Queue(const CosNotification::StructuredEvent& event, bool persistent,
+             LazyEventView* view);
+  // An event that the cluster's stream delivers, on the stream's thread:
+  // queued like a local supplier's.
+  void Take(const EventStream::Delivery& delivery);
+
   ConsumerAdmins CopyConsumerAdmins() const;
   void Restore(const ChannelState& state, RestoredQueues* queues);
   bool End(FarewellCalls& farewells);
@@ -185,6 +199,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   PortableServer::Servant_var<FilterFactory> filters_;
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> reclaimed_{0};
+  std::atomic<bool> undecodable_{false};  // said once in the log
   CosNotifyChannelAdmin::EventChannel_var reference_;
 
   mutable std::mutex mutex_;

@@ -15,6 +15,7 @@ namespace kestrel {
 namespace channeld {
 
 class EventLog;
+class EventStream;
 class Janitor;
 
 struct ServiceContext {
@@ -25,6 +26,10 @@ struct ServiceContext {
   StateStore* state = nullptr;
   // Its event log, for the events of EventReliability Persistent.
   EventLog* eventLog = nullptr;
+  // The cluster's stream, when the service is one instance of a cluster
+  // (--cluster): every channel's events go through it. It calls into the
+  // channels until it is stopped, which the service does before they go.
+  EventStream* stream = nullptr;
 
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit

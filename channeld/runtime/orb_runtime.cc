@@ -118,6 +118,13 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
     arguments.insert(arguments.end(), {"-ORBserverTransportRule", rule});
   }
   AddConnectionBounds(settings.idleTimeoutSeconds, &arguments);
+  if (!settings.advertised.empty()) {
+    std::string published;
+    for (const std::string& address : settings.advertised) {
+      published += (published.empty() ? "" : ",") + std::string("giop:tcp:") + address;
+    }
+    arguments.insert(arguments.end(), {"-ORBendPointPublish", published});
+  }
   if (!settings.verbose) {
     arguments.insert(arguments.end(), {"-ORBtraceLevel", "0", "-ORBtraceExceptions", "0"});
   }

@@ -35,6 +35,10 @@ class OrbRuntime {
     // (its client reopens one when it next calls), and so is one whose
     // request does not arrive whole within it. 0: never.
     unsigned long idleTimeoutSeconds = 0;
+    // HOST:PORT addresses that object references carry, in order, instead
+    // of the listening one: the first as the profile's address, the rest
+    // as its alternate addresses, which a client tries when one fails.
+    std::vector<std::string> advertised;
   };
 
   // Initialises the ORB. Requests wait until Serve() (see RestoreGate). On

@@ -296,5 +296,25 @@ bool DecodeLogRecord(const std::string& bytes, LogRecord* out) {
   });
 }
 
+std::string EncodeStreamEvent(const CosNotification::StructuredEvent& event) {
+  cdrEncapsulationStream s;  // writes the byte order
+  event >>= s;
+  return Bytes(s);
+}
+
+bool DecodeStreamEvent(const std::string& bytes, ChannelEvent* out) {
+  AlignedInput input(bytes);
+  cdrMemoryStream& s = input.stream();
+  try {
+    // Alignment counts from the encapsulation's first octet, which is the
+    // buffer's: the byte order is read as any octet would be.
+    s.setByteSwapFlag(s.unmarshalOctet() != 0);
+    *out <<= s;
+  } catch (const CORBA::SystemException&) {
+    return false;
+  }
+  return input.AtEnd();
+}
+
 }  // namespace channeld
 }  // namespace kestrel

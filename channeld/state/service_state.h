@@ -110,6 +110,14 @@ std::string EncodeLogEvent(std::uint64_t sequence, const std::string& channel,
 std::string EncodeLogDone(std::uint64_t sequence, const ProxyKey& target);
 bool DecodeLogRecord(const std::string& bytes, LogRecord* out);
 
+// An event as a cluster's stream carries it: a CDR encapsulation (its byte
+// order first, then the structured event, the any's type code with its
+// value), so that any instance, whatever its byte order, reads the event
+// that the supplier pushed. False, with out unchanged in part, for bytes
+// that are not one whole event.
+std::string EncodeStreamEvent(const CosNotification::StructuredEvent& event);
+bool DecodeStreamEvent(const std::string& bytes, ChannelEvent* out);
+
 }  // namespace channeld
 }  // namespace kestrel
 

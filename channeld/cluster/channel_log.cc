@@ -1,0 +1,253 @@
+#include "channeld/cluster/channel_log.h"
+
+#include <algorithm>
+
+#include "channeld/base/log.h"
+#include "channeld/cluster/nats_connection.h"
+#include "channeld/cluster/stream_names.h"
+
+namespace kestrel {
+namespace channeld {
+
+namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
+// How long the log waits for this instance's acknowledgement of a batch
+// before it sends the batch again. A batch may wait on full queues for a
+// few block timeouts; a repeat is skipped anyway.
+constexpr std::int64_t kAckWaitNanoseconds = 30 * kNanosecondsPerSecond;
+constexpr std::chrono::milliseconds kFirstBackoff{50};
+constexpr std::chrono::milliseconds kLastBackoff{1000};
+
+std::int64_t NowNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+bool NotFound(natsStatus status, jsErrCode code, jsErrCode which) {
+  return code == which || (status == NATS_NOT_FOUND && code == 0);
+}
+
+}  // namespace
+
+ChannelLog::ChannelLog(const std::string& channel, const ClusterSettings& settings,
+                       NatsConnection* connection, EventStream::Deliver deliver)
+    : channel_(channel),
+      stream_(StreamNames::Stream(channel)),
+      subject_(StreamNames::Subject(channel)),
+      durable_(StreamNames::Durable(settings.instance)),
+      settings_(settings),
+      connection_(connection),
+      deliver_(std::move(deliver)),
+      openedNanoseconds_(NowNanoseconds()) {}
+
+ChannelLog::~ChannelLog() { Stop(); }
+
+void ChannelLog::Start() { thread_ = std::thread([this] { Run(); }); }
+
+void ChannelLog::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  stopping_.notify_all();
+  if (thread_.joinable()) thread_.join();
+}
+
+void ChannelLog::Run() {
+  for (;;) {
+    Step step = !ready_                ? FindOrMakeStream()
+                : !consumerKnown_      ? FindOrMakeConsumer()
+                : subscription_ == nullptr ? Subscribe()
+                                       : FetchAndDeliver();
+    if (step == Step::kRetry) {
+      if (!BackOff()) break;
+      continue;
+    }
+    backoff_ = std::chrono::milliseconds(0);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_) break;
+  }
+  Unsubscribe();
+}
+
+bool ChannelLog::BackOff() {
+  backoff_ = std::min(kLastBackoff, std::max(kFirstBackoff, backoff_ * 2));
+  std::unique_lock<std::mutex> lock(mutex_);
+  return !stopping_.wait_for(lock, backoff_, [this] { return stop_; });
+}
+
+ChannelLog::Step ChannelLog::FindOrMakeStream() {
+  if (!connection_->connected()) return Step::kRetry;
+  jsStreamInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_GetStreamInfo(&info, connection_->js(), stream_.c_str(), nullptr, &code);
+  if (status != NATS_OK && NotFound(status, code, JSStreamNotFoundErr)) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    std::string description = "kestrel-channeld channel " + channel_;
+    const char* subjects[] = {subject_.c_str()};
+    config.Name = stream_.c_str();
+    config.Description = description.c_str();
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    config.Replicas = settings_.replicas;
+    config.MaxAge = static_cast<std::int64_t>(settings_.maxAgeSeconds) * kNanosecondsPerSecond;
+    config.MaxBytes = settings_.maxBytes;
+    code = static_cast<jsErrCode>(0);
+    status = js_AddStream(&info, connection_->js(), &config, nullptr, &code);
+    if (status == NATS_OK) {
+      Log::Info("channel " + channel_ + ": made the cluster's stream " + stream_);
+    } else if (code == JSStreamNameExistErr) {
+      return Step::kDone;  // another instance made it first: find it next time round
+    }
+  }
+  if (status != NATS_OK) {
+    jsStreamInfo_Destroy(info);
+    return Step::kRetry;
+  }
+  bool capturesSubject = false;
+  for (int i = 0; i < info->Config->SubjectsLen; ++i) {
+    capturesSubject = capturesSubject || subject_ == info->Config->Subjects[i];
+  }
+  WarnIfOtherSettings(*info->Config);
+  if (info->Created != streamCreated_) {
+    streamCreated_ = info->Created;
+    lastSequence_ = 0;
+  }
+  jsStreamInfo_Destroy(info);
+  if (!capturesSubject) return Step::kRetry;
+  ready_ = true;
+  return Step::kDone;
+}
+
+void ChannelLog::WarnIfOtherSettings(const jsStreamConfig& found) {
+  if (warned_) return;
+  std::string differences;
+  auto differs = [&](const std::string& what, std::int64_t theirs, std::int64_t ours) {
+    if (theirs == ours) return;
+    differences += (differences.empty() ? "" : ", ") + what + " " + std::to_string(theirs) +
+                   " (this instance's: " + std::to_string(ours) + ")";
+  };
+  differs("replicas", found.Replicas, settings_.replicas);
+  differs("max age (s)", found.MaxAge / kNanosecondsPerSecond,
+          static_cast<std::int64_t>(settings_.maxAgeSeconds));
+  differs("max bytes", found.MaxBytes, settings_.maxBytes);
+  differs("file storage", found.Storage == js_FileStorage ? 1 : 0, 1);
+  bool capturesSubject = false;
+  for (int i = 0; i < found.SubjectsLen; ++i) {
+    capturesSubject = capturesSubject || subject_ == found.Subjects[i];
+  }
+  if (!capturesSubject) {
+    Log::Error("channel " + channel_ + ": the cluster's stream " + stream_ +
+               " does not take the subject " + subject_ +
+               "; no event can be accepted until it does");
+  } else if (!differences.empty()) {
+    Log::Error("channel " + channel_ + ": the cluster's stream " + stream_ +
+               " has other settings: " + differences + "; it is used as it is");
+  }
+  warned_ = !differences.empty() || !capturesSubject;
+}
+
+ChannelLog::Step ChannelLog::FindOrMakeConsumer() {
+  jsConsumerInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_GetConsumerInfo(&info, connection_->js(), stream_.c_str(),
+                                         durable_.c_str(), nullptr, &code);
+  if (status != NATS_OK && code == JSStreamNotFoundErr) {
+    ready_ = false;
+    return Step::kRetry;
+  }
+  if (status != NATS_OK && NotFound(status, code, JSConsumerNotFoundErr)) {
+    jsConsumerConfig config;
+    jsConsumerConfig_Init(&config);
+    config.Durable = durable_.c_str();
+    config.FilterSubject = subject_.c_str();
+    config.DeliverPolicy = js_DeliverByStartTime;
+    config.OptStartTime = openedNanoseconds_;
+    // One acknowledgement a batch, for the last of it: the batch is
+    // delivered in order, so the last one safe means all are.
+    config.AckPolicy = js_AckAll;
+    config.AckWait = kAckWaitNanoseconds;
+    code = static_cast<jsErrCode>(0);
+    status = js_AddConsumer(&info, connection_->js(), stream_.c_str(), &config, nullptr, &code);
+    if (status != NATS_OK && code == JSConsumerNameExistErr) status = NATS_OK;
+  }
+  jsConsumerInfo_Destroy(info);
+  if (status != NATS_OK) return Step::kRetry;
+  consumerKnown_ = true;
+  return Step::kDone;
+}
+
+ChannelLog::Step ChannelLog::Subscribe() {
+  jsSubOptions options;
+  jsSubOptions_Init(&options);
+  options.Stream = stream_.c_str();
+  options.Consumer = durable_.c_str();  // bound: the durable outlives the subscription
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_PullSubscribe(&subscription_, connection_->js(), subject_.c_str(),
+                                       durable_.c_str(), nullptr, &options, &code);
+  if (status == NATS_OK) return Step::kDone;
+  subscription_ = nullptr;
+  consumerKnown_ = false;
+  return Step::kRetry;
+}
+
+void ChannelLog::Unsubscribe() {
+  // Destroy, not Unsubscribe: the durable stays, and with it where this
+  // instance is in the stream.
+  if (subscription_ != nullptr) natsSubscription_Destroy(subscription_);
+  subscription_ = nullptr;
+}
+
+ChannelLog::Step ChannelLog::FetchAndDeliver() {
+  natsMsgList batch{nullptr, 0};
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = natsSubscription_Fetch(&batch, subscription_, kBatch, kFetchWaitMs, &code);
+  if (status == NATS_TIMEOUT) {
+    lag_.store(0, std::memory_order_relaxed);
+    return Step::kDone;
+  }
+  if (status != NATS_OK) {
+    natsMsgList_Destroy(&batch);
+    Unsubscribe();
+    consumerKnown_ = false;
+    return Step::kRetry;
+  }
+  natsMsg* last = nullptr;
+  for (int i = 0; i < batch.Count; ++i) {
+    {
+      // What is not delivered at a stop comes again at the next start.
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stop_) break;
+    }
+    natsMsg* message = batch.Msgs[i];
+    jsMsgMetaData* meta = nullptr;
+    if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
+    std::uint64_t sequence = meta->Sequence.Stream;
+    lag_.store(meta->NumPending, std::memory_order_relaxed);
+    jsMsgMetaData_Destroy(meta);
+    last = message;
+    if (sequence <= lastSequence_) {
+      repeats_.fetch_add(1, std::memory_order_relaxed);
+      continue;
+    }
+    lastSequence_ = sequence;
+    const char* persistent = nullptr;
+    EventStream::Delivery delivery;
+    delivery.data = natsMsg_GetData(message);
+    delivery.size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
+    delivery.persistent =
+        natsMsgHeader_Get(message, NatsConnection::kPersistentHeader, &persistent) == NATS_OK;
+    deliver_(delivery);
+  }
+  // Lost, it is sent again after the wait, and skipped as a repeat.
+  if (last != nullptr) natsMsg_Ack(last, nullptr);
+  natsMsgList_Destroy(&batch);
+  return Step::kDone;
+}
+
+}  // namespace channeld
+}  // namespace kestrel

@@ -1,0 +1,123 @@
+// The events of a channel as a cluster shares them: a durable, replicated
+// log that every instance appends its suppliers' events to and delivers its
+// own consumers' events from. It speaks of events accepted and delivered;
+// what carries them (NATS JetStream, in nats_event_stream.h) stays in this
+// room. It knows nothing of CORBA: an event is the bytes that the model
+// encodes, and the model decodes what comes back.
+//
+// The single-process service has no EventStream: its channels forward each
+// event straight to their queues. Start-up chooses one (OpenEventStream),
+// and the channels use whichever they are given.
+//
+// What a caller sees of the log's faults, one answer each:
+//   - the log is unreachable (no connection, no stream yet, no leader for
+//     the stream): Accept answers kUnavailable, at once or after backing
+//     off within its bound; deliveries pause and resume, from where they
+//     were, once it is back;
+//   - the log is slow: Accept answers kTimedOut once its bound has passed
+//     without the log's acknowledgement. The event may still be stored, and
+//     so delivered: a supplier that sends it again may see it twice, never
+//     lose it;
+//   - the log says no (stream full, refused): Accept answers kRefused.
+
+#ifndef KESTREL_CHANNELD_CLUSTER_EVENT_STREAM_H_
+#define KESTREL_CHANNELD_CLUSTER_EVENT_STREAM_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channeld/base/latency_histogram.h"
+
+namespace kestrel {
+namespace channeld {
+
+// What the cluster counted, taken at one moment.
+struct ClusterFigures {
+  std::uint64_t accepted = 0;     // events the log acknowledged
+  std::uint64_t failed = 0;       // events answered kUnavailable, kTimedOut or kRefused
+  std::uint64_t stalls = 0;       // appends that waited for room among those in flight
+  std::uint64_t reconnections = 0;  // to the log's servers
+  std::uint64_t repeats = 0;      // deliveries skipped: the log sent them again
+  LatencyHistogram::Snapshot acknowledgements;  // one entry per acknowledged event
+  // Events in the log not yet delivered to this instance, by channel key.
+  std::map<std::string, std::uint64_t> lag;
+};
+
+class EventStream {
+ public:
+  enum class Result { kAccepted, kUnavailable, kTimedOut, kRefused };
+
+  // One event that the log delivers: the bytes that Accept was given.
+  struct Delivery {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    bool persistent = false;  // as Accept was told
+  };
+  // Called on the stream's own thread for the channel, one event at a
+  // time, in the log's order. When it returns, the event is safe (queued
+  // for every local consumer that wanted it, or delivered), and the log may
+  // forget it for this instance. It may wait (a full queue): deliveries of
+  // that channel wait with it.
+  using Deliver = std::function<void(const Delivery& event)>;
+
+  virtual ~EventStream() = default;
+
+  // Starts delivering channel's events, those accepted from now on and any
+  // this instance had not yet taken before it stopped, to deliver. The
+  // channel's log is made when the cluster has none yet; one made with other
+  // settings is used as it is. Returns at once: the log is opened, and
+  // opened again after a fault, in the background.
+  // REQUIRES: called once per channel, before Stop.
+  virtual void Open(const std::string& channel, Deliver deliver) = 0;
+
+  // Appends an event of channel and waits for the log's acknowledgement,
+  // which means it is stored on a majority of the log's replicas, or for
+  // the bound. Thread-safe; appends of many threads share round trips, and
+  // appends of one thread are stored in the order made.
+  // REQUIRES: Open(channel) was called.
+  virtual Result Accept(const std::string& channel, const void* data, std::size_t size,
+                        bool persistent) = 0;
+
+  // True while the log is reachable and every opened channel's log exists.
+  // When false, reason says why, in a line for /health.
+  virtual bool Ready(std::string* reason) const = 0;
+
+  // The channels that the cluster has (whichever instance opened them);
+  // empty while the log is unreachable.
+  virtual std::vector<std::string> Channels() = 0;
+
+  virtual ClusterFigures Figures() const = 0;
+
+  // Ends every delivery: when it returns, no Deliver runs or will run.
+  // Appends in progress end with kUnavailable. Idempotent.
+  virtual void Stop() = 0;
+};
+
+// How an instance joins its cluster (kestrel-channeld --cluster ...).
+struct ClusterSettings {
+  std::vector<std::string> servers;  // nats://HOST:PORT, in the order given
+  std::string instance;              // this instance's name, unique in the cluster
+  int replicas = 3;                  // copies of each channel's log
+  std::uint64_t maxAgeSeconds = 86400;  // events older than this leave the log; 0: never
+  std::int64_t maxBytes = 256 << 20;    // per channel's log; the oldest leave first
+  unsigned long acceptTimeoutMs = 5000;  // Accept's bound
+  std::string credentials;  // a NATS credentials file (JWT and NKey seed)
+  std::string tlsCa;        // trusted CAs (PEM); with it the connection uses TLS
+  std::string tlsCertificate;  // this instance's certificate chain (PEM)
+  std::string tlsKey;          // and its key
+};
+
+// The cluster's stream for settings, connecting in the background; null,
+// with error set, when the settings cannot be used (or this build has no
+// cluster mode).
+std::unique_ptr<EventStream> OpenEventStream(const ClusterSettings& settings, std::string* error);
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_CLUSTER_EVENT_STREAM_H_
