@@ -10,6 +10,7 @@ KESTREL_PACKAGES=(
   libomniorb4-dev omniidl omniorb-idl libcos4-dev
   libace-dev
   libcpp-httplib-dev libsystemd-dev
+  libnats-dev nats-server
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 
