@@ -113,6 +113,9 @@ int Service::Run(const std::function<void()>& onServing,
   settings.rules = std::move(rules);
   settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
   settings.advertised = options_.advertised;
+  if (!options_.cluster.servers.empty()) {
+    settings.proxyPoaName = "kestrel-" + options_.cluster.instance;
+  }
   OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
