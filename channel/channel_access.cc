@@ -43,6 +43,29 @@ CosNotifyChannelAdmin::EventChannel_ptr NarrowToChannel(CORBA::Object_ptr object
   }
 }
 
+// One corbaloc per address of the list that address names (corbaloc:A1,
+// A2/KEY gives corbaloc:A1/KEY and corbaloc:A2/KEY), in its order; address
+// itself when it names one. The list ends at the first '/', as omniORB
+// reads it; what each element holds is left for omniORB to judge.
+std::vector<std::string> SingleAddresses(const std::string& address) {
+  constexpr char kScheme[] = "corbaloc:";
+  constexpr size_t kSchemeLength = sizeof kScheme - 1;
+  size_t slash = address.find('/');
+  if (address.compare(0, kSchemeLength, kScheme) != 0 || slash == std::string::npos) {
+    return {address};
+  }
+  std::string key = address.substr(slash);
+  std::vector<std::string> singles;
+  size_t start = kSchemeLength;
+  for (;;) {
+    size_t comma = address.find(',', start);
+    if (comma == std::string::npos || comma > slash) comma = slash;
+    singles.push_back(kScheme + address.substr(start, comma - start) + key);
+    if (comma == slash) return singles;
+    start = comma + 1;
+  }
+}
+
 }  // namespace
 
 HRESULT QueryChannelSettings(IUnknown* settings, IChannelSettings** out) {
@@ -100,25 +123,44 @@ HRESULT ChannelAccess::BuildChannelAddress(IChannelSettings* settings) {
   address += digits;
   address += '/';
   address += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetObjectKey(buffer, size); });
+  addresses_ = SingleAddresses(address);
   address_ = std::move(address);
   return S_OK;
 }
 
 HRESULT ChannelAccess::ResolveChannel() {
   if (!runtime_.started()) return E_FAIL;
+  HRESULT answer = S_OK;
+  for (const std::string& single : addresses_) {
+    CosNotifyChannelAdmin::EventChannel_var channel;
+    HRESULT hr = ResolveOne(single, channel);
+    if (SUCCEEDED(hr)) {
+      channel_ = channel._retn();
+      channelAddress_ = single;
+      return S_OK;
+    }
+    if (answer == S_OK || (IsOutOfReach(answer) && !IsOutOfReach(hr))) answer = hr;
+  }
+  if (answer == E_FAIL) ReleaseChannel();
+  return answer;
+}
+
+HRESULT ChannelAccess::ResolveOne(const std::string& address,
+                                  CosNotifyChannelAdmin::EventChannel_var& channel) const {
   CORBA::Object_var object;
-  HRESULT hr = runtime_.StringToObject(address_.c_str(), object);
+  HRESULT hr = runtime_.StringToObject(address.c_str(), object);
   if (FAILED(hr)) return hr;
   LimitCalls(object);
   return Guarded([&] {
-    channel_ = NarrowToChannel(object);
-    LimitCalls(channel_);
-    return CORBA::is_nil(channel_) ? E_FAIL : S_OK;
+    channel = NarrowToChannel(object);
+    LimitCalls(channel);
+    return CORBA::is_nil(channel) ? E_FAIL : S_OK;
   });
 }
 
 HRESULT ChannelAccess::ReleaseChannel() {
   channel_ = CosNotifyChannelAdmin::EventChannel::_nil();
+  channelAddress_.clear();
   return S_OK;
 }
 

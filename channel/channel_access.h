@@ -7,6 +7,15 @@
 // sides use the channel's default admins and structured events; the
 // consumer side subscribes to every domain and type.
 //
+// A host setting may name several services that serve the same channel,
+// as a list of addresses that the composition completes: the host
+// "h1:p1,iiop:h2" with the port p2 gives corbaloc:iiop:h1:p1,iiop:h2:p2/key.
+// Each resolution tries them one at a time, in the order given, and takes
+// the channel from the first that has it: a service earlier in the list is
+// preferred whenever it answers, and one that is down costs an attempt to
+// connect. The proxies obtained then name that one service only, so once
+// it is gone only a new resolution leads to another.
+//
 //   Created --BuildChannelAddress, PrepareBroker--> Ready
 //   Ready --ResolveChannel--> Resolved --ReleaseChannel--> Ready
 //
@@ -23,6 +32,7 @@
 #include <COS/CosNotifyFilter.hh>
 
 #include <string>
+#include <vector>
 
 #include "kestrel/notification.h"
 #include "orb/broker_settings.h"
@@ -57,6 +67,9 @@ class ChannelAccess {
   HRESULT BuildChannelAddress(IChannelSettings* settings);
 
   // Resolves the address to the event channel, replacing the reference held.
+  // A list of addresses is tried in order, each on its own, up to the first
+  // that gives an event channel. When none does, the answer is the first
+  // failure that is an answer (not IsOutOfReach), else the first failure:
   // E_FAIL when the object found is not an event channel (the reference is
   // then nil) or the broker was never prepared; a broker failure's code
   // leaves the reference as it was.
@@ -94,13 +107,26 @@ class ChannelAccess {
   // The settings read by the latest PrepareBroker (defaults before).
   const BrokerSettings& brokerSettings() const { return settings_; }
   const std::string& address() const { return address_; }
+  // True when the address lists more than one service.
+  bool listsSeveralAddresses() const { return addresses_.size() > 1; }
+  // The one address of the list at which the channel held was found, as a
+  // corbaloc of its own; empty without a channel.
+  const std::string& channelAddress() const { return channelAddress_; }
   bool hasChannel() const { return !CORBA::is_nil(channel_); }
 
  private:
+  // One address of the list: channel is set only on success.
+  HRESULT ResolveOne(const std::string& address,
+                     CosNotifyChannelAdmin::EventChannel_var& channel) const;
+
   // Declared first, destroyed last.
   OrbRuntime runtime_;
   BrokerSettings settings_;
   std::string address_;
+  // address_ split into one corbaloc per listed address, in its order;
+  // address_ alone when it lists one.
+  std::vector<std::string> addresses_{address_};
+  std::string channelAddress_;
   CosNotifyChannelAdmin::EventChannel_var channel_;
 };
 

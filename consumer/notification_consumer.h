@@ -32,8 +32,10 @@
 // succeeds. Each attempt first offers the consumer to the proxy that it
 // already has: a service that keeps its proxies across a restart has it
 // still, connected to this consumer, and a second proxy would deliver every
-// event twice. Only when that proxy is gone does it obtain a new one. At most one such timer is pending; Disconnect and destruction
-// cancel it. The liveness check runs every ConsumerLivenessInterval seconds
+// event twice. Only when that proxy is gone does it obtain a new one, from
+// the first service of the channel's list of addresses that has the
+// channel (see ChannelAccess). At most one such timer is pending;
+// Disconnect and destruction cancel it. The liveness check runs every ConsumerLivenessInterval seconds
 // (broker_settings.h) while a connection is wanted and none is being
 // remade; an interval of 0 turns it off.
 //

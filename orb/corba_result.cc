@@ -65,4 +65,8 @@ HRESULT ResultFromException(const CORBA::Exception& exception) {
   return E_CORBA_UNKNOWN;
 }
 
+bool IsOutOfReach(HRESULT code) {
+  return code == E_CORBA_TRANSIENT || code == E_CORBA_COMM_FAILURE || code == E_CORBA_TIMEOUT;
+}
+
 }  // namespace kestrel

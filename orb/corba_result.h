@@ -18,6 +18,13 @@ namespace kestrel {
 
 HRESULT ResultFromException(const CORBA::Exception& exception);
 
+// True for the codes of a call that did not reach the far side or got no
+// answer in time (TRANSIENT, COMM_FAILURE, TIMEOUT): the object called may
+// exist still, at a service that is down, hung or cut off. Every other
+// code is an answer: the service's, or the broker's own (to a malformed
+// address, say).
+bool IsOutOfReach(HRESULT code);
+
 // Runs body, which answers an HRESULT; a CORBA exception that it raises is
 // answered with its code instead, and so is omniORB's fatalException (an
 // assertion inside omniORB, which would otherwise end the client's process)

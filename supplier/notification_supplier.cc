@@ -95,16 +95,21 @@ HRESULT NotificationSupplier::ActivateServant() {
 HRESULT NotificationSupplier::connectToChannel() {
   HRESULT hr = ResolveChannel();
   if (FAILED(hr)) return hr;
-  hr = ObtainProxyPushConsumer(proxyConsumer);
+  return connectNewProxy();
+}
+
+HRESULT NotificationSupplier::connectNewProxy() {
+  HRESULT hr = ObtainProxyPushConsumer(proxyConsumer);
   if (FAILED(hr)) return hr;
+  proxyAddress_ = channelAddress();
   return Guarded([this] {
     proxyConsumer->connect_structured_push_supplier(selfReference);
     return S_OK;
   });
 }
 
-HRESULT NotificationSupplier::reconnect() {
-  HRESULT hr = Guarded([this] {
+HRESULT NotificationSupplier::offerProxy() {
+  return Guarded([this] {
     try {
       proxyConsumer->connect_structured_push_supplier(selfReference);
     } catch (const CosEventChannelAdmin::AlreadyConnected&) {
@@ -112,9 +117,27 @@ HRESULT NotificationSupplier::reconnect() {
     }
     return S_OK;
   });
-  // Only a proxy that is gone calls for a new one; a channel that cannot be
-  // reached would not give one either.
-  return hr == E_CORBA_OBJECT_NOT_EXIST ? connectToChannel() : hr;
+}
+
+HRESULT NotificationSupplier::reconnect() {
+  HRESULT hr = offerProxy();
+  if (SUCCEEDED(hr)) return hr;
+  // Any other answer of the proxy's service says that the proxy is there.
+  // One out of reach is left behind only for another service of the
+  // channel's: with one address, the channel is at the service that did
+  // not answer, and asking it once more would only wait again.
+  const bool proxyGone = hr == E_CORBA_OBJECT_NOT_EXIST;
+  if (!proxyGone && !(IsOutOfReach(hr) && listsSeveralAddresses())) return hr;
+  // When no address answers, the proxy is kept for the next attempt.
+  hr = ResolveChannel();
+  if (FAILED(hr)) return hr;
+  if (!proxyGone && channelAddress() == proxyAddress_) {
+    // The proxy's service answers again: it came back since the offer, and
+    // may have kept the proxy.
+    hr = offerProxy();
+    if (SUCCEEDED(hr) || (hr != E_CORBA_OBJECT_NOT_EXIST && !IsOutOfReach(hr))) return hr;
+  }
+  return connectNewProxy();
 }
 
 void NotificationSupplier::FillEventTemplate(const char* moduleName) {

@@ -19,6 +19,8 @@
 #include <COS/CosNotifyChannelAdmin.hh>
 #include <COS/CosNotifyComm.hh>
 
+#include <string>
+
 #include "channel/channel_access.h"
 #include "channel/event_record.h"
 #include "kestrel/notification.h"
@@ -57,7 +59,10 @@ class NotificationSupplier final
   // Answers S_OK; E_NOTIFY_INVALIDARG before a successful Initialize or when
   // a failed reconnection left no proxy (nothing is sent); E_FAIL when the
   // push failed and so did the reconnection; else the code of the second
-  // push's failure.
+  // push's failure. With a service down or hung, one call may take several
+  // call timeouts (CallTimeout): the push's, the offer's to the proxy, and
+  // when the channel lists several addresses, one per address before the
+  // first that answers.
   HRESULT STDMETHODCALLTYPE Publish(uint32_t severity, uint32_t messageCode,
                                     const char* description) override;
 
@@ -73,14 +78,27 @@ class NotificationSupplier final
  private:
   HRESULT ActivateServant();
   HRESULT connectToChannel();
+  // Obtains a new proxy from the channel held and connects this supplier
+  // to it.
+  HRESULT connectNewProxy();
+  // Offers this supplier to the proxy held; a proxy connected already (to
+  // this supplier: nobody else holds it) counts as success.
+  HRESULT offerProxy();
   // The reconnection of Publish: the proxy held is offered this supplier
   // again and kept when the channel still has it (a service that keeps its
-  // proxies across a restart); only when it is gone is a new one obtained,
-  // so that no proxy is left behind connected to nobody who uses it.
+  // proxies across a restart), so that no proxy is left behind connected to
+  // nobody who uses it. A new one is obtained when it is gone, or, for a
+  // channel that lists several addresses, when its service cannot be
+  // reached but the channel can, at the first of its addresses that
+  // answers: another service of the list, or the same one back again,
+  // which is offered the proxy once more before.
   HRESULT reconnect();
   void FillEventTemplate(const char* moduleName);
 
   CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxyConsumer;
+  // The address of the channel that proxyConsumer came from (one of the
+  // list, see ChannelAccess::channelAddress).
+  std::string proxyAddress_;
   CosNotifyComm::StructuredPushSupplier_var selfReference;
   CosNotification::StructuredEvent eventTemplate;
   Kestrel::EventData record;

@@ -170,6 +170,53 @@ TEST_F(Liveness, ConsumerRecoversFromAServiceKilledWithoutAWord) {
   consumer->Release();
 }
 
+TEST_F(Liveness, ConsumerGoesOverToTheNextServiceOfItsList) {
+  SetBrokerSettings(1, 2000);
+  ChannelService second;
+  ASSERT_TRUE(second.Start());
+  // corbaloc:iiop:127.0.0.1:PA,iiop:127.0.0.1:PB/KEY: the fixture's service
+  // first, then the second.
+  auto bothServices = [&](RecordingSink* sink) {
+    std::string host = service_.host() + ":" + std::to_string(service_.port()) + ",iiop:" +
+                       second.host();
+    settings_.emplace_back(new FakeSettings(host, second.port(), second.key()));
+    settings_.back()->set_sink(sink);
+    settings_.back()->AddRef();
+    return settings_.back().get();
+  };
+  // Publishes until the sink has count events, for up to 15 s: one check
+  // interval to notice, 2 s to the first attempt, and margin.
+  auto deliveredUpTo = [](INotificationSupplier* supplier, RecordingSink* sink, size_t count,
+                          const char* description) {
+    auto deadline = Clock::now() + seconds(15);
+    while (Clock::now() < deadline) {
+      supplier->Publish(1, 1, description);
+      if (sink->WaitForEvents(count, milliseconds(200))) return true;
+    }
+    return false;
+  };
+  RecordingSink sink;
+  auto* consumer = Create<INotificationConsumer>(CreateNotificationConsumer, IID_INotificationConsumer);
+  ASSERT_EQ(S_OK, consumer->Connect(bothServices(&sink), 1));
+  auto* supplier = Create<INotificationSupplier>(CreateNotificationSupplier, IID_INotificationSupplier);
+  ASSERT_EQ(S_OK, supplier->Initialize(bothServices(nullptr), "two-services"));
+  ASSERT_TRUE(deliveredUpTo(supplier, &sink, 1, "at the first"));
+
+  ASSERT_EQ(128 + SIGKILL, service_.Stop(SIGKILL));
+  ASSERT_TRUE(deliveredUpTo(supplier, &sink, 2, "at the second"));
+  EXPECT_EQ("at the second", sink.events().back().description);
+
+  // And back to the first, which the list names before the second, once
+  // that one is gone in turn.
+  ASSERT_TRUE(service_.Restart());
+  ASSERT_EQ(128 + SIGKILL, second.Stop(SIGKILL));
+  size_t received = sink.events().size();
+  ASSERT_TRUE(deliveredUpTo(supplier, &sink, received + 1, "at the first again"));
+  EXPECT_EQ("at the first again", sink.events().back().description);
+  supplier->Release();
+  consumer->Release();
+}
+
 TEST_F(Liveness, WithoutChecksAKilledServiceIsNeverNoticed) {
   SetBrokerSettings(0, 0);
   RecordingSink sink;
@@ -232,6 +279,35 @@ TEST_F(Liveness, PublishToAServiceThatStoppedAnsweringIsBounded) {
   start = Clock::now();
   supplier->Release();
   EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+TEST_F(Liveness, PublishGoesOverFromAServiceThatStoppedAnswering) {
+  SetBrokerSettings(1, 500);
+  ChannelService second;
+  ASSERT_TRUE(second.Start());
+  std::string host = service_.host() + ":" + std::to_string(service_.port()) + ",iiop:" +
+                     second.host();
+  settings_.emplace_back(new FakeSettings(host, second.port(), second.key()));
+  settings_.back()->AddRef();
+  auto* supplier = Create<INotificationSupplier>(CreateNotificationSupplier, IID_INotificationSupplier);
+  ASSERT_EQ(S_OK, supplier->Initialize(settings_.back().get(), "hung-first"));
+  RecordingSink sink;
+  auto* consumer = Create<INotificationConsumer>(CreateNotificationConsumer, IID_INotificationConsumer);
+  ASSERT_EQ(S_OK, consumer->Connect(Settings(second.port(), &sink), 1));
+  int port = service_.port();
+  service_.Stop(SIGKILL);
+  HungService hung(port);
+  ASSERT_TRUE(hung.bound());
+
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(S_OK, supplier->Publish(1, 1, "past the hung one"));
+  // The push, the offer to the proxy and the channel at the first address
+  // each wait out the limit; margin for the rest.
+  EXPECT_LT(SecondsSince(start), 3 * 0.5 + 1.5);
+  ASSERT_TRUE(sink.WaitForEvents(1));
+  EXPECT_EQ("past the hung one", sink.events()[0].description);
+  supplier->Release();
+  consumer->Release();
 }
 
 TEST_F(Liveness, TheProcesssOwnCallTimeoutIsLeftAlone) {

@@ -7,8 +7,11 @@
 #include <ace/INET_Addr.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "channel/event_record.h"
 #include "kestrel/kestrel.h"
@@ -226,6 +229,173 @@ TEST_F(Supplier, ReleasingOneSupplierLeavesAnotherPublishing) {
   ASSERT_TRUE(collector->WaitForEvents(1));
   EXPECT_STREQ("second", Body(collector->events()[0])->mModule);
   second->Release();
+}
+
+
+// Two plain services, A and B, serving the same channel key, that the
+// supplier names together through its host setting: the host
+// "127.0.0.1:PA,iiop:127.0.0.1" and the port PB give the address
+// corbaloc:iiop:127.0.0.1:PA,iiop:127.0.0.1:PB/KEY.
+class SupplierOfTwoServices : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(first_.Start());
+    ASSERT_TRUE(second_.Start());
+  }
+
+  void TearDown() override {
+    for (auto& collector : collectors_) collector->Disconnect();
+  }
+
+  EventCollector* Collect(const ChannelService& service) {
+    collectors_.emplace_back(new EventCollector);
+    collectors_.back()->Connect(orb_.orb(), orb_.poa(), service.address());
+    return collectors_.back().in();
+  }
+
+  // Settings naming firstPort, then secondPort, with the test's reference
+  // added for the one that Initialize takes over.
+  FakeSettings* SettingsFor(int firstPort, int secondPort,
+                            const std::string& key = ChannelService::kDefaultChannel) {
+    std::string host = "127.0.0.1:" + std::to_string(firstPort) + ",iiop:127.0.0.1";
+    settings_.emplace_back(new FakeSettings(host, secondPort, key));
+    settings_.back()->AddRef();
+    return settings_.back().get();
+  }
+
+  FakeSettings* SettingsForBoth() { return SettingsFor(first_.port(), second_.port()); }
+
+  // Publishes description until a call answers S_OK, for up to 20 s (the
+  // reconnection takes milliseconds on the loopback). The last answer.
+  static HRESULT PublishUntilAccepted(INotificationSupplier* supplier, const char* description) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    HRESULT hr = E_FAIL;
+    do {
+      hr = supplier->Publish(1, 1, description);
+      if (hr == S_OK) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return hr;
+  }
+
+  // The suppliers are released however a test ends: one left behind would
+  // hold the broker past the test's ORB, and fail the next test's.
+  INotificationSupplier* Supplier() {
+    suppliers_.emplace_back(NewSupplier());
+    return suppliers_.back().get();
+  }
+
+  static std::vector<std::string> Descriptions(EventCollector* collector) {
+    std::vector<std::string> descriptions;
+    for (const CosNotification::StructuredEvent& event : collector->events()) {
+      const Kestrel::EventData* record = ExtractRecord(event.remainder_of_body);
+      descriptions.push_back(record != nullptr ? record->mDescription.in() : "(no record)");
+    }
+    return descriptions;
+  }
+
+  testing::TestOrb orb_;
+  ChannelService first_;
+  ChannelService second_;
+  std::vector<PortableServer::Servant_var<EventCollector>> collectors_;
+  std::vector<std::unique_ptr<FakeSettings>> settings_;
+  struct Release {
+    void operator()(INotificationSupplier* supplier) const { supplier->Release(); }
+  };
+  // Declared last, released first: before the settings and the test's ORB.
+  std::vector<std::unique_ptr<INotificationSupplier, Release>> suppliers_;
+};
+
+TEST_F(SupplierOfTwoServices, KeepsPublishingThroughTheSecondOnceTheFirstIsKilled) {
+  EventCollector* atFirst = Collect(first_);
+  EventCollector* atSecond = Collect(second_);
+  INotificationSupplier* supplier = Supplier();
+  ASSERT_EQ(S_OK, supplier->Initialize(SettingsForBoth(), "two-services"));
+  ASSERT_EQ(S_OK, supplier->Publish(1, 1, "before"));
+  // The first address is used while it answers.
+  ASSERT_TRUE(atFirst->WaitForEvents(1));
+
+  ASSERT_EQ(128 + SIGKILL, first_.Stop(SIGKILL));
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "recovered"));
+  for (const char* description : {"after 1", "after 2", "after 3"}) {
+    EXPECT_EQ(S_OK, supplier->Publish(1, 1, description)) << description;
+  }
+  ASSERT_TRUE(atSecond->WaitForEvents(4));
+  EXPECT_EQ((std::vector<std::string>{"recovered", "after 1", "after 2", "after 3"}),
+            Descriptions(atSecond));
+}
+
+TEST_F(SupplierOfTwoServices, AReconnectionStartsFromTheFirstAddressAgain) {
+  INotificationSupplier* supplier = Supplier();
+  ASSERT_EQ(S_OK, supplier->Initialize(SettingsForBoth(), "two-services"));
+  ASSERT_EQ(128 + SIGKILL, first_.Stop(SIGKILL));
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "through the second"));
+
+  // The first comes back (on its port, without its proxies) and the second
+  // goes: the supplier's proxy is now at the second, and the channel is
+  // found at the first.
+  ASSERT_TRUE(first_.Restart());
+  EventCollector* atFirst = Collect(first_);
+  ASSERT_EQ(128 + SIGKILL, second_.Stop(SIGKILL));
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "back at the first"));
+  ASSERT_TRUE(atFirst->WaitForEvents(1));
+  EXPECT_EQ(std::vector<std::string>{"back at the first"}, Descriptions(atFirst));
+}
+
+TEST_F(SupplierOfTwoServices, AReconnectionTakesTheFirstAddressThatAnswers) {
+  INotificationSupplier* supplier = Supplier();
+  ASSERT_EQ(S_OK, supplier->Initialize(SettingsForBoth(), "two-services"));
+  ASSERT_EQ(128 + SIGKILL, first_.Stop(SIGKILL));
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "through the second"));
+
+  // Both answer again, and the supplier's proxy at the second is gone with
+  // its restart: the new one comes from the first, not from the service
+  // that the supplier used last.
+  ASSERT_TRUE(first_.Restart());
+  ASSERT_TRUE(second_.Restart());
+  EventCollector* atFirst = Collect(first_);
+  EventCollector* atSecond = Collect(second_);
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "at the first"));
+  ASSERT_TRUE(atFirst->WaitForEvents(1));
+  EXPECT_EQ(std::vector<std::string>{"at the first"}, Descriptions(atFirst));
+  EXPECT_TRUE(atSecond->events().empty());
+}
+
+TEST_F(SupplierOfTwoServices, WithBothGonePublishFailsUntilOneIsBack) {
+  INotificationSupplier* supplier = Supplier();
+  ASSERT_EQ(S_OK, supplier->Initialize(SettingsForBoth(), "two-services"));
+  ASSERT_EQ(128 + SIGKILL, first_.Stop(SIGKILL));
+  ASSERT_EQ(128 + SIGKILL, second_.Stop(SIGKILL));
+  EXPECT_EQ(E_FAIL, supplier->Publish(1, 1, "nobody listens"));
+  EXPECT_EQ(E_FAIL, supplier->Publish(1, 1, "still nobody"));
+
+  ASSERT_TRUE(second_.Restart());
+  EventCollector* atSecond = Collect(second_);
+  ASSERT_EQ(S_OK, PublishUntilAccepted(supplier, "the second is back"));
+  ASSERT_TRUE(atSecond->WaitForEvents(1));
+  EXPECT_EQ(std::vector<std::string>{"the second is back"}, Descriptions(atSecond));
+}
+
+TEST_F(SupplierOfTwoServices, InitializePassesAnAddressWhereNothingListens) {
+  int unused = testing::UnusedPort();
+  ASSERT_NE(-1, unused);
+  EventCollector* atSecond = Collect(second_);
+  INotificationSupplier* supplier = Supplier();
+  ASSERT_EQ(S_OK, supplier->Initialize(SettingsFor(unused, second_.port()), "two-services"));
+  EXPECT_EQ(S_OK, supplier->Publish(1, 1, "through the second"));
+  ASSERT_TRUE(atSecond->WaitForEvents(1));
+}
+
+TEST_F(SupplierOfTwoServices, AServicesAnswerOutweighsAnAddressThatGaveNone) {
+  int unused = testing::UnusedPort();
+  ASSERT_NE(-1, unused);
+  INotificationSupplier* supplier = Supplier();
+  // Nothing at the first; the second has no such channel.
+  HRESULT hr = supplier->Initialize(SettingsFor(unused, second_.port(), "NoSuchChannel"), "m");
+  EXPECT_EQ(E_CORBA_OBJECT_NOT_EXIST, hr) << std::hex << hr;
+  // Nothing at either.
+  hr = supplier->Initialize(SettingsFor(unused, unused), "m");
+  EXPECT_EQ(E_CORBA_TRANSIENT, hr) << std::hex << hr;
 }
 
 }  // namespace
