@@ -1,5 +1,6 @@
 // How the tools read the channel that they are aimed at: the address that
-// kestrel-channeld prints, or its parts, never both.
+// kestrel-channeld prints (or a list of such services), or its parts, never
+// both.
 
 #include "tools/common/channel_address.h"
 
@@ -24,6 +25,11 @@ TEST(ToolChannelAddress, TakesWhatTheServicePrints) {
            {"corbaloc:iiop:web-1.example:1/k", "web-1.example", 1, "k"},
            {"corbaloc:iiop:[::1]:65535/Alarms", "[::1]", 65535, "Alarms"},
            {"corbaloc:iiop:[fd00::2]:0080/a/b", "[fd00::2]", 80, "a/b"},
+           // Several services: the host setting holds all but the last port,
+           // each port written in decimal once more.
+           {"corbaloc:iiop:a:1,iiop:b:2/Key", "a:1,iiop:b", 2, "Key"},
+           {"corbaloc:iiop:10.0.0.1:05000,iiop:[::1]:5001,iiop:c.example:5002/NotifyEventChannel",
+            "10.0.0.1:5000,iiop:[::1]:5001,iiop:c.example", 5002, "NotifyEventChannel"},
        }) {
     ChannelAddress address;
     std::string error;
@@ -56,14 +62,35 @@ TEST(ToolChannelAddress, SaysWhatIsWrongWithAMalformedOne) {
            {"corbaloc:iiop:[::1:5005/Key", "no closing ]"},
            {"corbaloc:iiop:[::1]/Key", "no port"},
            {"corbaloc:iiop:[]:5005/Key", "host between [ and ] is empty"},
-           {"corbaloc:iiop:a:1,iiop:b:2/Key", "several addresses"},
            {"corbaloc:iiop:1.2@a:1/Key", "GIOP version"},
+           {"corbaloc:iiop:a:1,b:2/Key", "after a comma starts with iiop:"},
+           {"corbaloc:iiop:a:1,:b:2/Key", "after a comma starts with iiop:"},
+           {"corbaloc:iiop:a:1,/Key", "after a comma starts with iiop:"},
+           {"corbaloc:iiop:a:1,iiop:/Key", "address 2 of 2 (): no port"},
+           {"corbaloc:iiop:a,iiop:b:2/Key", "address 1 of 2 (a): no port"},
+           {"corbaloc:iiop:a:1,iiop:b:0/Key", "address 2 of 2 (b:0): the port 0 is not between"},
+           {"corbaloc:iiop:a:1,iiop:::1:2/Key", "address 2 of 2 (::1:2): an IPv6 host goes in brackets"},
+           {"corbaloc:iiop:a:1,iiop:1.2@b:2/Key", "address 2 of 2 (1.2@b:2): a GIOP version"},
        }) {
     ChannelAddress address;
     std::string error;
     EXPECT_FALSE(ParseChannelAddress(bad.text, &address, &error)) << bad.text;
     EXPECT_NE(std::string::npos, error.find(bad.says)) << bad.text << ": " << error;
   }
+}
+
+TEST(ToolChannelAddress, AHostPartLongerThanTheLibraryReadsIsRefused) {
+  // The host part of corbaloc:iiop:NAME:1,iiop:b:2/K is NAME:1,iiop:b.
+  auto listWith = [](std::size_t nameLength) {
+    return "corbaloc:iiop:" + std::string(nameLength, 'h') + ":1,iiop:b:2/K";
+  };
+  ChannelAddress address;
+  std::string error;
+  EXPECT_TRUE(ParseChannelAddress(listWith(250), &address, &error)) << error;
+  EXPECT_EQ(259u, address.host.size());
+  EXPECT_FALSE(ParseChannelAddress(listWith(251), &address, &error));
+  EXPECT_NE(std::string::npos, error.find("takes 260 characters, more than the 259")) << error;
+  EXPECT_EQ(259u, address.host.size());  // unchanged
 }
 
 // The options of a command line, in order, through ChannelOptions.

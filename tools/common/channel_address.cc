@@ -1,5 +1,7 @@
 #include "tools/common/channel_address.h"
 
+#include <vector>
+
 #include "tools/common/component_loader.h"
 
 namespace kestrel {
@@ -30,9 +32,6 @@ bool ParsePort(const std::string& digits, uint32_t* port, std::string* error) {
 
 // HOST:PORT, HOST being a name, an IPv4 address or a bracketed IPv6 one.
 bool ParseHostAndPort(const std::string& text, ChannelAddress* address, std::string* error) {
-  if (text.find(',') != std::string::npos) {
-    return Fail("it lists several addresses; give the one channel's", error);
-  }
   if (text.find('@') != std::string::npos) {
     return Fail("a GIOP version (1.2@HOST) is not taken; give HOST:PORT alone", error);
   }
@@ -57,12 +56,63 @@ bool ParseHostAndPort(const std::string& text, ChannelAddress* address, std::str
   return ParsePort(text.substr(colon + 1), &address->port, error);
 }
 
+// The library reads the host setting into 260 bytes, its terminator
+// included: a longer one would be cut short without a word.
+constexpr std::size_t kLongestHost = 259;
+
+// HOST:PORT, or a list of several, HOST1:PORT1,iiop:HOST2:PORT2,...: the
+// services that serve the channel, in the order that the library tries
+// them. A list goes into the host setting whole but for its last port:
+// the host "HOST1:PORT1,iiop:HOST2" with the port PORT2 gives the library
+// the same list back.
+bool ParseAddressList(const std::string& text, ChannelAddress* address, std::string* error) {
+  const std::string separator = ",iiop:";
+  std::vector<std::string> items;
+  for (std::size_t start = 0;;) {
+    std::size_t comma = text.find(',', start);
+    items.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
+    if (comma == std::string::npos) break;
+    if (text.compare(comma, separator.size(), separator) != 0) {
+      return Fail("each address after a comma starts with iiop: (HOST1:PORT1,iiop:HOST2:PORT2)",
+                  error);
+    }
+    start = comma + separator.size();
+  }
+  std::string host;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    ChannelAddress one;
+    std::string reason;
+    if (!ParseHostAndPort(items[i], &one, &reason)) {
+      if (items.size() == 1) return Fail(reason, error);
+      return Fail("address " + std::to_string(i + 1) + " of " + std::to_string(items.size()) +
+                      " (" + items[i] + "): " + reason,
+                  error);
+    }
+    if (i + 1 < items.size()) {
+      host += one.host + ":" + std::to_string(one.port) + separator;
+    } else {
+      host += one.host;
+      address->port = one.port;
+    }
+  }
+  if (host.size() > kLongestHost) {
+    return Fail("the host part takes " + std::to_string(host.size()) + " characters, more than the " +
+                    std::to_string(kLongestHost) + " that the library reads",
+                error);
+  }
+  address->host = host;
+  return true;
+}
+
 }  // namespace
 
 const char kChannelOptionsHelp[] =
     "  --channel corbaloc:iiop:H:P/K  the channel, as kestrel-channeld prints it;\n"
     "               --host H --port P --key K name the same by its parts\n"
-    "               (one way or the other, not both; an IPv6 H in brackets)\n";
+    "               (one way or the other, not both; an IPv6 H in brackets)\n"
+    "               corbaloc:iiop:H1:P1,iiop:H2:P2/K names services that serve\n"
+    "               the same channel, tried in order (as --host H1:P1,iiop:H2\n"
+    "               --port P2)\n";
 
 bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::string* error) {
   const std::string prefix = kPrefix;
@@ -72,7 +122,7 @@ bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::
   std::size_t slash = text.find('/', prefix.size());
   if (slash == std::string::npos) return Fail("no object key (/KEY) after the port", error);
   ChannelAddress parsed;
-  if (!ParseHostAndPort(text.substr(prefix.size(), slash - prefix.size()), &parsed, error)) {
+  if (!ParseAddressList(text.substr(prefix.size(), slash - prefix.size()), &parsed, error)) {
     return false;
   }
   parsed.key = text.substr(slash + 1);

@@ -5,6 +5,12 @@
 //                                           prints for each channel
 //   --host HOST --port PORT --key KEY       its three parts
 //
+// Several services that serve the same channel are named by a list,
+// corbaloc:iiop:HOST1:PORT1,iiop:HOST2:PORT2/KEY, which the library tries in
+// order. Its parts are those of the library's settings: everything up to
+// the last port is the host (HOST1:PORT1,iiop:HOST2), and that port is the
+// port, so that the library composes the same address again.
+//
 // One way or the other, not both: a command line that mixes them would
 // leave the reader guessing which part wins, so it is a usage error.
 
@@ -18,14 +24,16 @@ namespace kestrel {
 namespace tools {
 
 struct ChannelAddress {
-  std::string host;  // an IPv6 address keeps its brackets: [::1]
+  std::string host;  // an IPv6 address keeps its brackets: [::1]; see above for a list
   uint32_t port = 0;
   std::string key;
 };
 
-// Parses corbaloc:iiop:HOST:PORT/KEY. False, with error saying what is
-// wrong, for anything else: another scheme or protocol, a list of
-// addresses, no port, a port beyond 1..65535, an empty key.
+// Parses corbaloc:iiop:HOST:PORT/KEY, or a list of HOST:PORT that each
+// start with iiop: after the first (ports written in decimal once more).
+// False, with error saying what is wrong, for anything else: another scheme
+// or protocol, no port, a port beyond 1..65535, an empty key, a host part
+// longer than the library reads (259 characters).
 bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::string* error);
 
 // Collects a tool's channel options as its command line goes by.
