@@ -54,7 +54,9 @@ bool NatsConnection::Configure(std::string* error) {
   // them, and starts (and serves, answering TRANSIENT) before they answer.
   natsOptions_SetMaxReconnect(options_, -1);
   natsOptions_SetReconnectWait(options_, 500);
-  natsOptions_SetRetryOnFailedConnect(options_, true, nullptr, nullptr);
+  // With no callback the library would retry within Connect, for ever;
+  // with one, Connect returns and it goes on trying in the background.
+  natsOptions_SetRetryOnFailedConnect(options_, true, &NatsConnection::OnConnected, this);
   natsOptions_SetReconnectedCB(options_, &NatsConnection::OnReconnected, this);
   if (!settings_.credentials.empty()) {
     status = natsOptions_SetUserCredentialsFromFiles(options_, settings_.credentials.c_str(),
@@ -157,6 +159,8 @@ void NatsConnection::OnAck(jsCtx*, natsMsg* message, jsPubAck* ack, jsPubAckErr*
   }
   natsMsg_Destroy(message);
 }
+
+void NatsConnection::OnConnected(natsConnection*, void*) {}
 
 void NatsConnection::OnReconnected(natsConnection*, void* closure) {
   static_cast<NatsConnection*>(closure)->reconnections_.fetch_add(1, std::memory_order_relaxed);

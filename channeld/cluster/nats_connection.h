@@ -53,6 +53,7 @@ class NatsConnection {
 
  private:
   static void OnAck(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* closure);
+  static void OnConnected(natsConnection* connection, void* closure);
   static void OnReconnected(natsConnection* connection, void* closure);
   bool Configure(std::string* error);
 

@@ -1,0 +1,333 @@
+// kestrel-channeld as a cluster, end to end: real nats-server processes and
+// instances of the service on loopback, plain omniORB suppliers and
+// consumers. Each case catches a class of faults: an event that does not
+// cross instances, an accepted event lost to a server's or an instance's
+// death, a stream reconfigured behind its owner's back, a service that
+// cannot start without NATS.
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <nats/nats.h>
+#include <omniORB4/CORBA.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/channeld/channel_clients.h"
+#include "tests/support/channel_service.h"
+#include "tests/support/nats_cluster.h"
+
+namespace kestrel {
+namespace testing {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kChannel = "NotifyEventChannel";
+constexpr const char* kStream = "kestrel-NotifyEventChannel";
+
+// One instance of the cluster, with its metrics endpoint for /health. Its
+// ports are chosen at once, so that others can advertise it before it runs.
+struct Instance {
+  Instance(const std::string& name, const NatsCluster& nats, int replicas)
+      : port(UnusedPort()),
+        metricsPort(UnusedPort()),
+        errorFile(::testing::TempDir() +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" + name +
+                  ".err") {
+    arguments = {"--cluster", nats.urls(), "--instance", name, "--stream-replicas",
+                 std::to_string(replicas), "--stream-max-bytes", "1048576",
+                 "--metrics", "127.0.0.1:" + std::to_string(metricsPort)};
+  }
+
+  // Starts it with extra arguments after the cluster's.
+  bool Start(const std::vector<std::string>& extra = {}) {
+    ChannelService::Options options;
+    options.port = port;
+    options.errorFile = errorFile;
+    options.extraArguments = arguments;
+    options.extraArguments.insert(options.extraArguments.end(), extra.begin(), extra.end());
+    service.reset(new ChannelService(options));
+    return service->Start();
+  }
+
+  // What /health answers: its status, or -1 when nothing answers.
+  int Health() const {
+    httplib::Client client("127.0.0.1", metricsPort);
+    auto answer = client.Get("/health");
+    return answer ? answer->status : -1;
+  }
+
+  bool WaitHealthy(seconds limit) const {
+    for (auto end = Clock::now() + limit; Clock::now() < end;) {
+      if (Health() == 200) return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+
+  std::string Errors() const {
+    std::ifstream in(errorFile);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  std::vector<std::string> Advertise() const {
+    return {"--advertise", "127.0.0.1:" + std::to_string(port)};
+  }
+
+  const int port;
+  const int metricsPort;
+  const std::string errorFile;
+  std::vector<std::string> arguments;
+  std::unique_ptr<ChannelService> service;
+};
+
+// Waits until consumer holds every sequence in wanted; answers the ones
+// still missing.
+std::set<unsigned long> Missing(const RecordingConsumer& consumer,
+                                const std::set<unsigned long>& wanted, seconds limit) {
+  std::set<unsigned long> missing = wanted;
+  for (auto end = Clock::now() + limit; Clock::now() < end; std::this_thread::sleep_for(milliseconds(50))) {
+    missing = wanted;
+    for (unsigned long sequence : Sequences(consumer)) missing.erase(sequence);
+    if (missing.empty()) break;
+  }
+  return missing;
+}
+
+TEST(ChanneldCluster, AnEventPushedOnOneInstanceReachesTheConsumersOfEvery) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  Instance a("a", nats, 1), b("b", nats, 1);
+  ASSERT_TRUE(a.Start()) << a.Errors();
+  ASSERT_TRUE(b.Start()) << b.Errors();
+  ASSERT_TRUE(a.WaitHealthy(seconds(20))) << a.Errors();
+  ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
+
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
+  CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
+  // Subscriptions and filters stay each instance's own: b's second consumer
+  // wants another type and must get none of these.
+  ConnectedConsumer local = ConnectConsumer(orb, onA.in());
+  ConnectedConsumer remote = ConnectConsumer(orb, onB.in());
+  ConnectedConsumer other = ConnectConsumer(orb, onB.in(), EventTypes({{"Kestrel", "Other"}}));
+  ConnectedSupplier supplier = ConnectSupplier(orb, onA.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 200);
+
+  ASSERT_TRUE(remote.servant->WaitForEvents(200, milliseconds(20000))) << b.Errors();
+  ASSERT_TRUE(local.servant->WaitForEvents(200, milliseconds(20000))) << a.Errors();
+  EXPECT_EQ(Range(0, 200), Sequences(*remote.servant));  // once each, in the order pushed
+  EXPECT_EQ(Range(0, 200), Sequences(*local.servant));
+  std::vector<TestEvent> events = remote.servant->events();
+  EXPECT_EQ("Kestrel", events.front().domain);
+  EXPECT_EQ("Tick", events.front().type);
+  EXPECT_EQ(0u, other.servant->count());
+
+  EXPECT_EQ(0, a.service->Stop());
+  EXPECT_EQ(0, b.service->Stop());
+}
+
+// A plain supplier that pushes numbered events one at a time, as a Kestrel
+// supplier does, and keeps count of those the channel accepted (the push
+// returned). After a failure it obtains a new proxy through channel, whose
+// reference names every instance.
+class CountingSupplier {
+ public:
+  CountingSupplier(const TestOrb& orb, CosNotifyChannelAdmin::EventChannel_ptr channel)
+      : orb_(orb), channel_(CosNotifyChannelAdmin::EventChannel::_duplicate(channel)) {}
+
+  // Pushes sequence; true when it was accepted.
+  bool Push(unsigned long sequence) {
+    try {
+      if (!connected_) {
+        supplier_ = ConnectSupplier(orb_, channel_.in());
+        omniORB::setClientCallTimeout(supplier_.proxy.in(), 15000);
+        connected_ = true;
+      }
+      PushEvents(supplier_.proxy.in(), "s", sequence, sequence + 1);
+      accepted_.insert(sequence);
+      acceptedInOrder_.push_back(sequence);
+      return true;
+    } catch (const CORBA::TIMEOUT&) {
+      // Completed maybe: it may arrive, it need not.
+    } catch (const CORBA::Exception&) {
+      connected_ = false;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    ++failed_;
+    return false;
+  }
+
+  const std::set<unsigned long>& accepted() const { return accepted_; }
+  const std::vector<unsigned long>& acceptedInOrder() const { return acceptedInOrder_; }
+  int failed() const { return failed_; }
+
+ private:
+  const TestOrb& orb_;
+  CosNotifyChannelAdmin::EventChannel_var channel_;
+  ConnectedSupplier supplier_;
+  bool connected_ = false;
+  std::set<unsigned long> accepted_;
+  std::vector<unsigned long> acceptedInOrder_;
+  int failed_ = 0;
+};
+
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+TEST(ChanneldCluster, NothingAcceptedIsLostWhenTheStreamLeaderOrTheSuppliersInstanceIsKilled) {
+  NatsCluster nats;  // three servers
+  ASSERT_TRUE(nats.Start());
+  Instance a("a", nats, 3), b("b", nats, 3);
+  // Each advertises itself first, where its own proxies live, then the other.
+  ASSERT_TRUE(a.Start(Joined(Joined(a.Advertise(), b.Advertise()), {"--accept-timeout", "4000"})))
+      << a.Errors();
+  ASSERT_TRUE(b.Start(Joined(b.Advertise(), a.Advertise()))) << b.Errors();
+  ASSERT_TRUE(a.WaitHealthy(seconds(30))) << a.Errors();
+  ASSERT_TRUE(b.WaitHealthy(seconds(30))) << b.Errors();
+
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, onB.in());
+  // The channel as a handed it out: a's address, then b's as an alternate.
+  CosNotifyChannelAdmin::EventChannel_var viaA = orb.Channel(a.service->address());
+  CosNotifyChannelAdmin::SupplierAdmin_var admin = viaA->default_supplier_admin();
+  CosNotifyChannelAdmin::EventChannel_var handedOut = admin->MyChannel();
+  CountingSupplier supplier(orb, handedOut.in());
+
+  unsigned long next = 0;
+  auto pushUntilAccepted = [&](std::size_t count) {
+    for (auto end = Clock::now() + seconds(60); supplier.accepted().size() < count &&
+                                                Clock::now() < end;) {
+      supplier.Push(next++);
+    }
+    return supplier.accepted().size() >= count;
+  };
+  ASSERT_TRUE(pushUntilAccepted(100));
+  int leader = nats.WaitForStreamLeader(kStream, 10000);
+  ASSERT_GE(leader, 0);
+  nats.Kill(static_cast<std::size_t>(leader), SIGKILL);
+  ASSERT_TRUE(pushUntilAccepted(200)) << a.Errors();
+  a.service->Stop(SIGKILL);
+  ASSERT_TRUE(pushUntilAccepted(300)) << b.Errors();
+
+  std::set<unsigned long> missing = Missing(*consumer.servant, supplier.accepted(), seconds(30));
+  EXPECT_TRUE(missing.empty()) << missing.size() << " accepted events never arrived, the first "
+                               << *missing.begin() << "; " << b.Errors();
+  // Accepted events arrive in the order accepted; others (a push that
+  // timed out may still have been stored) and repeats may come between.
+  std::vector<unsigned long> firstSeen;
+  std::set<unsigned long> seen;
+  for (unsigned long sequence : Sequences(*consumer.servant)) {
+    if (supplier.accepted().count(sequence) != 0 && seen.insert(sequence).second) {
+      firstSeen.push_back(sequence);
+    }
+  }
+  EXPECT_EQ(supplier.acceptedInOrder(), firstSeen);
+  EXPECT_EQ(0, b.service->Stop());
+}
+
+// nats.c in the test, to make and read a stream as another party would.
+class StreamAdmin {
+ public:
+  explicit StreamAdmin(const std::string& url) {
+    ok_ = natsConnection_ConnectTo(&connection_, url.c_str()) == NATS_OK &&
+          natsConnection_JetStream(&js_, connection_, nullptr) == NATS_OK;
+  }
+  ~StreamAdmin() {
+    jsCtx_Destroy(js_);
+    natsConnection_Destroy(connection_);
+  }
+  bool ok() const { return ok_; }
+
+  bool Add(const char* name, const char* subject, std::int64_t maxAgeSeconds) {
+    jsStreamConfig config;
+    jsStreamConfig_Init(&config);
+    const char* subjects[] = {subject};
+    config.Name = name;
+    config.Subjects = subjects;
+    config.SubjectsLen = 1;
+    config.Storage = js_FileStorage;
+    config.MaxAge = maxAgeSeconds * 1000000000LL;
+    jsStreamInfo* info = nullptr;
+    natsStatus status = js_AddStream(&info, js_, &config, nullptr, nullptr);
+    jsStreamInfo_Destroy(info);
+    return status == NATS_OK;
+  }
+
+  // The stream's max age in seconds and its message count; -1 on failure.
+  std::pair<std::int64_t, std::int64_t> Read(const char* name) {
+    jsStreamInfo* info = nullptr;
+    if (js_GetStreamInfo(&info, js_, name, nullptr, nullptr) != NATS_OK) return {-1, -1};
+    std::pair<std::int64_t, std::int64_t> read{info->Config->MaxAge / 1000000000LL,
+                                               static_cast<std::int64_t>(info->State.Msgs)};
+    jsStreamInfo_Destroy(info);
+    return read;
+  }
+
+ private:
+  natsConnection* connection_ = nullptr;
+  jsCtx* js_ = nullptr;
+  bool ok_ = false;
+};
+
+TEST(ChanneldCluster, AStreamWithOtherSettingsIsUsedAsItIsAndNeverChanged) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  StreamAdmin admin(nats.url(0));
+  ASSERT_TRUE(admin.ok());
+  ASSERT_TRUE(admin.Add(kStream, "kestrel.events.NotifyEventChannel", 42));
+
+  Instance a("a", nats, 1);  // asks for a day's age, not 42 s
+  ASSERT_TRUE(a.Start()) << a.Errors();
+  ASSERT_TRUE(a.WaitHealthy(seconds(20))) << a.Errors();
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var channel = orb.Channel(a.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb, channel.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 10);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << a.Errors();
+
+  std::pair<std::int64_t, std::int64_t> stream = admin.Read(kStream);
+  EXPECT_EQ(42, stream.first);
+  EXPECT_EQ(10, stream.second);
+  EXPECT_NE(std::string::npos, a.Errors().find("has other settings")) << a.Errors();
+  EXPECT_EQ(0, a.service->Stop());
+}
+
+TEST(ChanneldCluster, WithoutNatsAtStartItServesRefusesPushesAndGoesOnOnceNatsIsThere) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  nats.Kill(0, SIGTERM);  // its address stays, with nothing behind it
+
+  Instance a("a", nats, 1);
+  ASSERT_TRUE(a.Start()) << a.Errors();
+  EXPECT_EQ(503, a.Health());
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var channel = orb.Channel(a.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb, channel.in());
+  EXPECT_THROW(PushEvents(supplier.proxy.in(), "s", 0, 1), CORBA::TRANSIENT);
+
+  ASSERT_TRUE(nats.Restart(0));
+  ASSERT_TRUE(a.WaitHealthy(seconds(30))) << a.Errors();
+  PushEvents(supplier.proxy.in(), "s", 1, 11);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << a.Errors();
+  EXPECT_EQ(Range(1, 11), Sequences(*consumer.servant));
+  EXPECT_EQ(0, a.service->Stop());
+}
+
+}  // namespace
+}  // namespace testing
+}  // namespace kestrel
