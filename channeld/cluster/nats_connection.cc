@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "channeld/base/log.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -23,6 +25,14 @@ AckWaiters::Answer AnswerFor(const jsPubAck* ack, const jsPubAckErr* error) {
     default:
       return AckWaiters::Answer::kRefused;
   }
+}
+
+std::string ConnectedUrl(natsConnection* connection) {
+  char url[256] = {};
+  if (natsConnection_GetConnectedUrl(connection, url, sizeof url) != NATS_OK || url[0] == '\0') {
+    return "?";
+  }
+  return url;
 }
 
 std::string Failed(const char* what, natsStatus status) {
@@ -58,6 +68,7 @@ bool NatsConnection::Configure(std::string* error) {
   // with one, Connect returns and it goes on trying in the background.
   natsOptions_SetRetryOnFailedConnect(options_, true, &NatsConnection::OnConnected, this);
   natsOptions_SetReconnectedCB(options_, &NatsConnection::OnReconnected, this);
+  natsOptions_SetDisconnectedCB(options_, &NatsConnection::OnDisconnected, this);
   if (!settings_.credentials.empty()) {
     status = natsOptions_SetUserCredentialsFromFiles(options_, settings_.credentials.c_str(),
                                                      nullptr);
@@ -90,9 +101,13 @@ bool NatsConnection::Open(std::string* error) {
   if (!Configure(error)) return false;
   natsStatus status = natsConnection_Connect(&connection_, options_);
   // Not yet connected: it goes on trying in the background.
-  if (status != NATS_OK && status != NATS_NOT_YET_CONNECTED) {
+  if (status == NATS_NOT_YET_CONNECTED) {
+    Log::Error("cluster: no NATS server answers yet; serving, and trying in the background");
+  } else if (status != NATS_OK) {
     *error = Failed("cannot connect to the cluster", status);
     return false;
+  } else {
+    everConnected_ = true;
   }
   jsOptions options;
   jsOptions_Init(&options);
@@ -110,6 +125,7 @@ bool NatsConnection::Open(std::string* error) {
 }
 
 void NatsConnection::Close() {
+  closing_ = true;  // the end of the connection is no loss to report
   bool opened = connection_ != nullptr;
   if (js_ != nullptr) jsCtx_Destroy(js_);
   js_ = nullptr;
@@ -160,10 +176,23 @@ void NatsConnection::OnAck(jsCtx*, natsMsg* message, jsPubAck* ack, jsPubAckErr*
   natsMsg_Destroy(message);
 }
 
-void NatsConnection::OnConnected(natsConnection*, void*) {}
+void NatsConnection::OnConnected(natsConnection* connection, void* closure) {
+  static_cast<NatsConnection*>(closure)->everConnected_ = true;
+  Log::Error("cluster: connected to NATS at " + ConnectedUrl(connection));
+}
 
-void NatsConnection::OnReconnected(natsConnection*, void* closure) {
+void NatsConnection::OnDisconnected(natsConnection*, void* closure) {
+  // Also called when a connection that never came up fails again: the
+  // operator hears of a loss once, and of the start's wait at connection.
+  auto* self = static_cast<NatsConnection*>(closure);
+  if (!self->everConnected_.load() || self->closing_.load()) return;
+  Log::Error("cluster: lost the connection to NATS; pushes fail after --accept-timeout and "
+             "deliveries pause until it is back");
+}
+
+void NatsConnection::OnReconnected(natsConnection* connection, void* closure) {
   static_cast<NatsConnection*>(closure)->reconnections_.fetch_add(1, std::memory_order_relaxed);
+  Log::Error("cluster: reconnected to NATS at " + ConnectedUrl(connection));
 }
 
 }  // namespace channeld

@@ -54,6 +54,7 @@ class NatsConnection {
  private:
   static void OnAck(jsCtx* js, natsMsg* msg, jsPubAck* ack, jsPubAckErr* error, void* closure);
   static void OnConnected(natsConnection* connection, void* closure);
+  static void OnDisconnected(natsConnection* connection, void* closure);
   static void OnReconnected(natsConnection* connection, void* closure);
   bool Configure(std::string* error);
 
@@ -63,6 +64,8 @@ class NatsConnection {
   natsConnection* connection_ = nullptr;
   jsCtx* js_ = nullptr;
   std::atomic<std::uint64_t> reconnections_{0};
+  std::atomic<bool> everConnected_{false};
+  std::atomic<bool> closing_{false};
   std::atomic<std::uint64_t> stalls_{0};
   std::atomic<std::int64_t> inFlight_{0};
 };

@@ -11,6 +11,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -46,6 +47,11 @@ struct Instance {
     arguments = {"--cluster", nats.urls(), "--instance", name, "--stream-replicas",
                  std::to_string(replicas), "--stream-max-bytes", "1048576",
                  "--metrics", "127.0.0.1:" + std::to_string(metricsPort)};
+  }
+
+  ~Instance() {
+    service.reset();
+    std::remove(errorFile.c_str());
   }
 
   // Starts it with extra arguments after the cluster's.
