@@ -54,9 +54,12 @@ struct Instance {
     std::remove(errorFile.c_str());
   }
 
-  // Starts it with extra arguments after the cluster's.
-  bool Start(const std::vector<std::string>& extra = {}) {
+  // Starts it with extra arguments after the cluster's, serving channels
+  // (the default channel when none).
+  bool Start(const std::vector<std::string>& extra = {},
+             const std::vector<std::string>& channels = {}) {
     ChannelService::Options options;
+    options.channels = channels;
     options.port = port;
     options.errorFile = errorFile;
     options.extraArguments = arguments;
@@ -96,6 +99,11 @@ struct Instance {
   std::unique_ptr<ChannelService> service;
 };
 
+// The address of channel key at instance's port.
+std::string Service(const Instance& instance, const std::string& key) {
+  return "corbaloc:iiop:127.0.0.1:" + std::to_string(instance.port) + "/" + key;
+}
+
 // Waits until consumer holds every sequence in wanted; answers the ones
 // still missing.
 std::set<unsigned long> Missing(const RecordingConsumer& consumer,
@@ -109,12 +117,26 @@ std::set<unsigned long> Missing(const RecordingConsumer& consumer,
   return missing;
 }
 
+// True once the service at address serves a channel at key, within limit.
+bool WaitForChannel(const TestOrb& orb, const std::string& address, seconds limit) {
+  for (auto end = Clock::now() + limit; Clock::now() < end;) {
+    try {
+      CosNotifyChannelAdmin::EventChannel_var channel = orb.Channel(address);
+      if (!channel->_non_existent()) return true;
+    } catch (const CORBA::Exception&) {
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  return false;
+}
+
 TEST(ChanneldCluster, AnEventPushedOnOneInstanceReachesTheConsumersOfEvery) {
   NatsCluster nats(NatsCluster::Options{1});
   ASSERT_TRUE(nats.Start());
   Instance a("a", nats, 1), b("b", nats, 1);
-  ASSERT_TRUE(a.Start()) << a.Errors();
-  ASSERT_TRUE(b.Start()) << b.Errors();
+  // b is given one channel of a's two: it serves the other as the cluster has it.
+  ASSERT_TRUE(a.Start({}, {kChannel, "Second"})) << a.Errors();
+  ASSERT_TRUE(b.Start({}, {kChannel})) << b.Errors();
   ASSERT_TRUE(a.WaitHealthy(seconds(20))) << a.Errors();
   ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
 
@@ -137,6 +159,18 @@ TEST(ChanneldCluster, AnEventPushedOnOneInstanceReachesTheConsumersOfEvery) {
   EXPECT_EQ("Kestrel", events.front().domain);
   EXPECT_EQ("Tick", events.front().type);
   EXPECT_EQ(0u, other.servant->count());
+
+  // The second channel's events stay on it, and reach b's consumers of it.
+  const std::string secondOnB = Service(b, "Second");
+  ASSERT_TRUE(WaitForChannel(orb, secondOnB, seconds(20))) << b.Errors();
+  CosNotifyChannelAdmin::EventChannel_var second = orb.Channel(secondOnB);
+  ConnectedConsumer secondConsumer = ConnectConsumer(orb, second.in());
+  CosNotifyChannelAdmin::EventChannel_var secondOnA = orb.Channel(a.service->address(1));
+  ConnectedSupplier secondSupplier = ConnectSupplier(orb, secondOnA.in());
+  PushEvents(secondSupplier.proxy.in(), "t", 0, 5);
+  ASSERT_TRUE(secondConsumer.servant->WaitForEvents(5, milliseconds(20000))) << b.Errors();
+  EXPECT_EQ(Range(0, 5), Sequences(*secondConsumer.servant));
+  EXPECT_EQ(200u, remote.servant->count());
 
   EXPECT_EQ(0, a.service->Stop());
   EXPECT_EQ(0, b.service->Stop());
