@@ -13,9 +13,10 @@ namespace {
 
 constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 // How long the log waits for this instance's acknowledgement of a batch
-// before it sends the batch again. A batch may wait on full queues for a
-// few block timeouts; a repeat is skipped anyway.
-constexpr std::int64_t kAckWaitNanoseconds = 30 * kNanosecondsPerSecond;
+// before it sends the batch again: what an instance that crashed had
+// fetched comes again this long after it is back. A batch may wait on full
+// queues for a few block timeouts; a repeat is skipped anyway.
+constexpr std::int64_t kAckWaitNanoseconds = 10 * kNanosecondsPerSecond;
 constexpr std::chrono::milliseconds kFirstBackoff{50};
 constexpr std::chrono::milliseconds kLastBackoff{1000};
 
@@ -55,6 +56,11 @@ void ChannelLog::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool ChannelLog::Stopping() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stop_;
+}
+
 void ChannelLog::Run() {
   for (;;) {
     Step step = !ready_                ? FindOrMakeStream()
@@ -66,8 +72,7 @@ void ChannelLog::Run() {
       continue;
     }
     backoff_ = std::chrono::milliseconds(0);
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stop_) break;
+    if (Stopping()) break;
   }
   Unsubscribe();
 }
@@ -218,12 +223,13 @@ ChannelLog::Step ChannelLog::FetchAndDeliver() {
   }
   natsMsg* last = nullptr;
   for (int i = 0; i < batch.Count; ++i) {
-    {
-      // What is not delivered at a stop comes again at the next start.
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stop_) break;
-    }
     natsMsg* message = batch.Msgs[i];
+    if (Stopping()) {
+      // Handed back, so that the next start has it at once rather than
+      // after the acknowledgement's wait.
+      natsMsg_Nak(message, nullptr);
+      continue;
+    }
     jsMsgMetaData* meta = nullptr;
     if (natsMsg_GetMetaData(&meta, message) != NATS_OK) continue;
     std::uint64_t sequence = meta->Sequence.Stream;

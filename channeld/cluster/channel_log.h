@@ -56,6 +56,7 @@ class ChannelLog {
   enum class Step { kDone, kRetry };
 
   void Run();
+  bool Stopping();
   // Each answers kRetry after a fault, which the caller backs off from.
   Step FindOrMakeStream();
   Step FindOrMakeConsumer();

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -276,6 +277,37 @@ TEST(ChanneldCluster, NothingAcceptedIsLostWhenTheStreamLeaderOrTheSuppliersInst
   }
   EXPECT_EQ(supplier.acceptedInOrder(), firstSeen);
   EXPECT_EQ(0, b.service->Stop());
+}
+
+TEST(ChanneldCluster, AnInstanceBackFromAStopDeliversWhatTheClusterAcceptedMeanwhile) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  Instance a("a", nats, 1), b("b", nats, 1);
+  std::string directory = ::testing::TempDir() + "cluster-state-XXXXXX";
+  ASSERT_NE(nullptr, ::mkdtemp(&directory[0]));
+  const std::vector<std::string> keep = {"--state-dir", directory};
+  ASSERT_TRUE(a.Start()) << a.Errors();
+  ASSERT_TRUE(b.Start(keep)) << b.Errors();
+  ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
+
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
+  CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, onB.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb, onA.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 10);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << b.Errors();
+
+  // A planned stop keeps b's consumer connected; what a accepts meanwhile
+  // waits in the stream, at b's place there.
+  ASSERT_EQ(0, b.service->Stop());
+  PushEvents(supplier.proxy.in(), "s", 10, 30);
+  ASSERT_TRUE(b.Start(keep)) << b.Errors();
+  ASSERT_TRUE(consumer.servant->WaitForEvents(30, milliseconds(20000))) << b.Errors();
+  EXPECT_EQ(Range(0, 30), Sequences(*consumer.servant));
+  EXPECT_EQ(0, b.service->Stop());
+  EXPECT_EQ(0, a.service->Stop());
+  std::system(("rm -rf '" + directory + "'").c_str());
 }
 
 // nats.c in the test, to make and read a stream as another party would.
