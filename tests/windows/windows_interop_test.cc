@@ -276,6 +276,39 @@ TEST_F(WindowsInterop, WindowsListenerReconnectsAfterAServiceRestart) {
   EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
 }
 
+// The Windows supplier, given two services by a list, goes on through the
+// second once the first is killed: the reconnection is the shared code's,
+// and so is its omniORB.
+TEST_F(WindowsInterop, WindowsPublisherGoesOnThroughTheSecondServiceWhenTheFirstIsKilled) {
+  ChannelService first;
+  ASSERT_TRUE(first.Start());
+  ToolProcess atFirst;
+  ASSERT_TRUE(atFirst.Start({BinPath("kestrel-listen"), "--channel", first.address(), "--format", "json",
+                             "--count", "1"}));
+  ASSERT_TRUE(atFirst.WaitForError("listening on", kTimeoutMs)) << atFirst.error();
+  ToolProcess atSecond;
+  ASSERT_TRUE(StartListener(&atSecond, {"--count", "1", "--format", "json"}));
+
+  const std::string list = "corbaloc:iiop:" + first.host() + ":" + std::to_string(first.port()) + ",iiop:" +
+                           service_.host() + ":" + std::to_string(service_.port()) + "/" + service_.key();
+  ToolProcess publisher;
+  ASSERT_TRUE(publisher.Start({KESTREL_WINE, std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-publish.exe",
+                               "--channel", list, "--module", "win"}));
+  ASSERT_TRUE(publisher.WriteInput("before\n"));
+  std::string line;
+  ASSERT_TRUE(atFirst.ReadLine(&line, kWineTimeoutMs)) << atFirst.error() << publisher.error();
+  EXPECT_EQ(JsonLine("win", "0", "0", "before"), line);
+
+  ASSERT_EQ(128 + SIGKILL, first.Stop(SIGKILL));
+  ASSERT_TRUE(publisher.WriteInput("after\n"));
+  ASSERT_TRUE(atSecond.ReadLine(&line, kWineTimeoutMs)) << atSecond.error() << publisher.error();
+  EXPECT_EQ(JsonLine("win", "0", "0", "after"), line);
+  publisher.CloseInput();
+  // Exit status 0: no line failed on the way over.
+  EXPECT_EQ(0, publisher.Wait(kWineTimeoutMs)) << publisher.error();
+  EXPECT_EQ(0, atSecond.Wait(kTimeoutMs));
+}
+
 // The library's own tests, built for Windows, against this test's service.
 TEST_F(WindowsInterop, WindowsTestProgramPasses) { RunTestProgram(KESTREL_WINDOWS_BIN_DIR, "-Repeated.*"); }
 
