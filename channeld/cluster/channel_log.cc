@@ -17,6 +17,10 @@ constexpr std::int64_t kNanosecondsPerSecond = 1000000000;
 // fetched comes again this long after it is back. A batch may wait on full
 // queues for a few block timeouts; a repeat is skipped anyway.
 constexpr std::int64_t kAckWaitNanoseconds = 10 * kNanosecondsPerSecond;
+// A hole in the sequences delivered that the stream has not filled within
+// a few of its resends is one it dropped (by age or size) before this
+// instance read it.
+constexpr std::chrono::nanoseconds kHoleLimit{3 * kAckWaitNanoseconds};
 constexpr std::chrono::milliseconds kFirstBackoff{50};
 constexpr std::chrono::milliseconds kLastBackoff{1000};
 
@@ -41,7 +45,8 @@ ChannelLog::ChannelLog(const std::string& channel, const ClusterSettings& settin
       settings_(settings),
       connection_(connection),
       deliver_(std::move(deliver)),
-      openedNanoseconds_(NowNanoseconds()) {}
+      openedNanoseconds_(NowNanoseconds()),
+      delivered_(kHoleLimit) {}
 
 ChannelLog::~ChannelLog() { Stop(); }
 
@@ -120,7 +125,7 @@ ChannelLog::Step ChannelLog::FindOrMakeStream() {
   WarnIfOtherSettings(*info->Config);
   if (info->Created != streamCreated_) {
     streamCreated_ = info->Created;
-    lastSequence_ = 0;
+    delivered_.Reset();
   }
   jsStreamInfo_Destroy(info);
   if (!capturesSubject) return Step::kRetry;
@@ -172,9 +177,9 @@ ChannelLog::Step ChannelLog::FindOrMakeConsumer() {
     config.FilterSubject = subject_.c_str();
     config.DeliverPolicy = js_DeliverByStartTime;
     config.OptStartTime = openedNanoseconds_;
-    // One acknowledgement a batch, for the last of it: the batch is
-    // delivered in order, so the last one safe means all are.
-    config.AckPolicy = js_AckAll;
+    // Never one for all up to a point: an event lost on its way here would
+    // be acknowledged with the others (see the header).
+    config.AckPolicy = js_AckExplicit;
     config.AckWait = kAckWaitNanoseconds;
     code = static_cast<jsErrCode>(0);
     status = js_AddConsumer(&info, connection_->js(), stream_.c_str(), &config, nullptr, &code);
@@ -221,7 +226,6 @@ ChannelLog::Step ChannelLog::FetchAndDeliver() {
     consumerKnown_ = false;
     return Step::kRetry;
   }
-  natsMsg* last = nullptr;
   for (int i = 0; i < batch.Count; ++i) {
     natsMsg* message = batch.Msgs[i];
     if (Stopping()) {
@@ -235,22 +239,20 @@ ChannelLog::Step ChannelLog::FetchAndDeliver() {
     std::uint64_t sequence = meta->Sequence.Stream;
     lag_.store(meta->NumPending, std::memory_order_relaxed);
     jsMsgMetaData_Destroy(meta);
-    last = message;
-    if (sequence <= lastSequence_) {
+    if (delivered_.Take(sequence)) {
+      const char* persistent = nullptr;
+      EventStream::Delivery delivery;
+      delivery.data = natsMsg_GetData(message);
+      delivery.size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
+      delivery.persistent =
+          natsMsgHeader_Get(message, NatsConnection::kPersistentHeader, &persistent) == NATS_OK;
+      deliver_(delivery);
+    } else {
       repeats_.fetch_add(1, std::memory_order_relaxed);
-      continue;
     }
-    lastSequence_ = sequence;
-    const char* persistent = nullptr;
-    EventStream::Delivery delivery;
-    delivery.data = natsMsg_GetData(message);
-    delivery.size = static_cast<std::size_t>(natsMsg_GetDataLength(message));
-    delivery.persistent =
-        natsMsgHeader_Get(message, NatsConnection::kPersistentHeader, &persistent) == NATS_OK;
-    deliver_(delivery);
+    // Lost, it is sent again after the wait, and skipped as a repeat.
+    natsMsg_Ack(message, nullptr);
   }
-  // Lost, it is sent again after the wait, and skipped as a repeat.
-  if (last != nullptr) natsMsg_Ack(last, nullptr);
   natsMsgList_Destroy(&batch);
   return Step::kDone;
 }

@@ -6,9 +6,12 @@
 // safe. After any fault (no connection, no leader, a stream or consumer
 // gone) it starts over from finding the stream, backing off between tries.
 //
-// Events come in the stream's order. One that comes again (a consumer
-// leader's failover resends a few, with a delivery count of 1) is known by
-// its stream sequence and skipped.
+// Events come in the stream's order, but for one that a dying server lost
+// on its way here, which the stream sends again after its acknowledgement's
+// wait, after later ones: each event is acknowledged on its own, once it is
+// safe, so that no acknowledgement ever covers one that never came. One
+// that comes again after it was delivered (a consumer leader's failover
+// resends a few) is known by its stream sequence and skipped.
 
 #ifndef KESTREL_CHANNELD_CLUSTER_CHANNEL_LOG_H_
 #define KESTREL_CHANNELD_CLUSTER_CHANNEL_LOG_H_
@@ -23,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "channeld/cluster/delivered_sequences.h"
 #include "channeld/cluster/event_stream.h"
 
 namespace kestrel {
@@ -83,7 +87,7 @@ class ChannelLog {
   natsSubscription* subscription_ = nullptr;
   bool consumerKnown_ = false;
   bool warned_ = false;
-  std::uint64_t lastSequence_ = 0;  // the last stream sequence delivered
+  DeliveredSequences delivered_;
   // When the stream found was made: one made anew numbers from 1 again.
   std::int64_t streamCreated_ = 0;
   std::chrono::milliseconds backoff_{0};
