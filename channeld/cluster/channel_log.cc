@@ -184,6 +184,15 @@ ChannelLog::Step ChannelLog::FindOrMakeConsumer() {
     code = static_cast<jsErrCode>(0);
     status = js_AddConsumer(&info, connection_->js(), stream_.c_str(), &config, nullptr, &code);
     if (status != NATS_OK && code == JSConsumerNameExistErr) status = NATS_OK;
+    // A refusal (not a fault on the way) leaves the channel without
+    // deliveries here until it is mended: said once, tried again anyway.
+    if (status != NATS_OK && code != 0 && !consumerRefused_) {
+      consumerRefused_ = true;
+      Log::Error("channel " + channel_ + ": the cluster refuses this instance's consumer " +
+                 durable_ + " of stream " + stream_ + " (JetStream error " +
+                 std::to_string(static_cast<int>(code)) + "); no event is delivered here "
+                 "until it is made");
+    }
   }
   jsConsumerInfo_Destroy(info);
   if (status != NATS_OK) return Step::kRetry;

@@ -87,6 +87,7 @@ class ChannelLog {
   natsSubscription* subscription_ = nullptr;
   bool consumerKnown_ = false;
   bool warned_ = false;
+  bool consumerRefused_ = false;  // said in the log
   DeliveredSequences delivered_;
   // When the stream found was made: one made anew numbers from 1 again.
   std::int64_t streamCreated_ = 0;
