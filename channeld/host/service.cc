@@ -326,8 +326,9 @@ void Service::ReportCounters() { Log::Lines(ReportLines(Figures())); }
 bool Service::StartMetrics() {
   if (options_.metricsHost.empty()) return true;
   MetricsEndpoint::Readiness ready;
-  if (stream_ || !options_.cluster.servers.empty()) {
-    ready = [this](std::string* reason) { return !stream_ || stream_->Ready(reason); };
+  if (!options_.cluster.servers.empty()) {
+    // Asked only once serving, after the cluster was joined.
+    ready = [this](std::string* reason) { return stream_->Ready(reason); };
   }
   metrics_.reset(new MetricsEndpoint([this] { return Figures(); }, nullptr, ready));
   std::string error;
