@@ -24,6 +24,7 @@
 #include "tests/channeld/channel_clients.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/nats_cluster.h"
+#include "tests/tools/tool_process.h"
 
 namespace kestrel {
 namespace testing {
@@ -308,6 +309,39 @@ TEST(ChanneldCluster, AnInstanceBackFromAStopDeliversWhatTheClusterAcceptedMeanw
   EXPECT_EQ(0, b.service->Stop());
   EXPECT_EQ(0, a.service->Stop());
   std::system(("rm -rf '" + directory + "'").c_str());
+}
+
+TEST(ChanneldCluster, KestrelsPublisherGoesOnThroughTheNextInstanceWhenItsOwnIsKilled) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  Instance a("a", nats, 1), b("b", nats, 1);
+  ASSERT_TRUE(a.Start()) << a.Errors();
+  ASSERT_TRUE(b.Start()) << b.Errors();
+  ASSERT_TRUE(a.WaitHealthy(seconds(20))) << a.Errors();
+  ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
+
+  ToolProcess listener;
+  ASSERT_TRUE(listener.Start({BinPath("kestrel-listen"), "--channel", b.service->address()}));
+  ASSERT_TRUE(listener.WaitForError("listening on", 20000)) << listener.error();
+  // The library's supplier, one Publish a line, naming a and then b.
+  ToolProcess publisher;
+  const std::string both = "corbaloc:iiop:127.0.0.1:" + std::to_string(a.port) +
+                           ",iiop:127.0.0.1:" + std::to_string(b.port) + "/" + kChannel;
+  ASSERT_TRUE(publisher.Start({BinPath("kestrel-publish"), "--channel", both, "--module", "m"}));
+  ASSERT_TRUE(publisher.WriteInput("before\n"));
+  std::string line;
+  ASSERT_TRUE(listener.ReadLine(&line, 20000)) << publisher.error() << a.Errors();
+  EXPECT_NE(std::string::npos, line.find("before")) << line;
+
+  a.service->Stop(SIGKILL);
+  for (int i = 1; i <= 20; ++i) ASSERT_TRUE(publisher.WriteInput("after " + std::to_string(i) + "\n"));
+  publisher.CloseInput();
+  EXPECT_EQ(0, publisher.Wait(30000)) << publisher.error();  // every Publish answered S_OK
+  for (int i = 1; i <= 20; ++i) {
+    ASSERT_TRUE(listener.ReadLine(&line, 20000)) << "after " << i << ": " << b.Errors();
+    EXPECT_NE(std::string::npos, line.find("after " + std::to_string(i))) << line;
+  }
+  EXPECT_EQ(0, b.service->Stop());
 }
 
 // nats.c in the test, to make and read a stream as another party would.
