@@ -412,11 +412,14 @@ void EventChannel::Take(const EventStream::Delivery& delivery) {
   }
   try {
     Queue(event, delivery.persistent, nullptr);
-  } catch (const CORBA::Exception& e) {
-    // The event log could not take it: the consumers have it in memory
-    // only, as a service without a state directory keeps every event.
+  } catch (const CORBA::SystemException& e) {
+    // The event log could not take it. The stream forgets the event for
+    // this instance once Take returns, so it is queued in memory only, as a
+    // service without a state directory keeps every event, rather than not
+    // at all.
+    if (e.completed() == CORBA::COMPLETED_NO) router_.Forward(event);
     Log::Error("channel " + key_ + ": an event from the cluster could not be logged (" +
-               e._name() + ")");
+               e._name() + "); its consumers have it in memory only");
   }
 }
 
