@@ -48,6 +48,7 @@
 #include "bench/common/channel_helpers.h"
 #include "bench/common/figures.h"
 #include "bench/common/helper_process.h"
+#include "bench/common/helper_signals.h"
 #include "tests/support/channel_service.h"
 
 namespace {
@@ -55,7 +56,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using kestrel::bench::CpuSecondsOf;
 using kestrel::bench::Helper;
+using kestrel::bench::DieWithParent;
 using kestrel::bench::HelperProcess;
+using kestrel::bench::ParseCount;
+using kestrel::bench::StartSignal;
 using kestrel::bench::Highest;
 using kestrel::bench::Lowest;
 using kestrel::testing::ChannelService;
@@ -93,19 +97,6 @@ struct Round {
   double seconds = 0;
   double cpuSeconds = 0;
 };
-
-// SIGUSR1, blocked in every thread, taken by sigwait only.
-sigset_t StartSignal() {
-  sigset_t start;
-  sigemptyset(&start);
-  sigaddset(&start, SIGUSR1);
-  return start;
-}
-
-// A helper must not outlive the bench, whichever way the bench ends.
-bool DieWithParent() {
-  return ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() != 1;
-}
 
 // --supplier-helper CHANNEL EVENTS: connects, prints "ready", waits for
 // SIGUSR1, pushes EVENTS events, prints EVENTS, and waits to be killed; its
@@ -245,14 +236,6 @@ std::string Span(double low, double high, int decimals) {
   std::snprintf(highText, sizeof highText, "%.*f", decimals, high);
   return std::strcmp(lowText, highText) == 0 ? lowText
                                              : std::string(lowText) + "-" + highText;
-}
-
-bool ParseCount(const char* text, long low, long high, long* value) {
-  char* end = nullptr;
-  long parsed = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = parsed;
-  return true;
 }
 
 bool ParseShapes(const std::string& text, std::vector<Shape>* shapes) {

@@ -67,6 +67,7 @@
 #include "bench/common/bare_publisher.h"
 #include "bench/common/channel_helpers.h"
 #include "bench/common/figures.h"
+#include "bench/common/helper_signals.h"
 #include "tests/channeld/child_process.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/nats_cluster.h"
@@ -77,9 +78,12 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using kestrel::bench::CpuSecondsOf;
+using kestrel::bench::DieWithParent;
 using kestrel::bench::Helper;
 using kestrel::bench::Highest;
 using kestrel::bench::Lowest;
+using kestrel::bench::ParseCount;
+using kestrel::bench::StartSignal;
 using kestrel::testing::ChannelService;
 using kestrel::testing::ChildProcess;
 using kestrel::testing::NatsCluster;
@@ -136,19 +140,6 @@ struct Options {
 
 // ---------------------------------------------------------------------------
 // Helper processes
-
-// SIGUSR1, blocked in every thread, taken by sigwait only.
-sigset_t StartSignal() {
-  sigset_t start;
-  sigemptyset(&start);
-  sigaddset(&start, SIGUSR1);
-  return start;
-}
-
-// A helper must not outlive the bench, whichever way the bench ends.
-bool DieWithParent() {
-  return ::prctl(PR_SET_PDEATHSIG, SIGKILL) == 0 && ::getppid() != 1;
-}
 
 // --burst-helper CHANNEL EVENTS, --paced-helper CHANNEL RATE MS: connects,
 // prints "ready", waits for SIGUSR1, then pushes two-way: EVENTS events as
@@ -1211,14 +1202,6 @@ bool RemoveFolder(const std::string& folder) {
     return ::remove(path);
   };
   return ::nftw(folder.c_str(), remove, 8, FTW_DEPTH | FTW_PHYS) == 0;
-}
-
-bool ParseCount(const char* text, long low, long high, long* value) {
-  char* end = nullptr;
-  long parsed = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || parsed < low || parsed > high) return false;
-  *value = parsed;
-  return true;
 }
 
 bool ParseOptions(int argc, char** argv, Options* options) {
