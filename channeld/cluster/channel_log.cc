@@ -30,6 +30,13 @@ std::int64_t NowNanoseconds() {
       .count();
 }
 
+bool Captures(const jsStreamConfig& config, const std::string& subject) {
+  for (int i = 0; i < config.SubjectsLen; ++i) {
+    if (subject == config.Subjects[i]) return true;
+  }
+  return false;
+}
+
 bool NotFound(natsStatus status, jsErrCode code, jsErrCode which) {
   return code == which || (status == NATS_NOT_FOUND && code == 0);
 }
@@ -118,10 +125,7 @@ ChannelLog::Step ChannelLog::FindOrMakeStream() {
     jsStreamInfo_Destroy(info);
     return Step::kRetry;
   }
-  bool capturesSubject = false;
-  for (int i = 0; i < info->Config->SubjectsLen; ++i) {
-    capturesSubject = capturesSubject || subject_ == info->Config->Subjects[i];
-  }
+  bool capturesSubject = Captures(*info->Config, subject_);
   WarnIfOtherSettings(*info->Config);
   if (info->Created != streamCreated_) {
     streamCreated_ = info->Created;
@@ -146,10 +150,7 @@ void ChannelLog::WarnIfOtherSettings(const jsStreamConfig& found) {
           static_cast<std::int64_t>(settings_.maxAgeSeconds));
   differs("max bytes", found.MaxBytes, settings_.maxBytes);
   differs("file storage", found.Storage == js_FileStorage ? 1 : 0, 1);
-  bool capturesSubject = false;
-  for (int i = 0; i < found.SubjectsLen; ++i) {
-    capturesSubject = capturesSubject || subject_ == found.Subjects[i];
-  }
+  bool capturesSubject = Captures(found, subject_);
   if (!capturesSubject) {
     Log::Error("channel " + channel_ + ": the cluster's stream " + stream_ +
                " does not take the subject " + subject_ +

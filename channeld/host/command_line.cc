@@ -56,23 +56,20 @@ bool ParseEndpoint(const std::string& text, std::string* host, int* port) {
   return true;
 }
 
+// The options that only an instance of a cluster takes.
+bool IsClusterOption(const std::string& name) {
+  return name == "--instance" || name == "--stream-replicas" || name == "--stream-max-age" ||
+         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
+         name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
+}
+
 bool TakesValue(const std::string& name) {
   return name == "--listen" || name == "--port" || name == "--channel" ||
          name == "--max-suppliers" || name == "--max-consumers" || name == "--queue" ||
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
          name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
          name == "--max-unconnected" || name == "--idle-timeout" || name == "--metrics" ||
-         name == "--advertise" || name == "--cluster" || name == "--instance" ||
-         name == "--stream-replicas" || name == "--stream-max-age" ||
-         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
-         name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
-}
-
-// The options that only an instance of a cluster takes.
-bool IsClusterOption(const std::string& name) {
-  return name == "--instance" || name == "--stream-replicas" || name == "--stream-max-age" ||
-         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
-         name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
+         name == "--advertise" || name == "--cluster" || IsClusterOption(name);
 }
 
 // nats://HOST:PORT or tls://HOST:PORT, with user:password@ before the host

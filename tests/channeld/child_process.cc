@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <chrono>
 
+#include "tests/support/process_status.h"
+
 extern char** environ;
 
 namespace kestrel {
@@ -19,17 +21,6 @@ namespace testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-int ExitStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
 
 // Spawns arguments with stdout (and stderr, when err is not null) piped.
 pid_t Spawn(const std::vector<std::string>& arguments, int* out, int* err) {

@@ -17,6 +17,8 @@
 #include <thread>
 #include <utility>
 
+#include "tests/support/process_status.h"
+
 extern char** environ;
 
 namespace kestrel {
@@ -29,17 +31,6 @@ constexpr int kStopTimeoutMs = 10000;
 constexpr int kRestartRetryMs = 5000;
 
 using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-int ExitStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
 
 // "corbaloc:iiop:HOST:PORT/KEY" -> PORT, or -1.
 int PortOf(const std::string& address) {

@@ -23,6 +23,8 @@
 #include <thread>
 #include <utility>
 
+#include "tests/support/process_status.h"
+
 namespace kestrel {
 namespace testing {
 
@@ -37,17 +39,6 @@ constexpr int kPollMs = 20;
 constexpr int kPortAttempts = 3;
 
 using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-int ExitStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
 
 // Binds 127.0.0.1:port for a moment. Without SO_REUSEADDR this is stricter
 // than the server (Go sets it): a port with a connection in TIME_WAIT is

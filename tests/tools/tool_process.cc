@@ -12,6 +12,8 @@
 #include <chrono>
 #include <thread>
 
+#include "tests/support/process_status.h"
+
 extern char** environ;
 
 namespace kestrel {
@@ -20,17 +22,6 @@ namespace testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MillisecondsLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-int ExitStatus(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
 
 void CloseFd(int* fd) {
   if (*fd >= 0) ::close(*fd);
