@@ -21,6 +21,9 @@ constexpr std::int64_t kAckWaitNanoseconds = 10 * kNanosecondsPerSecond;
 // a few of its resends is one it dropped (by age or size) before this
 // instance read it.
 constexpr std::chrono::nanoseconds kHoleLimit{3 * kAckWaitNanoseconds};
+// How often a channel whose consumers follow their own positions looks at
+// its stream: one gone is made again within this.
+constexpr std::chrono::seconds kStreamCheck{5};
 constexpr std::chrono::milliseconds kFirstBackoff{50};
 constexpr std::chrono::milliseconds kLastBackoff{1000};
 
@@ -42,6 +45,41 @@ bool NotFound(natsStatus status, jsErrCode code, jsErrCode which) {
 }
 
 }  // namespace
+
+natsStatus FindOrMakeChannelStream(jsCtx* js, const std::string& channel,
+                                   const ClusterSettings& settings, jsStreamInfo** info,
+                                   jsErrCode* code) {
+  const std::string stream = StreamNames::Stream(channel);
+  *info = nullptr;
+  *code = static_cast<jsErrCode>(0);
+  natsStatus status = js_GetStreamInfo(info, js, stream.c_str(), nullptr, code);
+  if (status == NATS_OK || !NotFound(status, *code, JSStreamNotFoundErr)) return status;
+  const std::string subject = StreamNames::Subject(channel);
+  const std::string description = "kestrel-channeld channel " + channel;
+  const char* subjects[] = {subject.c_str()};
+  jsStreamConfig config;
+  jsStreamConfig_Init(&config);
+  config.Name = stream.c_str();
+  config.Description = description.c_str();
+  config.Subjects = subjects;
+  config.SubjectsLen = 1;
+  config.Storage = js_FileStorage;
+  config.Replicas = settings.replicas;
+  config.MaxAge = static_cast<std::int64_t>(settings.maxAgeSeconds) * kNanosecondsPerSecond;
+  config.MaxBytes = settings.maxBytes;
+  *code = static_cast<jsErrCode>(0);
+  status = js_AddStream(info, js, &config, nullptr, code);
+  if (status == NATS_OK) {
+    Log::Info("channel " + channel + ": made the cluster's stream " + stream);
+    return status;
+  }
+  if (*code != JSStreamNameExistErr) return status;
+  // Another instance made it first.
+  jsStreamInfo_Destroy(*info);
+  *info = nullptr;
+  *code = static_cast<jsErrCode>(0);
+  return js_GetStreamInfo(info, js, stream.c_str(), nullptr, code);
+}
 
 ChannelLog::ChannelLog(const std::string& channel, const ClusterSettings& settings,
                        NatsConnection* connection, EventStream::Deliver deliver)
@@ -75,10 +113,11 @@ bool ChannelLog::Stopping() {
 
 void ChannelLog::Run() {
   for (;;) {
-    Step step = !ready_                ? FindOrMakeStream()
-                : !consumerKnown_      ? FindOrMakeConsumer()
+    Step step = !ready_                    ? FindOrMakeStream()
+                : !deliver_                ? KeepStream()
+                : !consumerKnown_          ? FindOrMakeConsumer()
                 : subscription_ == nullptr ? Subscribe()
-                                       : FetchAndDeliver();
+                                           : FetchAndDeliver();
     if (step == Step::kRetry) {
       if (!BackOff()) break;
       continue;
@@ -99,29 +138,7 @@ ChannelLog::Step ChannelLog::FindOrMakeStream() {
   if (!connection_->connected()) return Step::kRetry;
   jsStreamInfo* info = nullptr;
   jsErrCode code = static_cast<jsErrCode>(0);
-  natsStatus status = js_GetStreamInfo(&info, connection_->js(), stream_.c_str(), nullptr, &code);
-  if (status != NATS_OK && NotFound(status, code, JSStreamNotFoundErr)) {
-    jsStreamConfig config;
-    jsStreamConfig_Init(&config);
-    std::string description = "kestrel-channeld channel " + channel_;
-    const char* subjects[] = {subject_.c_str()};
-    config.Name = stream_.c_str();
-    config.Description = description.c_str();
-    config.Subjects = subjects;
-    config.SubjectsLen = 1;
-    config.Storage = js_FileStorage;
-    config.Replicas = settings_.replicas;
-    config.MaxAge = static_cast<std::int64_t>(settings_.maxAgeSeconds) * kNanosecondsPerSecond;
-    config.MaxBytes = settings_.maxBytes;
-    code = static_cast<jsErrCode>(0);
-    status = js_AddStream(&info, connection_->js(), &config, nullptr, &code);
-    if (status == NATS_OK) {
-      Log::Info("channel " + channel_ + ": made the cluster's stream " + stream_);
-    } else if (code == JSStreamNameExistErr) {
-      return Step::kDone;  // another instance made it first: find it next time round
-    }
-  }
-  if (status != NATS_OK) {
+  if (FindOrMakeChannelStream(connection_->js(), channel_, settings_, &info, &code) != NATS_OK) {
     jsStreamInfo_Destroy(info);
     return Step::kRetry;
   }
@@ -160,6 +177,17 @@ void ChannelLog::WarnIfOtherSettings(const jsStreamConfig& found) {
                " has other settings: " + differences + "; it is used as it is");
   }
   warned_ = !differences.empty() || !capturesSubject;
+}
+
+ChannelLog::Step ChannelLog::KeepStream() {
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping_.wait_for(lock, kStreamCheck, [this] { return stop_; })) return Step::kDone;
+  }
+  // Should the stream have gone, it is made again here as it would be for a
+  // consumer; a fault on the way leaves it ready, and appends find out.
+  FindOrMakeStream();
+  return Step::kDone;
 }
 
 ChannelLog::Step ChannelLog::FindOrMakeConsumer() {

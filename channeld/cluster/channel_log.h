@@ -5,6 +5,8 @@
 // each to the channel and acknowledges the batch once the last of it is
 // safe. After any fault (no connection, no leader, a stream or consumer
 // gone) it starts over from finding the stream, backing off between tries.
+// Without a deliver it only keeps the stream there for appends: the
+// channel's consumers then follow positions of their own (PositionFeed).
 //
 // Events come in the stream's order, but for one that a dying server lost
 // on its way here, which the stream sends again after its acknowledgement's
@@ -34,8 +36,17 @@ namespace channeld {
 
 class NatsConnection;
 
+// Finds channel's stream or, when the cluster has none, makes it with
+// settings (said in the log). NATS_OK with *info, which the caller
+// destroys; otherwise *code holds JetStream's refusal, 0 for a fault on
+// the way.
+natsStatus FindOrMakeChannelStream(jsCtx* js, const std::string& channel,
+                                   const ClusterSettings& settings, jsStreamInfo** info,
+                                   jsErrCode* code);
+
 class ChannelLog {
  public:
+  // deliver may be empty: see above.
   ChannelLog(const std::string& channel, const ClusterSettings& settings,
              NatsConnection* connection, EventStream::Deliver deliver);
   ~ChannelLog();  // Stop()
@@ -66,6 +77,8 @@ class ChannelLog {
   Step FindOrMakeConsumer();
   Step Subscribe();
   Step FetchAndDeliver();
+  // With no deliver: waits a while, then looks at the stream again.
+  Step KeepStream();
   void Unsubscribe();
   // Sleeps for the current backoff, doubled each time up to a second,
   // unless Stop comes first; false when it did.

@@ -23,6 +23,7 @@
 #ifndef KESTREL_CHANNELD_CLUSTER_EVENT_STREAM_H_
 #define KESTREL_CHANNELD_CLUSTER_EVENT_STREAM_H_
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -32,6 +33,7 @@
 #include <vector>
 
 #include "channeld/base/latency_histogram.h"
+#include "channeld/cluster/shared_records.h"
 
 namespace kestrel {
 namespace channeld {
@@ -43,6 +45,8 @@ struct ClusterFigures {
   std::uint64_t stalls = 0;       // appends that waited for room among those in flight
   std::uint64_t reconnections = 0;  // to the log's servers
   std::uint64_t repeats = 0;      // deliveries skipped: the log sent them again
+  std::uint64_t leasesHeld = 0;   // consumers this instance delivers to
+  std::uint64_t takeovers = 0;    // leases taken from another instance
   LatencyHistogram::Snapshot acknowledgements;  // one entry per acknowledged event
   // Events in the log not yet delivered to this instance, by channel key.
   std::map<std::string, std::uint64_t> lag;
@@ -93,7 +97,67 @@ class EventStream {
 
   virtual ClusterFigures Figures() const = 0;
 
-  // Ends every delivery: when it returns, no Deliver runs or will run.
+  // --- One consumer's own position in a channel's log. ---
+  //
+  // A consumer proxy of a cluster has a position of its own, kept by the
+  // cluster, so that whichever instance delivers to it goes on from its
+  // last acknowledged event. Made once, when the proxy is made (it takes
+  // about half a second with three replicas), and dropped with the proxy.
+
+  // The event handed to a feed's deliver, which owes it until Done.
+  class Acknowledgement {
+   public:
+    virtual ~Acknowledgement() = default;
+    // The event is dealt with (delivered, or discarded on purpose): the
+    // position moves past it. Thread-safe; later calls do nothing. An
+    // event never done comes again, to whoever follows the position then,
+    // once the position's wait has passed.
+    virtual void Done() = 0;
+  };
+  struct FedEvent {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    bool persistent = false;
+    std::uint64_t sequence = 0;  // in the channel's log
+    std::shared_ptr<Acknowledgement> acknowledgement;
+  };
+  // Called on the feed's own thread, one event at a time, in the log's
+  // order but for events sent again. It may wait (a full queue); the feed
+  // waits with it.
+  using FeedDeliver = std::function<void(const FedEvent& event)>;
+  // Asked before each fetch: while it says no, the feed fetches nothing,
+  // so that events go to whoever may deliver them instead.
+  using FeedActive = std::function<bool()>;
+
+  class Feed {
+   public:
+    // Ends the feed's thread: no deliver runs once it is gone. Events
+    // delivered and not done stay owed.
+    virtual ~Feed() = default;
+    virtual std::uint64_t repeats() const = 0;  // events sent again, skipped
+  };
+
+  // Makes position name of channel, starting with the events accepted from
+  // now on, unless it exists. window bounds the events delivered and not
+  // yet done; pending bounds how long one stays owed before it is sent
+  // again. kAccepted when made or found.
+  virtual Result MakePosition(const std::string& channel, const std::string& name,
+                              std::size_t window, std::chrono::milliseconds pending) = 0;
+  // kAccepted also when there was none.
+  virtual Result DropPosition(const std::string& channel, const std::string& name) = 0;
+  // Delivers, on a thread of its own, the events after position name of
+  // channel to deliver, while active says yes, finding the position again
+  // after any fault. Null once the stream is stopped.
+  virtual std::unique_ptr<Feed> Follow(const std::string& channel, const std::string& name,
+                                       FeedDeliver deliver, FeedActive active) = 0;
+
+  // The cluster's shared records: the topology of its objects, and the
+  // leases. Null without a cluster.
+  virtual SharedRecords* topology() = 0;
+  virtual SharedRecords* leases() = 0;
+
+  // Ends every delivery and every watcher of the shared records: when it
+  // returns, no Deliver, FeedDeliver or Watcher runs or will run.
   // Appends in progress end with kUnavailable. Idempotent.
   virtual void Stop() = 0;
 };
@@ -110,6 +174,9 @@ struct ClusterSettings {
   std::string tlsCa;        // trusted CAs (PEM); with it the connection uses TLS
   std::string tlsCertificate;  // this instance's certificate chain (PEM)
   std::string tlsKey;          // and its key
+  // A lease's lifetime (see leases.h): how long a consumer whose instance
+  // died may wait before another instance goes on delivering to it.
+  std::chrono::milliseconds leaseLifetime{5000};
 };
 
 // The cluster's stream for settings, connecting in the background; null,

@@ -1,6 +1,7 @@
 #include "channeld/cluster/nats_event_stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -20,6 +21,7 @@ constexpr std::chrono::milliseconds kLastPause{500};
 // Past the append's own bound, which the library's timer enforces, the
 // time that its answer may take to arrive before the append stops waiting.
 constexpr std::chrono::seconds kAnswerMargin{1};
+constexpr std::int64_t kNanosecondsPerMillisecond = 1000000;
 
 std::string RunNonce() {
   std::random_device random;
@@ -28,16 +30,34 @@ std::string RunNonce() {
   return nonce;
 }
 
+// What a caller of a position's making or dropping hears of JetStream's
+// answer.
+EventStream::Result ResultOf(natsStatus status, jsErrCode code) {
+  if (status == NATS_OK) return EventStream::Result::kAccepted;
+  // A fault on the way (no connection, no leader, no answer), the servers
+  // electing, too few of them up for the replicas: all pass.
+  if (code == 0 || code == JSClusterNotAvailErr || code == JSClusterNoPeersErr) {
+    return EventStream::Result::kUnavailable;
+  }
+  return EventStream::Result::kRefused;
+}
+
 }  // namespace
 
 NatsEventStream::NatsEventStream(const ClusterSettings& settings)
     : settings_(settings),
       idPrefix_(StreamNames::Escape(settings.instance) + "-" + RunNonce() + "-"),
-      connection_(settings_, &waiters_) {}
+      connection_(settings_, &waiters_),
+      feeds_(std::make_shared<PositionFeeds>()),
+      topology_(new NatsSharedRecords(kTopologyBucket, settings_.replicas, &connection_)),
+      leases_(new NatsSharedRecords(kLeasesBucket, settings_.replicas, &connection_)) {}
 
 NatsEventStream::~NatsEventStream() {
   Stop();
   logs_.clear();
+  topology_.reset();
+  leases_.reset();
+  feeds_->LetGo();
   connection_.Close();
 }
 
@@ -158,6 +178,71 @@ ClusterFigures NatsEventStream::Figures() const {
   return figures;
 }
 
+EventStream::Result NatsEventStream::MakePosition(const std::string& channel,
+                                                  const std::string& name, std::size_t window,
+                                                  std::chrono::milliseconds pending) {
+  if (stopped_ || !connection_.connected()) return Result::kUnavailable;
+  const std::string stream = StreamNames::Stream(channel);
+  const std::string durable = PositionFeed::Durable(name);
+  // Asked first: adding one that exists would change it to these settings.
+  jsConsumerInfo* info = nullptr;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status =
+      js_GetConsumerInfo(&info, connection_.js(), stream.c_str(), durable.c_str(), nullptr, &code);
+  jsConsumerInfo_Destroy(info);
+  info = nullptr;
+  if (status == NATS_OK) return Result::kAccepted;
+  if (code == JSStreamNotFoundErr) {
+    jsStreamInfo* found = nullptr;
+    status = FindOrMakeChannelStream(connection_.js(), channel, settings_, &found, &code);
+    jsStreamInfo_Destroy(found);
+    if (status != NATS_OK) return ResultOf(status, code);
+  } else if (code != JSConsumerNotFoundErr) {
+    return ResultOf(status, code);
+  }
+  const std::string subject = StreamNames::Subject(channel);
+  const std::string description = "kestrel-channeld position " + name;
+  jsConsumerConfig config;
+  jsConsumerConfig_Init(&config);
+  config.Durable = durable.c_str();
+  config.Description = description.c_str();
+  config.FilterSubject = subject.c_str();
+  config.DeliverPolicy = js_DeliverNew;
+  // Each event on its own: one lost on its way must never be acknowledged
+  // with the others.
+  config.AckPolicy = js_AckExplicit;
+  config.AckWait = static_cast<std::int64_t>(pending.count()) * kNanosecondsPerMillisecond;
+  config.MaxAckPending = static_cast<std::int64_t>(
+      std::min<std::size_t>(window, static_cast<std::size_t>(INT32_MAX)));
+  code = static_cast<jsErrCode>(0);
+  status = js_AddConsumer(&info, connection_.js(), stream.c_str(), &config, nullptr, &code);
+  jsConsumerInfo_Destroy(info);
+  if (code == JSConsumerNameExistErr) return Result::kAccepted;  // another made it first
+  return ResultOf(status, code);
+}
+
+EventStream::Result NatsEventStream::DropPosition(const std::string& channel,
+                                                  const std::string& name) {
+  if (stopped_ || !connection_.connected()) return Result::kUnavailable;
+  jsErrCode code = static_cast<jsErrCode>(0);
+  natsStatus status = js_DeleteConsumer(connection_.js(), StreamNames::Stream(channel).c_str(),
+                                        PositionFeed::Durable(name).c_str(), nullptr, &code);
+  if (code == JSConsumerNotFoundErr || code == JSStreamNotFoundErr) return Result::kAccepted;
+  return ResultOf(status, code);
+}
+
+std::unique_ptr<EventStream::Feed> NatsEventStream::Follow(const std::string& channel,
+                                                           const std::string& name,
+                                                           FeedDeliver deliver,
+                                                           FeedActive active) {
+  if (stopped_) return nullptr;
+  std::unique_ptr<PositionFeed> feed(new PositionFeed(channel, name, &connection_,
+                                                      std::move(deliver), std::move(active),
+                                                      feeds_));
+  if (!feed->Start()) return nullptr;
+  return std::unique_ptr<Feed>(std::move(feed));
+}
+
 void NatsEventStream::Stop() {
   std::vector<ChannelLog*> logs;
   {
@@ -167,6 +252,10 @@ void NatsEventStream::Stop() {
   }
   waiters_.CloseAll();
   for (ChannelLog* log : logs) log->Stop();
+  feeds_->Stop();
+  // The records' watchers call into the service, which goes after Stop.
+  topology_->StopWatching();
+  leases_->StopWatching();
 }
 
 std::unique_ptr<EventStream> OpenEventStream(const ClusterSettings& settings, std::string* error) {

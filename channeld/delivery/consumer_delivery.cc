@@ -26,6 +26,7 @@ ConsumerDelivery::ConsumerDelivery(CosNotifyComm::StructuredPushConsumer_ptr con
 
 void ConsumerDelivery::Done(const EventPtr& event) {
   if (log_ != nullptr && event->sequence != 0) log_->Done(event->sequence, target_);
+  if (event->done) event->done();
 }
 
 ConsumerDelivery::~ConsumerDelivery() {
@@ -67,6 +68,10 @@ ConsumerDelivery::Counters ConsumerDelivery::counters() const {
 void ConsumerDelivery::Run() {
   EventPtr event;
   while (queue_.Pop(&event)) {
+    if (mayDeliver_ && !mayDeliver_()) {
+      event.reset();
+      continue;
+    }
     std::string why;
     Outcome outcome = Deliver(*event, &why);
     if (outcome == Outcome::kStopped && queue_.sealed()) {

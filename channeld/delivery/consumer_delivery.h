@@ -61,6 +61,11 @@ class ConsumerDelivery {
   ConsumerDelivery(const ConsumerDelivery&) = delete;
   ConsumerDelivery& operator=(const ConsumerDelivery&) = delete;
 
+  // mayDeliver, asked before each push, says whether this process may
+  // still deliver to the consumer (a cluster's lease): when it says no,
+  // the event is left undone, for whoever delivers next. Set before Start.
+  void SetGate(std::function<bool()> mayDeliver) { mayDeliver_ = std::move(mayDeliver); }
+
   void Start();
 
   // Queues event for delivery: see DeliveryQueue for when a push waits.
@@ -99,6 +104,7 @@ class ConsumerDelivery {
   CosNotifyComm::StructuredPushConsumer_var consumer_;
   Settings settings_;
   LostCallback onLost_;
+  std::function<bool()> mayDeliver_;
   EventLog* const log_;
   const ProxyKey target_;
   DeliveryQueue queue_;

@@ -17,17 +17,59 @@ void FilterFactory::Activate(const ChannelState* restored) {
   if (restored != nullptr) {
     std::lock_guard<std::mutex> lock(mutex_);
     nextId_ = std::max<CosNotifyFilter::FilterID>(restored->nextFilterId, 1);
-    for (const FilterState& state : restored->filters) {
-      PortableServer::Servant_var<FilterObject> filter = new FilterObject(this, home_, state.id);
-      filter->Restore(state);
-      CosNotifyFilter::Filter_var reference = filter->Activate();
-      filters_[state.id] = filter;
-      nextId_ = std::max(nextId_, state.id + 1);
-    }
+    for (const FilterState& state : restored->filters) RemakeLocked(state);
   }
   CORBA::Object_var reference =
       activation_.ActivateWithId(home_.poa.in(), home_.idPrefix + "/ff", this);
   reference_ = CosNotifyFilter::FilterFactory::_narrow(reference.in());
+}
+
+void FilterFactory::RemakeLocked(const FilterState& state) {
+  PortableServer::Servant_var<FilterObject> filter = new FilterObject(this, home_, state.id);
+  filter->Restore(state);
+  CosNotifyFilter::Filter_var reference = filter->Activate();
+  filters_[state.id] = filter;
+  nextId_ = std::max(nextId_, state.id + 1);
+}
+
+void FilterFactory::Share(const FilterState& state) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (ended_) return;
+  auto found = filters_.find(state.id);
+  if (found == filters_.end()) {
+    RemakeLocked(state);
+  } else {
+    found->second->Restore(state);
+  }
+}
+
+bool FilterFactory::CaptureOne(CosNotifyFilter::FilterID id, FilterState* state) const {
+  PortableServer::Servant_var<FilterObject> filter;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = filters_.find(id);
+    if (found == filters_.end()) return false;
+    filter = found->second;
+  }
+  *state = filter->Capture();
+  return true;
+}
+
+void FilterFactory::Drop(CosNotifyFilter::FilterID id) {
+  PortableServer::Servant_var<FilterObject> filter;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = filters_.find(id);
+    if (found == filters_.end()) return;
+    filter = found->second;
+    filters_.erase(found);
+  }
+  filter->End();
+}
+
+void FilterFactory::SetNextId(CosNotifyFilter::FilterID id) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  nextId_ = std::max(nextId_, id);
 }
 
 CosNotifyFilter::FilterFactory_ptr FilterFactory::Reference() {
@@ -107,6 +149,9 @@ CosNotifyFilter::Filter_ptr FilterFactory::create_filter(const char* constraint_
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
     if (filters_.size() >= kMaxFiltersPerChannel) throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
+    while (home_.reserve && !home_.reserve(home_.idPrefix + "/f" + std::to_string(nextId_))) {
+      ++nextId_;
+    }
     CosNotifyFilter::FilterID id = nextId_++;
     filter = new FilterObject(this, home_, id);
     reference = filter->Activate();

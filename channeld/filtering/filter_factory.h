@@ -42,6 +42,15 @@ class FilterFactory : public POA_CosNotifyFilter::FilterFactory {
   std::size_t ReclaimUnused(std::chrono::steady_clock::time_point unusedSince);
   // A filter that ended leaves the factory.
   void Forget(CosNotifyFilter::FilterID id);
+
+  // A cluster's other instances: makes the filter that state describes, or
+  // brings this one up to date with it; the filter with id as it is here
+  // (false when there is none); ends the filter with id; takes their next
+  // filter id when it is beyond this one's.
+  void Share(const FilterState& state);
+  bool CaptureOne(CosNotifyFilter::FilterID id, FilterState* state) const;
+  void Drop(CosNotifyFilter::FilterID id);
+  void SetNextId(CosNotifyFilter::FilterID id);
   // Ends every filter and the factory. Idempotent.
   void End();
 
@@ -52,6 +61,9 @@ class FilterFactory : public POA_CosNotifyFilter::FilterFactory {
 
  private:
   using Filters = std::map<CosNotifyFilter::FilterID, PortableServer::Servant_var<FilterObject>>;
+
+  // REQUIRES: mutex_ held. The filter that state describes, new and active.
+  void RemakeLocked(const FilterState& state);
 
   const FilterHome home_;
   ServantActivation activation_;

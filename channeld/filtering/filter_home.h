@@ -23,6 +23,9 @@ struct FilterHome {
   // Tells the state directory that the filters changed; with wait, returns
   // once the change is on disk. Called with no lock of the filters held.
   std::function<void(bool wait)> topologyChanged;
+  // Keeps an object id for a new filter (see ServiceContext::Reserve):
+  // false when another instance of a cluster has it. Null: always free.
+  std::function<bool(const std::string& id)> reserve;
   // How long a callback may take to answer a subscription_change.
   unsigned long callbackTimeoutMs = 1000;
 };

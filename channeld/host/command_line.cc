@@ -59,7 +59,8 @@ bool ParseEndpoint(const std::string& text, std::string* host, int* port) {
 // The options that only an instance of a cluster takes.
 bool IsClusterOption(const std::string& name) {
   return name == "--instance" || name == "--stream-replicas" || name == "--stream-max-age" ||
-         name == "--stream-max-bytes" || name == "--accept-timeout" || name == "--nats-creds" ||
+         name == "--stream-max-bytes" || name == "--accept-timeout" ||
+         name == "--lease-lifetime" || name == "--nats-creds" ||
          name == "--nats-tls-ca" || name == "--nats-tls-cert" || name == "--nats-tls-key";
 }
 
@@ -285,6 +286,12 @@ bool CommandLine::ApplyCluster(const std::string& name, const std::string& value
                   "' is not a number of milliseconds (1 to 3600000)");
     }
     cluster.acceptTimeoutMs = static_cast<unsigned long>(number);
+  } else if (name == "--lease-lifetime") {
+    if (!ParseNumber(value, 300, 600000, &number)) {
+      return Fail("--lease-lifetime: '" + value +
+                  "' is not a number of milliseconds (300 to 600000)");
+    }
+    cluster.leaseLifetime = std::chrono::milliseconds(number);
   } else {
     if (value.empty()) return Fail(name + " needs a file");
     (name == "--nats-creds"      ? cluster.credentials
@@ -338,6 +345,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--advertise HOST:PORT]... [--no-filters] [--verbose]\n"
          "       [--cluster nats://HOST:PORT[,...] [--instance NAME] [--stream-replicas N]\n"
          "        [--stream-max-age SEC] [--stream-max-bytes N] [--accept-timeout MS]\n"
+         "        [--lease-lifetime MS]\n"
          "        [--nats-creds FILE] [--nats-tls-ca FILE]\n"
          "        [--nats-tls-cert FILE --nats-tls-key FILE]]\n"
          "       " + program + " --help | --version\n"
@@ -403,6 +411,8 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       (default 268435456); every server reserves them\n"
          "  --accept-timeout MS  how long a push waits for the stream's acknowledgement\n"
          "                       before it raises TIMEOUT (default 5000)\n"
+         "  --lease-lifetime MS  how long a consumer whose instance died waits before\n"
+         "                       another instance delivers to it (default 5000)\n"
          "  --nats-creds FILE    the NATS credentials (JWT and seed) to connect with\n"
          "  --nats-tls-ca FILE   the CAs that the NATS servers' certificates come from; TLS\n"
          "  --nats-tls-cert FILE, --nats-tls-key FILE\n"

@@ -226,6 +226,13 @@ void ClusterFamilies(Page* page, const ClusterFigures& cluster) {
           cluster.reconnections);
   Counter(page, "cluster_repeats_total",
           "Events that the cluster's stream sent this instance again, skipped.", cluster.repeats);
+  page->Family("cluster_leases_held", "gauge",
+               "Consumers that this instance delivers to: the leases it holds.");
+  page->Sample("cluster_leases_held", "", Number(cluster.leasesHeld));
+  Counter(page, "cluster_lease_takeovers_total",
+          "Leases that this instance took from another: a consumer's instance died, stopped "
+          "or was left by its consumer.",
+          cluster.takeovers);
   page->Family("cluster_lag_events", "gauge",
                "Events in the channel's stream that this instance has not yet taken.");
   for (const auto& entry : cluster.lag) {

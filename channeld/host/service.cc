@@ -109,13 +109,12 @@ int Service::Run(const std::function<void()>& onServing,
   settings.host = options_.listenHost;
   settings.port = options_.port;
   settings.verbose = options_.verbose;
-  settings.persistent = store_ != nullptr;
+  // A cluster's instances serve one another's objects: their keys must
+  // not depend on the process that made them.
+  settings.persistent = store_ != nullptr || !options_.cluster.servers.empty();
   settings.rules = std::move(rules);
   settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
   settings.advertised = options_.advertised;
-  if (!options_.cluster.servers.empty()) {
-    settings.proxyPoaName = "kestrel-" + options_.cluster.instance;
-  }
   OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
@@ -140,11 +139,18 @@ int Service::Run(const std::function<void()>& onServing,
       Shutdown();
       return 1;
     }
+    // A cluster's topology is the cluster's, and what a consumer is owed
+    // stays in its position there.
+    if (stream_) {
+      loaded.channels.clear();
+      loaded.queued.clear();
+    }
   }
   if (!StartChannels(&loaded)) {
     Shutdown();
     return 1;
   }
+  if (shared_) ShareTopology();
   if (store_) {
     if (relogged_ == 0 || eventLog_->WaitDurable(relogged_)) eventLog_->DropRecovered();
     // Not before: until their events are in the new log, a crash would
@@ -235,6 +241,14 @@ bool Service::JoinCluster() {
     return false;
   }
   context_.stream = stream_.get();
+  leases_.reset(new Leases(stream_->leases(), options_.cluster.instance,
+                           options_.cluster.leaseLifetime));
+  proxyLeases_.reset(new ProxyLeases(leases_.get()));
+  context_.leases = proxyLeases_.get();
+  shared_.reset(new SharedTopology(
+      stream_->topology(), [this] { return Channels(); },
+      [this](const std::string& key) { return ServeClusterChannel(key); }));
+  context_.shared = shared_.get();
   Log::Info("instance " + options_.cluster.instance + " of the cluster at " +
             options_.cluster.servers.front() + (options_.cluster.servers.size() > 1 ? ",..." : ""));
   return true;
@@ -254,23 +268,43 @@ std::vector<PortableServer::Servant_var<EventChannel>> Service::Channels() {
 }
 
 void Service::ServeClusterChannels() {
-  for (const std::string& key : stream_->Channels()) {
-    if (Serves(key) || !CommandLine::IsValidKey(key)) continue;
-    PortableServer::Servant_var<EventChannel> channel =
-        new EventChannel(key, context_, [this](EventChannel*) { OnChannelDestroyed(); });
-    try {
-      channel->Activate();
-    } catch (const CORBA::Exception& e) {
-      Log::Error("cannot serve the cluster's channel " + key + ": " + e._name());
-      continue;
-    }
-    {
-      std::lock_guard<std::mutex> lock(channelsMutex_);
-      channels_.push_back(channel);
-    }
-    Log::Error("channel " + key + ": served as well, since the cluster has it (no --channel " +
-               key + " here)");
+  for (const std::string& key : stream_->Channels()) ServeClusterChannel(key);
+}
+
+PortableServer::Servant_var<EventChannel> Service::ServeClusterChannel(const std::string& key) {
+  // One at a time: the records' watcher and the tending both serve them.
+  std::lock_guard<std::mutex> serving(servingMutex_);
+  for (const auto& channel : Channels()) {
+    if (channel->key() == key) return channel;
   }
+  if (!CommandLine::IsValidKey(key)) return nullptr;
+  PortableServer::Servant_var<EventChannel> channel =
+      new EventChannel(key, context_, [this](EventChannel*) { OnChannelDestroyed(); });
+  try {
+    channel->Activate();
+  } catch (const CORBA::Exception& e) {
+    Log::Error("cannot serve the cluster's channel " + key + ": " + e._name());
+    return nullptr;
+  }
+  {
+    std::lock_guard<std::mutex> lock(channelsMutex_);
+    channels_.push_back(channel);
+  }
+  Log::Error("channel " + key + ": served as well, since the cluster has it (no --channel " + key +
+             " here)");
+  return channel;
+}
+
+void Service::ShareTopology() {
+  shared_->Start();
+  // A reference that another instance handed out should work here as
+  // soon as clients are served; without NATS the cluster's objects come
+  // when it does.
+  if (!shared_->WaitCaughtUp(kCatchUpBound)) {
+    Log::Error("the cluster's topology is not here yet; its objects are served once it is");
+  }
+  shared_->Changed();  // this instance's channels, which the cluster may lack
+  proxyLeases_->Start();
 }
 
 void Service::ReportRestored(const StateStore::Loaded& loaded) {
@@ -307,7 +341,10 @@ void Service::OnChannelDestroyed() {
 }
 
 void Service::Tend() {
-  if (stream_) ServeClusterChannels();
+  if (stream_) {
+    ServeClusterChannels();
+    shared_->Changed();  // what could not be written before
+  }
   std::size_t reclaimed = 0;
   for (const auto& channel : Channels()) {
     channel->ReportDiscards();
@@ -347,6 +384,9 @@ ServiceFigures Service::Figures() {
   if (stream_) {
     figures.clustered = true;
     figures.cluster = stream_->Figures();
+    figures.cluster.leasesHeld = proxyLeases_->held();
+    figures.cluster.takeovers = proxyLeases_->takeovers();
+    figures.cluster.repeats += proxyLeases_->repeats();
   }
   EventLog* log = context_.eventLog;
   if (log == nullptr) return figures;
@@ -384,12 +424,32 @@ void Service::Park() {
   orb_.Stop();
 }
 
+void Service::LeaveCluster() {
+  // The cluster keeps every object and connection: nothing ends but this
+  // instance's part. Incoming calls wait (and fail over to another
+  // instance when the ORB goes), and the consumers this instance delivered
+  // to are handed over at once.
+  orb_.HoldRequests();
+  shared_->Stop();
+  proxyLeases_->Leave();
+  stream_->Stop();
+  if (store_) store_->StopWriter();
+  for (const auto& channel : channels_) channel->Release();
+  if (janitor_) janitor_->Stop();
+  channels_.clear();
+  orb_.Stop();
+}
+
 void Service::Shutdown() {
   // The last discards are reported; then every client is told, all at
   // once, then the delivery threads end, then the ORB finishes the calls in
   // progress and goes.
   if (metrics_) metrics_->Stop();  // before what it reads goes
   reporter_.Stop();
+  if (stream_ && !channels_.empty()) {
+    LeaveCluster();
+    return;
+  }
   if (store_ && !channels_.empty()) {
     Park();
     return;

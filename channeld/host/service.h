@@ -23,11 +23,14 @@
 #include <vector>
 
 #include "channeld/cluster/event_stream.h"
+#include "channeld/cluster/leases.h"
 #include "channeld/host/command_line.h"
 #include "channeld/host/metrics_endpoint.h"
 #include "channeld/host/reporter.h"
 #include "channeld/host/service_figures.h"
+#include "channeld/model/proxy_leases.h"
 #include "channeld/model/service_context.h"
+#include "channeld/model/shared_topology.h"
 #include "channeld/runtime/janitor.h"
 #include "channeld/runtime/orb_runtime.h"
 #include "channeld/state/event_log.h"
@@ -66,6 +69,15 @@ class Service {
   // Serves, at once, the channels that the cluster has and this instance
   // was not given.
   void ServeClusterChannels();
+  // The cluster's channel key, served from now on if it was not; null when
+  // it cannot be.
+  PortableServer::Servant_var<EventChannel> ServeClusterChannel(const std::string& key);
+  // Applies the cluster's topology, and starts taking leases.
+  void ShareTopology();
+  // A planned stop of one instance of a cluster.
+  void LeaveCluster();
+  // How long a start waits for the cluster's topology before serving.
+  static constexpr std::chrono::seconds kCatchUpBound{5};
   bool Serves(const std::string& key);
   std::vector<PortableServer::Servant_var<EventChannel>> Channels();
   bool RecoverEvents(StateStore::Loaded* loaded);
@@ -106,6 +118,12 @@ class Service {
   ServiceContext context_;
   // Stopped before the channels go: it calls into them.
   std::unique_ptr<EventStream> stream_;
+  // In a cluster: the leases, which the proxies' share of them uses, and
+  // the shared topology; stopped before the channels go.
+  std::unique_ptr<Leases> leases_;
+  std::unique_ptr<ProxyLeases> proxyLeases_;
+  std::unique_ptr<SharedTopology> shared_;
+  std::mutex servingMutex_;  // serving a cluster's channel
   // Guards channels_ while the service runs: a cluster's channels join it
   // on the reporter's thread while others read it (the metrics, the state
   // writer).

@@ -27,9 +27,14 @@ template <typename Admin, typename Proxy, typename Interface>
 typename AdminProxies<Admin, Proxy, Interface>::Reference AdminProxies<Admin, Proxy, Interface>::Obtain(
     CosNotifyChannelAdmin::ProxyID& id) {
   typename Interface::_var_type reference =
-      this->Add(id, [this](CosNotifyChannelAdmin::ProxyID next, Held& proxy) {
-        return Make(next, /*restored=*/false, &proxy);
-      });
+      this->Add(
+          id,
+          [this](CosNotifyChannelAdmin::ProxyID next, Held& proxy) {
+            return Make(next, /*restored=*/false, &proxy);
+          },
+          [this](CosNotifyChannelAdmin::ProxyID next) {
+            return channel_->context().Reserve(channel_->ObjectId(side_, admin_->id(), next));
+          });
   channel_->context().TopologyChanged(/*wait=*/true);
   return reference._retn();
 }
@@ -44,13 +49,19 @@ typename AdminProxies<Admin, Proxy, Interface>::Held AdminProxies<Admin, Proxy, 
 }
 
 template <typename Admin, typename Proxy, typename Interface>
+void AdminProxies<Admin, Proxy, Interface>::Share(const ProxyState& state) {
+  Held proxy = this->Lookup(state.id);
+  if (!proxy) proxy = Remake(state);
+  proxy->Restore(state);
+}
+
+template <typename Admin, typename Proxy, typename Interface>
 void AdminProxies<Admin, Proxy, Interface>::AddFigures(std::vector<ProxyFigures>* proxies) {
   for (auto& entry : this->Snapshot()) proxies->push_back(entry.second->Figures());
 }
 
 template <typename Admin, typename Proxy, typename Interface>
 void AdminProxies<Admin, Proxy, Interface>::Capture(AdminState admin, ChannelState* channel) {
-  admin.nextProxyId = this->nextId();
   channel->admins.push_back(std::move(admin));
   for (auto& entry : this->Snapshot()) channel->proxies.push_back(entry.second->Capture());
 }

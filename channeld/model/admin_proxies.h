@@ -42,11 +42,13 @@ class AdminProxies : public ProxyRegistry<Proxy> {
   // Makes the proxy that state describes again, under its old id, and keeps
   // it; the caller gives it the rest of its state.
   Held Remake(const ProxyState& state);
+  // Makes the proxy that another instance of a cluster describes in state,
+  // or brings the one here up to date with it.
+  void Share(const ProxyState& state);
 
   // Adds each proxy's figures to proxies, in the order of their ids.
   void AddFigures(std::vector<ProxyFigures>* proxies);
-  // Adds admin, with the id that the next proxy gets, and then every proxy
-  // to channel.
+  // Adds admin and then every proxy to channel.
   void Capture(AdminState admin, ChannelState* channel);
   // Ends the proxies obtained before obtainedBefore and still not
   // connected; answers how many.

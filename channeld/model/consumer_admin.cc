@@ -46,7 +46,7 @@ void ConsumerAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
 
 void ConsumerAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);
-  subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  subscriptions_.Replace(state.types);
   RestoreFilters(state.filters);
   proxies_.SetNextId(state.nextProxyId);
 }
@@ -55,7 +55,7 @@ void ConsumerAdmin::RestoreProxy(const ProxyState& state, std::vector<EventPtr> 
   proxies_.Remake(state)->Restore(state, std::move(events));
 }
 
-void ConsumerAdmin::Capture(ChannelState* channel) {
+AdminState ConsumerAdmin::CaptureAdmin() {
   AdminState admin;
   admin.id = id_;
   admin.consumerSide = true;
@@ -64,7 +64,23 @@ void ConsumerAdmin::Capture(ChannelState* channel) {
   CosNotification::EventTypeSeq_var types = subscriptions_.Types();
   admin.types = types.in();
   admin.filters = CaptureFilters();
-  proxies_.Capture(std::move(admin), channel);
+  admin.nextProxyId = proxies_.nextId();
+  return admin;
+}
+
+void ConsumerAdmin::Capture(ChannelState* channel) { proxies_.Capture(CaptureAdmin(), channel); }
+
+bool ConsumerAdmin::CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
+  auto proxy = proxies_.Lookup(id);
+  if (!proxy) return false;
+  *state = proxy->Capture();
+  return true;
+}
+
+void ConsumerAdmin::DropProxy(CosNotifyChannelAdmin::ProxyID id) {
+  auto proxy = proxies_.Lookup(id);
+  if (!proxy) return;
+  CosNotifyComm::StructuredPushConsumer_var client = proxy->Disconnect("ended by another instance");
 }
 
 void ConsumerAdmin::Park(std::vector<QueuedEvents>* queues) {
@@ -124,7 +140,17 @@ CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxySupplier_ptr ConsumerAdmin::obtain_notification_push_supplier(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  return proxies_.Obtain(id);
+  CosNotifyChannelAdmin::ProxySupplier_var reference = proxies_.Obtain(id);
+  if (channel_->context().leases != nullptr) {
+    // Made once, here: whichever instance delivers to the consumer later
+    // goes on from it.
+    PortableServer::Servant_var<ProxyPushSupplier> proxy = proxies_.Lookup(id);
+    if (proxy && !proxy->MakePosition()) {
+      CosNotifyComm::StructuredPushConsumer_var none = proxy->Disconnect("no position");
+      throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
+    }
+  }
+  return reference._retn();
 }
 
 void ConsumerAdmin::destroy() {

@@ -59,6 +59,16 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   void RestoreProxy(const ProxyState& state, std::vector<EventPtr> events);
   // Adds the admin and its proxies to channel.
   void Capture(ChannelState* channel);
+  // The admin alone, as Capture adds it.
+  AdminState CaptureAdmin();
+
+  // A cluster's other instances: makes the proxy that state describes, or
+  // brings this one up to date with it; the proxy with id, as it is here
+  // (false when there is none); ends the proxy with id without a word to
+  // its client, who is another instance's.
+  void ShareProxy(const ProxyState& state) { proxies_.Share(state); }
+  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state);
+  void DropProxy(CosNotifyChannelAdmin::ProxyID id);
   // See EventChannel::Park.
   void Park(std::vector<QueuedEvents>* queues);
 

@@ -24,7 +24,7 @@ CORBA::Boolean EventChannel::_dispatch(omniCallHandle& handle) {
 
 EventChannel::EventChannel(std::string key, const ServiceContext& context,
                            DestroyedCallback onDestroyed)
-    : QoSAdmin(context.queuePolicy, context.state),
+    : QoSAdmin(context.queuePolicy, [&context](bool wait) { context.TopologyChanged(wait); }),
       key_(std::move(key)),
       context_(context),
       onDestroyed_(std::move(onDestroyed)) {
@@ -40,7 +40,9 @@ void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues
     const ServiceContext& context = context_;
     filters_ = new FilterFactory(FilterHome{
         PortableServer::POA::_duplicate(context.proxyPoa.in()), key_,
-        [&context](bool wait) { context.TopologyChanged(wait); }, context.farewellTimeoutMs});
+        [&context](bool wait) { context.TopologyChanged(wait); },
+        [&context](const std::string& id) { return context.Reserve(id); },
+        context.farewellTimeoutMs});
     filters_->Activate(restored);
   }
   PortableServer::Servant_var<ConsumerAdmin> consumerAdmin =
@@ -58,29 +60,119 @@ void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues
     RestoredQueues none;
     Restore(*restored, queues != nullptr ? queues : &none);
   }
-  // Its consumers, restored ones among them, get what the cluster accepted
-  // while this instance was away.
-  if (context_.stream != nullptr) {
-    context_.stream->Open(key_, [this](const EventStream::Delivery& event) { Take(event); });
-  }
+  // Its suppliers' events go to the cluster's stream; each consumer proxy
+  // is fed from a position of its own there, by whichever instance holds
+  // its lease.
+  if (context_.stream != nullptr) context_.stream->Open(key_, nullptr);
   CORBA::Object_var reference =
       activation_.ActivateWithId(context_.channelPoa.in(), key_, this);
   reference_ = CosNotifyChannelAdmin::EventChannel::_narrow(reference.in());
 }
 
-void EventChannel::Restore(const ChannelState& state, RestoredQueues* queues) {
+void EventChannel::RestoreSettings(const ChannelState& state) {
   RestoreQoS(state.qos);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    try {
-      limits_ = ChannelLimits::Apply(limits_, state.admin);
-      clientAdmin_ = state.admin;
-    } catch (const CosNotification::UnsupportedAdmin&) {
-      // Kept as the command line sets them.
-    }
-    backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
-    nextAdminId_ = std::max<CosNotifyChannelAdmin::AdminID>(state.nextAdminId, 1);
+  std::lock_guard<std::mutex> lock(mutex_);
+  try {
+    limits_ = ChannelLimits::Apply(limits_, state.admin);
+    clientAdmin_ = state.admin;
+  } catch (const CosNotification::UnsupportedAdmin&) {
+    // Kept as the command line sets them.
   }
+  backlog_.SetLimit(static_cast<std::size_t>(limits_.maxQueueLength));
+  nextAdminId_ = std::max<CosNotifyChannelAdmin::AdminID>(
+      std::max<CosNotifyChannelAdmin::AdminID>(state.nextAdminId, 1), nextAdminId_);
+}
+
+bool EventChannel::Share(const ChannelState& shared) {
+  for (const AdminState& admin : shared.admins) {
+    if (admin.consumerSide) {
+      FindOrMakeConsumerAdmin(admin)->Restore(admin);
+    } else {
+      FindOrMakeSupplierAdmin(admin)->Restore(admin);
+    }
+  }
+  for (const ProxyState& proxy : shared.proxies) {
+    try {
+      if (proxy.consumerSide) {
+        FindConsumerAdmin(proxy.admin)->ShareProxy(proxy);
+      } else {
+        FindSupplierAdmin(proxy.admin)->ShareProxy(proxy);
+      }
+    } catch (const CosNotifyChannelAdmin::AdminNotFound&) {
+      return false;
+    }
+  }
+  for (const FilterState& filter : shared.filters) {
+    if (filters_) filters_->Share(filter);
+  }
+  if (shared.admins.empty() && shared.proxies.empty() && shared.filters.empty()) {
+    RestoreSettings(shared);
+    if (filters_) filters_->SetNextId(shared.nextFilterId);
+  }
+  return true;
+}
+
+bool EventChannel::CaptureShared(const ChannelState& shared, ChannelState* here) {
+  here->key = key_;
+  try {
+    for (const AdminState& admin : shared.admins) {
+      here->admins.push_back(admin.consumerSide ? FindConsumerAdmin(admin.id)->CaptureAdmin()
+                                                : FindSupplierAdmin(admin.id)->CaptureAdmin());
+    }
+    for (const ProxyState& proxy : shared.proxies) {
+      ProxyState state;
+      bool found = proxy.consumerSide
+                       ? FindConsumerAdmin(proxy.admin)->CaptureProxy(proxy.id, &state)
+                       : FindSupplierAdmin(proxy.admin)->CaptureProxy(proxy.id, &state);
+      if (!found) return false;
+      here->proxies.push_back(std::move(state));
+    }
+  } catch (const CosNotifyChannelAdmin::AdminNotFound&) {
+    return false;
+  }
+  for (const FilterState& filter : shared.filters) {
+    FilterState state;
+    if (!filters_ || !filters_->CaptureOne(filter.id, &state)) return false;
+    here->filters.push_back(std::move(state));
+  }
+  if (shared.admins.empty() && shared.proxies.empty() && shared.filters.empty()) {
+    ChannelState all = Capture();
+    here->qos = all.qos;
+    here->admin = all.admin;
+    here->nextAdminId = all.nextAdminId;
+    here->nextFilterId = all.nextFilterId;
+  }
+  return true;
+}
+
+void EventChannel::DropShared(Side side, CosNotifyChannelAdmin::AdminID admin,
+                              CosNotifyChannelAdmin::ProxyID proxy) {
+  FarewellCalls unsaid(0);  // never made: the clients are another instance's
+  try {
+    if (side == Side::kConsumer) {
+      PortableServer::Servant_var<ConsumerAdmin> found = FindConsumerAdmin(admin);
+      if (proxy != 0) return found->DropProxy(proxy);
+      if (admin == 0) return;
+      found->Shutdown(unsaid);
+      ForgetConsumerAdmin(admin);
+    } else {
+      PortableServer::Servant_var<SupplierAdmin> found = FindSupplierAdmin(admin);
+      if (proxy != 0) return found->DropProxy(proxy);
+      if (admin == 0) return;
+      found->Shutdown(unsaid);
+      ForgetSupplierAdmin(admin);
+    }
+  } catch (const CORBA::Exception&) {
+    // Gone here already.
+  }
+}
+
+void EventChannel::DropSharedFilter(CosNotifyFilter::FilterID id) {
+  if (filters_) filters_->Drop(id);
+}
+
+void EventChannel::Restore(const ChannelState& state, RestoredQueues* queues) {
+  RestoreSettings(state);
   for (const AdminState& admin : state.admins) {
     if (admin.consumerSide) {
       PortableServer::Servant_var<ConsumerAdmin> restored = FindOrMakeConsumerAdmin(admin);
@@ -302,6 +394,7 @@ CosNotifyChannelAdmin::ConsumerAdmin_ptr EventChannel::new_for_consumers(
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    while (!context_.Reserve(ObjectId(Side::kConsumer, nextAdminId_))) ++nextAdminId_;
     admin = new ConsumerAdmin(this, nextAdminId_, op);
     admin->Activate();
     id = nextAdminId_++;
@@ -317,6 +410,7 @@ CosNotifyChannelAdmin::SupplierAdmin_ptr EventChannel::new_for_suppliers(
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (destroyed_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    while (!context_.Reserve(ObjectId(Side::kSupplier, nextAdminId_))) ++nextAdminId_;
     admin = new SupplierAdmin(this, nextAdminId_, op);
     admin->Activate();
     id = nextAdminId_++;
@@ -397,29 +491,6 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
       throw CORBA::TIMEOUT(0, CORBA::COMPLETED_MAYBE);
     case EventStream::Result::kRefused:
       throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
-  }
-}
-
-void EventChannel::Take(const EventStream::Delivery& delivery) {
-  ChannelEvent event;
-  std::string bytes(static_cast<const char*>(delivery.data), delivery.size);
-  if (!DecodeStreamEvent(bytes, &event)) {
-    if (!undecodable_.exchange(true)) {
-      Log::Error("channel " + key_ +
-                 ": the cluster's stream holds an event that is not one; such events are skipped");
-    }
-    return;
-  }
-  try {
-    Queue(event, delivery.persistent, nullptr);
-  } catch (const CORBA::SystemException& e) {
-    // The event log could not take it. The stream forgets the event for
-    // this instance once Take returns, so it is queued in memory only, as a
-    // service without a state directory keeps every event, rather than not
-    // at all.
-    if (e.completed() == CORBA::COMPLETED_NO) router_.Forward(event);
-    Log::Error("channel " + key_ + ": an event from the cluster could not be logged (" +
-               e._name() + "); its consumers have it in memory only");
   }
 }
 

@@ -58,6 +58,21 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
 
   // The channel as the state directory keeps it.
   ChannelState Capture();
+
+  // A cluster's other instances. A shared record is a ChannelState that
+  // holds the channel's own settings only, or one admin, one proxy or one
+  // filter of it.
+  // Makes what shared describes, or brings what is here up to date with
+  // it; false when it cannot yet: a proxy whose admin is not here.
+  bool Share(const ChannelState& shared);
+  // What this instance has of the object that shared describes, in the
+  // same shape; false when it has none.
+  bool CaptureShared(const ChannelState& shared, ChannelState* here);
+  // Ends, without a word to its clients (another instance's), the admin
+  // (proxy 0) or proxy of side, or the filter.
+  void DropShared(Side side, CosNotifyChannelAdmin::AdminID admin,
+                  CosNotifyChannelAdmin::ProxyID proxy);
+  void DropSharedFilter(CosNotifyFilter::FilterID id);
   // For a planned stop that keeps the clients: every consumer's delivery
   // ends without a word to the consumer, and what it still owed it is
   // added to queues. Call with incoming requests held.
@@ -98,8 +113,7 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // backlog is full and RejectNewEvents is set.
   // Alone, it queues the event (see Queue). In a cluster (the context has a
   // stream), it returns once the cluster's stream has accepted the event,
-  // which delivers it to every instance's consumers, this one's through
-  // Take; it raises TRANSIENT when the stream cannot be reached, TIMEOUT
+  // from which each consumer's position feeds it to the consumer; it raises TRANSIENT when the stream cannot be reached, TIMEOUT
   // (completed maybe) when it did not answer in time, and IMP_LIMIT when it
   // refused the event.
   // view, when given, is event's view (see EventRouter::Forward).
@@ -177,12 +191,11 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // it cannot be put there.
   void Queue(const CosNotification::StructuredEvent& event, bool persistent,
              LazyEventView* view);
-  // An event that the cluster's stream delivers, on the stream's thread:
-  // queued like a local supplier's.
-  void Take(const EventStream::Delivery& delivery);
 
   ConsumerAdmins CopyConsumerAdmins() const;
   void Restore(const ChannelState& state, RestoredQueues* queues);
+  // The channel's own settings (QoS, admin properties, next ids) from state.
+  void RestoreSettings(const ChannelState& state);
   bool End(FarewellCalls& farewells);
   PortableServer::Servant_var<ConsumerAdmin> FindOrMakeConsumerAdmin(const AdminState& state);
   PortableServer::Servant_var<SupplierAdmin> FindOrMakeSupplierAdmin(const AdminState& state);
@@ -199,7 +212,6 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   PortableServer::Servant_var<FilterFactory> filters_;
   std::atomic<std::uint64_t> received_{0};
   std::atomic<std::uint64_t> reclaimed_{0};
-  std::atomic<bool> undecodable_{false};  // said once in the log
   CosNotifyChannelAdmin::EventChannel_var reference_;
 
   mutable std::mutex mutex_;

@@ -68,7 +68,7 @@ CosNotifyComm::StructuredPushSupplier_ptr ProxyPushConsumer::End(const char* why
 
 void ProxyPushConsumer::Restore(const ProxyState& state) {
   RestoreQoS(state.qos);
-  offers_.Change(state.types, CosNotification::EventTypeSeq());
+  offers_.Replace(state.types);
   RestoreFilters(state.filters);
   if (!state.connected) return;
   std::lock_guard<std::mutex> lock(mutex_);

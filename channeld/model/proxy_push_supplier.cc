@@ -7,6 +7,7 @@
 #include "channeld/model/consumer_admin.h"
 #include "channeld/model/event_channel.h"
 #include "channeld/model/farewell_calls.h"
+#include "channeld/model/proxy_leases.h"
 #include "channeld/runtime/janitor.h"
 
 namespace kestrel {
@@ -66,7 +67,7 @@ DeliveryQueue::Offer ProxyPushSupplier::OfferWaiting(const EventPtr& event,
 
 void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> events) {
   RestoreQoS(state.qos);
-  subscriptions_.Change(state.types, CosNotification::EventTypeSeq());
+  subscriptions_.Replace(state.types);
   RestoreFilters(state.filters);
   CosNotifyComm::StructuredPushConsumer_var consumer;
   if (state.connected) {
@@ -75,12 +76,86 @@ void ProxyPushSupplier::Restore(const ProxyState& state, std::vector<EventPtr> e
     } catch (const CORBA::Exception&) {
     }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  suspended_ = state.suspended;
-  if (CORBA::is_nil(consumer.in())) return;
-  StartDelivery(consumer.in(), std::move(events));
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kIdle) {
+      if (delivery_ && suspended_ != state.suspended) {
+        if (state.suspended) delivery_->Suspend(); else delivery_->Resume();
+      }
+      suspended_ = state.suspended;
+      return;
+    }
+    suspended_ = state.suspended;
+    if (CORBA::is_nil(consumer.in())) return;
+    StartDelivery(consumer.in(), std::move(events));
+  }
   channel_->ProxyConnected();
   Log::Info(name() + " restored, connected");
+}
+
+bool ProxyPushSupplier::clustered() const { return channel_->context().leases != nullptr; }
+
+std::string ProxyPushSupplier::record() const {
+  return channel_->ObjectId(EventChannel::Side::kConsumer, admin_->id(), id_);
+}
+
+bool ProxyPushSupplier::MakePosition() {
+  const ServiceContext& context = channel_->context();
+  return context.stream->MakePosition(channel_->key(), record(), queuePolicy().maxEvents,
+                                      context.leases->lifetime()) ==
+         EventStream::Result::kAccepted;
+}
+
+void ProxyPushSupplier::TakeLease(bool takeOver) {
+  ProxyLeases* leases = channel_->context().leases;
+  if (leases == nullptr || leases->leaving()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (state_ != State::kConnected) return;
+  }
+  std::lock_guard<std::mutex> feedLock(feedMutex_);
+  if (feed_ && leases->Valid(record())) return;
+  if (!leases->Acquire(record(), takeOver)) return;
+  std::string lease = record();
+  feed_ = channel_->context().stream->Follow(
+      channel_->key(), lease, [this](const EventStream::FedEvent& fed) { OnFed(fed); },
+      [leases, lease] { return leases->Valid(lease); });
+  Log::Info(name() + ": delivering from this instance");
+}
+
+void ProxyPushSupplier::StopFeed() {
+  std::unique_ptr<EventStream::Feed> feed;
+  {
+    std::lock_guard<std::mutex> feedLock(feedMutex_);
+    feed.swap(feed_);
+  }
+  if (!feed) return;
+  channel_->context().leases->CountRepeats(feed->repeats());
+  feed.reset();  // waits for a delivery that waits for room: the gate lets the queue drain
+  // Left undone: they come again to whoever holds the lease next.
+  std::vector<EventPtr> owed = delivery_->queue().TakeAll();
+}
+
+std::uint64_t ProxyPushSupplier::feedRepeats() {
+  std::lock_guard<std::mutex> feedLock(feedMutex_);
+  return feed_ ? feed_->repeats() : 0;
+}
+
+void ProxyPushSupplier::OnFed(const EventStream::FedEvent& fed) {
+  std::shared_ptr<EventStream::Acknowledgement> acknowledgement = fed.acknowledgement;
+  auto event = std::make_shared<ChannelEvent>();
+  std::string bytes(static_cast<const char*>(fed.data), fed.size);
+  if (!DecodeStreamEvent(bytes, event.get())) {
+    acknowledgement->Done();  // never deliverable; the channel's log says so
+    return;
+  }
+  LazyEventView view(*event);
+  if (!Wants(view)) {
+    acknowledgement->Done();
+    return;
+  }
+  event->done = [acknowledgement] { acknowledgement->Done(); };
+  delivery_->queue().Push(std::move(event));
 }
 
 ProxyState ProxyPushSupplier::Capture() {
@@ -171,6 +246,12 @@ CosNotifyComm::StructuredPushConsumer_ptr ProxyPushSupplier::End(const char* why
     consumer = consumer_._retn();
     if (ended != nullptr) *ended = true;
   }
+  if (clustered()) {
+    StopFeed();
+    ProxyLeases* leases = channel_->context().leases;
+    leases->Remove(record());
+    if (!leases->leaving()) channel_->context().stream->DropPosition(channel_->key(), record());
+  }
   if (wasConnected) {
     channel_->router().Remove(this);
     delivery_->Stop();
@@ -244,15 +325,24 @@ void ProxyPushSupplier::disconnect_structured_push_supplier() {
 void ProxyPushSupplier::connect_structured_push_consumer(
     CosNotifyComm::StructuredPushConsumer_ptr consumer) {
   if (CORBA::is_nil(consumer)) throw CORBA::BAD_PARAM(0, CORBA::COMPLETED_NO);
+  bool already;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (state_ == State::kGone) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
-    if (state_ == State::kConnected) throw CosEventChannelAdmin::AlreadyConnected();
-    StartDelivery(consumer, std::vector<EventPtr>());
-    Log::Info(name() + " connected");
+    already = state_ == State::kConnected;
+    if (!already) {
+      StartDelivery(consumer, std::vector<EventPtr>());
+      Log::Info(name() + " connected");
+    }
   }
-  channel_->ProxyConnected();
-  channel_->context().TopologyChanged(/*wait=*/true);
+  if (!already) {
+    channel_->ProxyConnected();
+    channel_->context().TopologyChanged(/*wait=*/true);
+  }
+  // The consumer came here, of a cluster's instances: this one delivers to
+  // it from now on.
+  TakeLease(/*takeOver=*/already);
+  if (already) throw CosEventChannelAdmin::AlreadyConnected();
 }
 
 void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
@@ -264,10 +354,21 @@ void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr 
                                        channel_->context().eventLog, key()));
   if (suspended_) delivery_->Suspend();
   delivery_->queue().Restore(std::move(events));
+  ProxyLeases* leases = channel_->context().leases;
+  if (leases != nullptr) {
+    std::string lease = record();
+    delivery_->SetGate([leases, lease] { return leases->Valid(lease); });
+  }
   delivery_->Start();
   channel_->tally().Started(delivery_.get());
   state_ = State::kConnected;
-  channel_->router().Add(this);
+  // In a cluster the proxy's own position feeds it, while it holds the
+  // lease; alone, the router does.
+  if (leases != nullptr) {
+    leases->Want(this, record());
+  } else {
+    channel_->router().Add(this);
+  }
 }
 
 void ProxyPushSupplier::suspend_connection() {
@@ -292,6 +393,7 @@ void ProxyPushSupplier::resume_connection() {
     delivery_->Resume();
   }
   channel_->context().TopologyChanged(/*wait=*/true);
+  TakeLease(/*takeOver=*/true);
 }
 
 FilterFactory* ProxyPushSupplier::filterFactory() { return channel_->filterFactory(); }

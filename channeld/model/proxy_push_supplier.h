@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "channeld/cluster/event_stream.h"
 #include "channeld/delivery/consumer_delivery.h"
 #include "channeld/delivery/delivery_queue.h"
 #include "channeld/model/channel_figures.h"
@@ -58,12 +59,28 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   // Takes back what state describes: QoS, subscriptions and, when it was
   // connected, its consumer, to whom events (what it still owed it) go
   // first.
-  void Restore(const ProxyState& state, std::vector<EventPtr> events);
+  // Restoring a connected proxy that is connected already changes nothing
+  // of its connection (another instance of a cluster shares the change).
+  void Restore(const ProxyState& state, std::vector<EventPtr> events = {});
   // The proxy as the state directory keeps it.
   ProxyState Capture();
   // See EventChannel::Park: adds what the proxy still owed its consumer to
   // events. The proxy stays connected in the state directory.
   void Park(std::vector<EventPtr>* events);
+
+  // --- In a cluster (the context has leases). ---
+  // The name of the proxy's record, position and lease: its object id.
+  std::string record() const;
+  // Makes the proxy's own position in the channel's stream; false when the
+  // cluster could not.
+  bool MakePosition();
+  // Delivers from the proxy's position when this instance holds, or now
+  // takes (takeOver: from whoever has it), the proxy's lease.
+  void TakeLease(bool takeOver);
+  // Stops delivering: the events fed and not yet pushed stay owed to the
+  // consumer, for the lease's next holder.
+  void StopFeed();
+  std::uint64_t feedRepeats();
 
   // The queue takes the policy now in force for this proxy.
   void ApplyQueuePolicy();
@@ -126,6 +143,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
                                                    bool* ended = nullptr);
 
   void OnConsumerLost(const std::string& why);
+  bool clustered() const;
+  // An event of the proxy's position, on the feed's thread.
+  void OnFed(const EventStream::FedEvent& fed);
   // REQUIRES: mutex_ held, state_ kIdle.
   void StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,
                      std::vector<EventPtr> events);
@@ -146,6 +166,11 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
   // Set once, at connect, before the router sees the proxy; never reset.
   // What reaches the proxy through the router reads it without mutex_.
   std::unique_ptr<ConsumerDelivery> delivery_;
+
+  // The feed from the proxy's position while this instance holds its
+  // lease. Never held with mutex_, which the feed's thread may need.
+  std::mutex feedMutex_;
+  std::unique_ptr<EventStream::Feed> feed_;
 };
 
 }  // namespace channeld

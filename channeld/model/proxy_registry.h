@@ -22,11 +22,14 @@ class ProxyRegistry {
 
   // Makes and keeps a new proxy: create(next id, held) puts the new proxy in
   // held and answers its reference, or raises, and then nothing is kept.
-  // Sets id and answers the reference. Raises OBJECT_NOT_EXIST once ended.
-  template <typename Create>
-  auto Add(CosNotifyChannelAdmin::ProxyID& id, Create create) {
+  // Ids that reserve(id) refuses (another instance of a cluster has them)
+  // are passed over. Sets id and answers the reference. Raises
+  // OBJECT_NOT_EXIST once ended.
+  template <typename Create, typename Reserve>
+  auto Add(CosNotifyChannelAdmin::ProxyID& id, Create create, Reserve reserve) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (ended_) throw CORBA::OBJECT_NOT_EXIST(0, CORBA::COMPLETED_NO);
+    while (!reserve(nextId_)) ++nextId_;
     Held proxy;
     auto reference = create(nextId_, proxy);
     id = nextId_++;
@@ -49,6 +52,13 @@ class ProxyRegistry {
   void SetNextId(CosNotifyChannelAdmin::ProxyID id) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (id > nextId_) nextId_ = id;
+  }
+
+  // The proxy with id; null when there is none.
+  Held Lookup(CosNotifyChannelAdmin::ProxyID id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = proxies_.find(id);
+    return found == proxies_.end() ? Held() : found->second;
   }
 
   // The proxy with id; raises ProxyNotFound when there is none.

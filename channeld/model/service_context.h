@@ -6,6 +6,7 @@
 #include <omniORB4/CORBA.h>
 
 #include <chrono>
+#include <string>
 
 #include "channeld/delivery/consumer_delivery.h"
 #include "channeld/qos/queue_policy.h"
@@ -17,6 +18,8 @@ namespace channeld {
 class EventLog;
 class EventStream;
 class Janitor;
+class ProxyLeases;
+class SharedTopology;
 
 struct ServiceContext {
   PortableServer::POA_var channelPoa;  // omniINSPOA: channels, at their keys
@@ -30,6 +33,12 @@ struct ServiceContext {
   // (--cluster): every channel's events go through it. It calls into the
   // channels until it is stopped, which the service does before they go.
   EventStream* stream = nullptr;
+  // The cluster's shared topology, through which every instance serves
+  // every channel, admin, proxy and filter under the same object id; and
+  // the leases that say which instance delivers to each consumer. Both
+  // null without a cluster.
+  SharedTopology* shared = nullptr;
+  ProxyLeases* leases = nullptr;
 
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit
@@ -47,9 +56,13 @@ struct ServiceContext {
   // Tells the state directory, if any, that the topology changed; with
   // wait, returns once the change is on disk. Never call it with a lock
   // held that the topology's description takes.
-  void TopologyChanged(bool wait) const {
-    if (state != nullptr) state->Changed(wait);
-  }
+  // In a cluster, the change goes to the shared topology before this
+  // returns.
+  void TopologyChanged(bool wait) const;
+  // Keeps object id record for a new object of this instance's, so that no
+  // other instance of a cluster makes one under it: false when one has.
+  // Raises TRANSIENT when the cluster cannot say. True without a cluster.
+  bool Reserve(const std::string& record) const;
   unsigned long farewellTimeoutMs = 1000;  // each disconnect call to a client
   // False: every filter call answers NO_IMPLEMENT, as from a service that
   // has no filters (for testing clients against one).

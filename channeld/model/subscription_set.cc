@@ -13,13 +13,23 @@ const char* Text(const char* text) { return text != nullptr ? text : ""; }
 
 }  // namespace
 
-void SubscriptionSet::Change(const CosNotification::EventTypeSeq& added,
-                             const CosNotification::EventTypeSeq& removed) {
+void SubscriptionSet::Replace(const CosNotification::EventTypeSeq& types) {
   std::lock_guard<std::mutex> lock(mutex_);
+  types_.clear();
+  AddLocked(types);
+}
+
+void SubscriptionSet::AddLocked(const CosNotification::EventTypeSeq& added) {
   for (CORBA::ULong i = 0; i < added.length(); ++i) {
     Type type(Text(added[i].domain_name.in()), Text(added[i].type_name.in()));
     if (std::find(types_.begin(), types_.end(), type) == types_.end()) types_.push_back(type);
   }
+}
+
+void SubscriptionSet::Change(const CosNotification::EventTypeSeq& added,
+                             const CosNotification::EventTypeSeq& removed) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  AddLocked(added);
   for (CORBA::ULong i = 0; i < removed.length(); ++i) {
     Type type(Text(removed[i].domain_name.in()), Text(removed[i].type_name.in()));
     types_.erase(std::remove(types_.begin(), types_.end(), type), types_.end());

@@ -26,6 +26,9 @@ class SubscriptionSet {
   void Change(const CosNotification::EventTypeSeq& added,
               const CosNotification::EventTypeSeq& removed);
 
+  // Makes types the whole set, as Change from an empty one would, at once.
+  void Replace(const CosNotification::EventTypeSeq& types);
+
   // True when the set is empty or one of its types matches. Thread-safe.
   bool Matches(const char* domain, const char* type) const;
 
@@ -35,6 +38,8 @@ class SubscriptionSet {
 
  private:
   using Type = std::pair<std::string, std::string>;
+  // REQUIRES: mutex_ held.
+  void AddLocked(const CosNotification::EventTypeSeq& added);
 
   mutable std::mutex mutex_;
   std::vector<Type> types_;

@@ -40,7 +40,7 @@ void SupplierAdmin::AddFigures(std::vector<ProxyFigures>* proxies) {
 
 void SupplierAdmin::Restore(const AdminState& state) {
   RestoreQoS(state.qos);
-  offers_.Change(state.types, CosNotification::EventTypeSeq());
+  offers_.Replace(state.types);
   RestoreFilters(state.filters);
   proxies_.SetNextId(state.nextProxyId);
 }
@@ -49,7 +49,7 @@ void SupplierAdmin::RestoreProxy(const ProxyState& state) {
   proxies_.Remake(state)->Restore(state);
 }
 
-void SupplierAdmin::Capture(ChannelState* channel) {
+AdminState SupplierAdmin::CaptureAdmin() {
   AdminState admin;
   admin.id = id_;
   admin.consumerSide = false;
@@ -58,7 +58,23 @@ void SupplierAdmin::Capture(ChannelState* channel) {
   CosNotification::EventTypeSeq_var types = offers_.Types();
   admin.types = types.in();
   admin.filters = CaptureFilters();
-  proxies_.Capture(std::move(admin), channel);
+  admin.nextProxyId = proxies_.nextId();
+  return admin;
+}
+
+void SupplierAdmin::Capture(ChannelState* channel) { proxies_.Capture(CaptureAdmin(), channel); }
+
+bool SupplierAdmin::CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
+  auto proxy = proxies_.Lookup(id);
+  if (!proxy) return false;
+  *state = proxy->Capture();
+  return true;
+}
+
+void SupplierAdmin::DropProxy(CosNotifyChannelAdmin::ProxyID id) {
+  auto proxy = proxies_.Lookup(id);
+  if (!proxy) return;
+  CosNotifyComm::StructuredPushSupplier_var client = proxy->Disconnect("ended by another instance");
 }
 
 std::size_t SupplierAdmin::ReclaimAbandoned(
@@ -99,20 +115,7 @@ CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_pull
 CosNotifyChannelAdmin::ProxyConsumer_ptr SupplierAdmin::obtain_notification_push_consumer(
     CosNotifyChannelAdmin::ClientType type, CosNotifyChannelAdmin::ProxyID& id) {
   if (type != CosNotifyChannelAdmin::STRUCTURED_EVENT) RaiseNoImplement();
-  CosNotifyChannelAdmin::ProxyConsumer_var reference =
-      proxies_.Add(id, [this](CosNotifyChannelAdmin::ProxyID next,
-                              PortableServer::Servant_var<ProxyPushConsumer>& proxy) {
-        channel_->AdmitProxy(EventChannel::Side::kSupplier);  // raises AdminLimitExceeded
-        proxy = new ProxyPushConsumer(this, channel_.in(), next);
-        try {
-          return proxy->Activate();
-        } catch (...) {
-          channel_->ReleaseProxy(EventChannel::Side::kSupplier, /*connected=*/false);
-          throw;
-        }
-      });
-  channel_->context().TopologyChanged(/*wait=*/true);
-  return reference._retn();
+  return proxies_.Obtain(id);
 }
 
 void SupplierAdmin::destroy() {

@@ -54,6 +54,16 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   void RestoreProxy(const ProxyState& state);
   // Adds the admin and its proxies to channel.
   void Capture(ChannelState* channel);
+  // The admin alone, as Capture adds it.
+  AdminState CaptureAdmin();
+
+  // A cluster's other instances: makes the proxy that state describes, or
+  // brings this one up to date with it; the proxy with id, as it is here
+  // (false when there is none); ends the proxy with id without a word to
+  // its client, who is another instance's.
+  void ShareProxy(const ProxyState& state) { proxies_.Share(state); }
+  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state);
+  void DropProxy(CosNotifyChannelAdmin::ProxyID id);
 
   // Ends the proxies obtained before obtainedBefore and still not
   // connected; answers how many.

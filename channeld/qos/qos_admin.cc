@@ -1,15 +1,16 @@
 #include "channeld/qos/qos_admin.h"
 
+#include <utility>
+
 #include "channeld/qos/property_errors.h"
-#include "channeld/state/state_store.h"
 
 namespace kestrel {
 namespace channeld {
 
-QoSAdmin::QoSAdmin(const QoSAdmin* parent) : parent_(parent), store_(parent->store_) {}
+QoSAdmin::QoSAdmin(const QoSAdmin* parent) : parent_(parent), changed_(parent->changed_) {}
 
-QoSAdmin::QoSAdmin(const QueuePolicy& defaults, StateStore* store)
-    : parent_(nullptr), store_(store), own_(defaults) {}
+QoSAdmin::QoSAdmin(const QueuePolicy& defaults, Changed changed)
+    : parent_(nullptr), changed_(std::move(changed)), own_(defaults) {}
 
 QueuePolicy QoSAdmin::queuePolicy() const {
   return own_.Over(parent_ != nullptr ? parent_->queuePolicy() : QueuePolicy());
@@ -24,7 +25,7 @@ void QoSAdmin::set_qos(const CosNotification::QoSProperties& qos) {
     Overlay(&clientQoS_, qos);
   }
   OnQueuePolicyChanged();
-  if (store_ != nullptr) store_->Changed(/*wait=*/true);
+  if (changed_) changed_(/*wait=*/true);
 }
 
 CosNotification::QoSProperties QoSAdmin::ClientQoS() const {

@@ -8,6 +8,7 @@
 
 #include <COS/CosNotification.hh>
 
+#include <functional>
 #include <mutex>
 
 #include "channeld/qos/queue_policy.h"
@@ -16,7 +17,6 @@
 namespace kestrel {
 namespace channeld {
 
-class StateStore;
 
 class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
  public:
@@ -41,16 +41,19 @@ class QoSAdmin : public virtual POA_CosNotification::QoSAdmin {
  protected:
   // A level below parent, which must outlive it.
   explicit QoSAdmin(const QoSAdmin* parent);
-  // The top level, with every value given; store (may be null) is told of
-  // every change at any level.
-  QoSAdmin(const QueuePolicy& defaults, StateStore* store);
+  // Told, with no lock held, of every change at any level; its argument
+  // asks it to wait until the change is kept (see
+  // ServiceContext::TopologyChanged).
+  using Changed = std::function<void(bool wait)>;
+  // The top level, with every value given; changed may be null.
+  QoSAdmin(const QueuePolicy& defaults, Changed changed);
 
   // Called on the thread of set_qos, after a change; no lock is held.
   virtual void OnQueuePolicyChanged() {}
 
  private:
   const QoSAdmin* const parent_;
-  StateStore* const store_;
+  const Changed changed_;
   QueueQoS own_;
   mutable std::mutex clientMutex_;
   CosNotification::QoSProperties clientQoS_;

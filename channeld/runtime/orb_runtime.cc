@@ -160,7 +160,7 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
     policies[0] = rootPoa_->create_lifespan_policy(settings.persistent ? PortableServer::PERSISTENT
                                                               : PortableServer::TRANSIENT);
     policies[1] = rootPoa_->create_id_assignment_policy(PortableServer::USER_ID);
-    proxyPoa_ = rootPoa_->create_POA(settings.proxyPoaName.c_str(), rootManager.in(), policies);
+    proxyPoa_ = rootPoa_->create_POA("kestrel", rootManager.in(), policies);
     for (CORBA::ULong i = 0; i < policies.length(); ++i) policies[i]->destroy();
     return Status::kReady;
   } catch (const CORBA::Exception& e) {

@@ -39,11 +39,6 @@ class OrbRuntime {
     // of the listening one: the first as the profile's address, the rest
     // as its alternate addresses, which a client tries when one fails.
     std::vector<std::string> advertised;
-    // The proxy POA's name, which every admin's and proxy's object key
-    // holds. Instances of a cluster each use their own: a reference that
-    // names several instances must never reach another instance's proxy
-    // under the same ids, which would answer for a stranger's.
-    std::string proxyPoaName = "kestrel";
   };
 
   // Initialises the ORB. Requests wait until Serve() (see RestoreGate). On

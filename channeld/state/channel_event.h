@@ -7,6 +7,7 @@
 #include <COS/CosNotification.hh>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace kestrel {
@@ -21,6 +22,11 @@ struct ChannelEvent : CosNotification::StructuredEvent {
   // Its number in the event log, where every queue that holds it must say
   // when it is done with it; 0 when it is kept in memory only.
   std::uint64_t sequence = 0;
+  // For an event that a cluster feeds one consumer from the consumer's own
+  // position: moves that position past it. Called once the queue that
+  // holds it is done with it (delivered, or discarded by policy), never
+  // for one put back for another instance to deliver.
+  std::function<void()> done;
 };
 using EventPtr = std::shared_ptr<const ChannelEvent>;
 

@@ -1,18 +1,25 @@
 // The cluster's parts that need no NATS server: the names a channel has in
 // the stream, the appends waiting for acknowledgements, the event's
-// encoding in the stream, and the command line of an instance.
+// encoding in the stream, the leases (over records kept in memory), the
+// shared topology's record names, and the command line of an instance.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "channeld/cluster/ack_waiters.h"
 #include "channeld/cluster/delivered_sequences.h"
+#include "channeld/cluster/leases.h"
 #include "channeld/cluster/stream_names.h"
 #include "channeld/host/command_line.h"
+#include "channeld/model/shared_topology.h"
 #include "channeld/state/service_state.h"
 
 namespace kestrel {
@@ -152,6 +159,154 @@ TEST(ChanneldStreamEvent, KeepsTheAnysTypeCodeAndRefusesWhatIsNotAnEvent) {
   bigEndianGarbage[0] = 0;  // the counts read the other way round are absurd
   EXPECT_FALSE(DecodeStreamEvent(bigEndianGarbage, &swapped));
   orb->destroy();
+}
+
+// The shared records as a bucket keeps them, in memory: revisions,
+// compare-and-set, watchers told of every change as it is made. Cut off
+// (available false), every call answers kUnavailable, as NATS would.
+class MemoryRecords : public SharedRecords {
+ public:
+  Result Create(const std::string& key, const std::string& value, std::uint64_t* revision) override {
+    return Change(key, value, /*mustBeAbsent=*/true, 0, revision);
+  }
+  Result Update(const std::string& key, const std::string& value, std::uint64_t expected,
+                std::uint64_t* revision) override {
+    return Change(key, value, false, expected, revision);
+  }
+  Result Put(const std::string& key, const std::string& value, std::uint64_t* revision) override {
+    return Change(key, value, false, 0, revision);
+  }
+  Result Delete(const std::string& key) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!available) return Result::kUnavailable;
+    entries_.erase(key);
+    Tell(Entry{key, std::string(), ++last_, true});
+    return Result::kDone;
+  }
+  Result Get(const std::string& key, Entry* entry) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!available) return Result::kUnavailable;
+    auto found = entries_.find(key);
+    if (found == entries_.end()) return Result::kMissing;
+    *entry = found->second;
+    return Result::kDone;
+  }
+  void Watch(Watcher watcher) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : entries_) watcher(entry.second);
+    watcher(Entry());
+    watchers_.push_back(std::move(watcher));
+  }
+
+  std::atomic<bool> available{true};
+
+ private:
+  // expected 0 with mustBeAbsent false: any revision.
+  Result Change(const std::string& key, const std::string& value, bool mustBeAbsent,
+                std::uint64_t expected, std::uint64_t* revision) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!available) return Result::kUnavailable;
+    auto found = entries_.find(key);
+    if (mustBeAbsent && found != entries_.end()) return Result::kConflict;
+    if (expected != 0 && (found == entries_.end() || found->second.revision != expected)) {
+      return Result::kConflict;
+    }
+    *revision = ++last_;
+    entries_[key] = Entry{key, value, *revision, false};
+    Tell(entries_[key]);
+    return Result::kDone;
+  }
+  void Tell(const Entry& entry) {
+    for (const Watcher& watcher : watchers_) watcher(entry);
+  }
+
+  std::mutex mutex_;
+  std::uint64_t last_ = 0;
+  std::map<std::string, Entry> entries_;
+  std::vector<Watcher> watchers_;
+};
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
+  for (auto end = Clock::now() + limit; Clock::now() < end;) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return condition();
+}
+
+// One instance's leases, with what its callbacks were told.
+struct LeaseHolder {
+  LeaseHolder(MemoryRecords* records, const std::string& name)
+      : leases(records, name, std::chrono::milliseconds(300)) {
+    leases.Start([this](const std::string&) { ++freed; }, [this](const std::string&) { ++lost; });
+  }
+  Leases leases;
+  std::atomic<int> freed{0};
+  std::atomic<int> lost{0};
+};
+
+TEST(ChanneldLeases, OneHolderAtATimeWhateverTheOtherSeesOrMisses) {
+  MemoryRecords records;
+  LeaseHolder a(&records, "a"), b(&records, "b");
+  ASSERT_TRUE(a.leases.Acquire("p", false));
+  EXPECT_FALSE(b.leases.Acquire("p", false));
+  // a renews: b never sees it run out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_FALSE(b.leases.Acquire("p", false));
+  EXPECT_TRUE(a.leases.Valid("p"));
+  EXPECT_EQ(1u, a.leases.held());
+
+  // a is cut off from the records: it stops at its deadline, and b, once it
+  // can, takes the lease only after seeing it unchanged for a lifetime.
+  b.leases.Want("p");
+  records.available = false;
+  std::atomic<bool> both{false};
+  std::atomic<bool> sampling{true};
+  std::thread sampler([&] {
+    while (sampling) both = both || (a.leases.Valid("p") && b.leases.Valid("p"));
+  });
+  ASSERT_TRUE(WaitFor([&] { return !a.leases.Valid("p"); }, std::chrono::seconds(5)));
+  EXPECT_TRUE(WaitFor([&] { return a.lost > 0; }, std::chrono::seconds(5)));
+  records.available = true;
+  ASSERT_TRUE(WaitFor([&] { return b.freed > 0; }, std::chrono::seconds(5)));
+  ASSERT_TRUE(b.leases.Acquire("p", false));
+  EXPECT_EQ(1u, b.leases.takeovers());
+  // a, back, cannot have it again while b renews.
+  EXPECT_FALSE(a.leases.Acquire("p", false));
+  sampling = false;
+  sampler.join();
+  EXPECT_FALSE(both);
+
+  // Released, it is free at once; taken over, its holder hears of it.
+  b.leases.Release("p");
+  EXPECT_TRUE(a.leases.Acquire("p", false));
+  EXPECT_TRUE(b.leases.Acquire("p", /*takeOver=*/true));
+  EXPECT_TRUE(WaitFor([&] { return !a.leases.Valid("p") && a.lost >= 2; }, std::chrono::seconds(5)));
+}
+
+TEST(ChanneldSharedTopology, EachObjectHasARecordOfItsOwnThatNoOtherChannelShares) {
+  ChannelState channel;
+  channel.key = "a/ca1";  // a key may hold what object ids hold
+  AdminState admin;
+  admin.id = 1;
+  admin.consumerSide = true;
+  channel.admins.push_back(admin);
+  ProxyState proxy;
+  proxy.admin = 1;
+  proxy.id = 2;
+  proxy.consumerSide = true;
+  channel.proxies.push_back(proxy);
+  FilterState filter;
+  filter.id = 3;
+  channel.filters.push_back(filter);
+  std::map<std::string, ChannelState> records = SharedTopology::Split(channel);
+  std::vector<std::string> names;
+  for (const auto& entry : records) names.push_back(entry.first);
+  EXPECT_EQ((std::vector<std::string>{"a/ca1/ca1", "a/ca1/ca1/p2", "a/ca1/channel", "a/ca1/f3"}),
+            names);
+  for (const auto& entry : records) EXPECT_EQ(entry.first, SharedTopology::RecordOf(entry.second));
+  // Channel "a" has no record among them: its admin 1 would be "a/ca1".
+  EXPECT_EQ(0u, records.count("a/ca1"));
 }
 
 TEST(ChanneldCommandLine, AClusterInstanceNeedsItsServersAndAFixedPort) {

@@ -2,14 +2,17 @@
 // instances of the service on loopback, plain omniORB suppliers and
 // consumers. Each case catches a class of faults: an event that does not
 // cross instances, an accepted event lost to a server's or an instance's
-// death, a stream reconfigured behind its owner's back, a service that
-// cannot start without NATS.
+// death, a consumer left behind by its instance's death, two instances
+// delivering to one consumer, a stream reconfigured behind its owner's
+// back, a service that cannot start without NATS.
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <nats/nats.h>
+#include <signal.h>
 #include <omniORB4/CORBA.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -94,6 +97,20 @@ struct Instance {
     return {"--advertise", "127.0.0.1:" + std::to_string(port)};
   }
 
+  // One sample of its /metrics, by name and labels after the service's
+  // prefix; -1 when it has none.
+  double Metric(const std::string& sample) const {
+    httplib::Client client("127.0.0.1", metricsPort);
+    auto answer = client.Get("/metrics");
+    if (!answer) return -1;
+    const std::string name = "kestrel_channeld_" + sample + " ";
+    std::istringstream lines(answer->body);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.compare(0, name.size(), name) == 0) return std::stod(line.substr(name.size()));
+    }
+    return -1;
+  }
+
   const int port;
   const int metricsPort;
   const std::string errorFile;
@@ -145,8 +162,8 @@ TEST(ChanneldCluster, AnEventPushedOnOneInstanceReachesTheConsumersOfEvery) {
   TestOrb orb;
   CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
   CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
-  // Subscriptions and filters stay each instance's own: b's second consumer
-  // wants another type and must get none of these.
+  // Each proxy keeps its own subscriptions, whichever instance delivers to
+  // it: b's second consumer wants another type and must get none of these.
   ConnectedConsumer local = ConnectConsumer(orb, onA.in());
   ConnectedConsumer remote = ConnectConsumer(orb, onB.in());
   ConnectedConsumer other = ConnectConsumer(orb, onB.in(), EventTypes({{"Kestrel", "Other"}}));
@@ -280,35 +297,189 @@ TEST(ChanneldCluster, NothingAcceptedIsLostWhenTheStreamLeaderOrTheSuppliersInst
   EXPECT_EQ(0, b.service->Stop());
 }
 
-TEST(ChanneldCluster, AnInstanceBackFromAStopDeliversWhatTheClusterAcceptedMeanwhile) {
-  NatsCluster nats(NatsCluster::Options{1});
-  ASSERT_TRUE(nats.Start());
-  Instance a("a", nats, 1), b("b", nats, 1);
-  std::string directory = ::testing::TempDir() + "cluster-state-XXXXXX";
-  ASSERT_NE(nullptr, ::mkdtemp(&directory[0]));
-  const std::vector<std::string> keep = {"--state-dir", directory};
-  ASSERT_TRUE(a.Start()) << a.Errors();
-  ASSERT_TRUE(b.Start(keep)) << b.Errors();
-  ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
+// Two instances of one NATS server, each advertising itself and then the
+// other, so that every reference names both; leases last lifetime.
+struct Pair {
+  explicit Pair(const std::string& lifetime = "5000")
+      : nats(NatsCluster::Options{1}), a("a", nats, 1), b("b", nats, 1) {
+    lease = {"--lease-lifetime", lifetime};
+  }
+  bool Start(Instance& instance, Instance& other) {
+    return instance.Start(Joined(Joined(instance.Advertise(), other.Advertise()), lease)) &&
+           instance.WaitHealthy(seconds(30));
+  }
+  bool Start() { return nats.Start() && Start(a, b) && Start(b, a); }
+
+  NatsCluster nats;
+  Instance a, b;
+  std::vector<std::string> lease;
+};
+
+// Every sequence of wanted that consumer never received, once it has had
+// limit to receive them; repeats are allowed.
+std::string Lost(const RecordingConsumer& consumer, unsigned long from, unsigned long to,
+                 seconds limit) {
+  std::vector<unsigned long> range = Range(from, to);
+  std::set<unsigned long> missing = Missing(consumer, {range.begin(), range.end()}, limit);
+  std::string lost;
+  for (unsigned long sequence : missing) lost += std::to_string(sequence) + " ";
+  return lost;
+}
+
+CosNotifyFilter::ConstraintExpSeq PassOnly(const char* type) {
+  CosNotifyFilter::ConstraintExpSeq constraints;
+  constraints.length(1);
+  constraints[0].event_types = EventTypes({{"Kestrel", type}});
+  constraints[0].constraint_expr = "TRUE";
+  return constraints;
+}
+
+TEST(ChanneldCluster, AConsumerWhoseInstanceIsKilledGetsEverythingThroughAnotherAsItWasSetUp) {
+  Pair pair("2000");
+  ASSERT_TRUE(pair.Start()) << pair.a.Errors() << pair.b.Errors();
+  Instance& a = pair.a;
+  Instance& b = pair.b;
 
   TestOrb orb;
-  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
   CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
   ConnectedConsumer consumer = ConnectConsumer(orb, onB.in());
+  // Set up on b: a filter that passes Tick only, and a QoS of its own.
+  CosNotifyFilter::FilterFactory_var factory = onB->default_filter_factory();
+  CosNotifyFilter::Filter_var filter = factory->create_filter("EXTENDED_TCL");
+  CosNotifyFilter::ConstraintInfoSeq_var constraints = filter->add_constraints(PassOnly("Tick"));
+  consumer.proxy->add_filter(filter.in());
+  CosNotification::QoSProperties qos;
+  qos.length(1);
+  qos[0].name = CosNotification::MaxEventsPerConsumer;
+  qos[0].value <<= static_cast<CORBA::Long>(500);
+  consumer.proxy->set_qos(qos);
+
+  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
+  ConnectedSupplier supplier = ConnectSupplier(orb, onA.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 10);
+  PushEvents(supplier.proxy.in(), "s", 100, 105, "Kestrel", "Other");
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << b.Errors();
+
+  // The consumer never calls: a goes on delivering once b's lease has run
+  // out, from where b was.
+  b.service->Stop(SIGKILL);
+  const Clock::time_point killed = Clock::now();
+  PushEvents(supplier.proxy.in(), "s", 10, 30);
+  PushEvents(supplier.proxy.in(), "s", 105, 110, "Kestrel", "Other");
+  EXPECT_EQ("", Lost(*consumer.servant, 0, 30, seconds(30))) << a.Errors();
+  // The lease's lifetime and two seconds, with room for a loaded machine.
+  EXPECT_LT(Clock::now() - killed, seconds(15));
+  for (const TestEvent& event : consumer.servant->events()) EXPECT_EQ("Tick", event.type);
+
+  // The reference that b handed out reaches the same proxy on a, as b set it
+  // up. The first call may still go out on the connection to b, which
+  // fails it (completed maybe) as it would fail any client's.
+  CosNotification::QoSProperties_var got;
+  for (int attempt = 0; attempt < 3 && !got.operator->(); ++attempt) {
+    try {
+      got = consumer.proxy->get_qos();
+    } catch (const CORBA::COMM_FAILURE&) {
+    }
+  }
+  ASSERT_TRUE(got.operator->() != nullptr);
+  CORBA::Long most = 0;
+  for (CORBA::ULong i = 0; i < got->length(); ++i) {
+    if (std::string(got[i].name.in()) == CosNotification::MaxEventsPerConsumer) got[i].value >>= most;
+  }
+  EXPECT_EQ(500, most);
+  CosNotifyFilter::FilterIDSeq_var filters = consumer.proxy->get_all_filters();
+  EXPECT_EQ(1u, filters->length());
+  EXPECT_EQ(1, a.Metric("cluster_leases_held"));
+  EXPECT_GE(a.Metric("cluster_lease_takeovers_total"), 1);
+  EXPECT_EQ(1, a.Metric("consumer_proxies{channel=\"NotifyEventChannel\"}"));
+  EXPECT_EQ(0, a.service->Stop());
+}
+
+TEST(ChanneldCluster, AHolderPausedPastItsLeaseNeverDeliversBesideTheInstanceThatTookIt) {
+  Pair pair("1500");
+  ASSERT_TRUE(pair.Start()) << pair.a.Errors() << pair.b.Errors();
+  Instance& a = pair.a;
+  Instance& b = pair.b;
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, onB.in());
+  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
   ConnectedSupplier supplier = ConnectSupplier(orb, onA.in());
   PushEvents(supplier.proxy.in(), "s", 0, 10);
   ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << b.Errors();
+  const std::string delivered = "proxy_events_delivered_total{channel=\"NotifyEventChannel\",proxy=\"0/" +
+                                std::to_string(consumer.id) + "\"}";
+  for (auto end = Clock::now() + seconds(10); b.Metric(delivered) < 10 && Clock::now() < end;) {
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  ASSERT_EQ(10, b.Metric(delivered));
 
-  // A planned stop keeps b's consumer connected; what a accepts meanwhile
-  // waits in the stream, at b's place there.
-  ASSERT_EQ(0, b.service->Stop());
-  PushEvents(supplier.proxy.in(), "s", 10, 30);
-  ASSERT_TRUE(b.Start(keep)) << b.Errors();
-  ASSERT_TRUE(consumer.servant->WaitForEvents(30, milliseconds(20000))) << b.Errors();
-  EXPECT_EQ(Range(0, 30), Sequences(*consumer.servant));
-  EXPECT_EQ(0, b.service->Stop());
+  ASSERT_EQ(0, ::kill(b.service->pid(), SIGSTOP));
+  PushEvents(supplier.proxy.in(), "s", 10, 20);
+  EXPECT_EQ("", Lost(*consumer.servant, 10, 20, seconds(30))) << a.Errors();
+  ASSERT_EQ(0, ::kill(b.service->pid(), SIGCONT));
+  PushEvents(supplier.proxy.in(), "s", 20, 40);
+  EXPECT_EQ("", Lost(*consumer.servant, 20, 40, seconds(30))) << a.Errors() << b.Errors();
+  std::this_thread::sleep_for(milliseconds(500));  // for anything b would still push
+
+  // b, back, found its lease gone and delivered nothing more.
+  EXPECT_EQ(10, b.Metric(delivered));
+  EXPECT_EQ(0, b.Metric("cluster_leases_held"));
+  EXPECT_EQ(1, a.Metric("cluster_leases_held"));
+  std::vector<unsigned long> after;
+  for (unsigned long sequence : Sequences(*consumer.servant)) {
+    if (sequence >= 20) after.push_back(sequence);
+  }
+  // Once each, from a alone; one that b had fetched when it stopped comes
+  // to a once its wait is over, after later ones.
+  std::sort(after.begin(), after.end());
+  EXPECT_EQ(Range(20, 40), after);
   EXPECT_EQ(0, a.service->Stop());
-  std::system(("rm -rf '" + directory + "'").c_str());
+  EXPECT_EQ(0, b.service->Stop());
+}
+
+TEST(ChanneldCluster, StoppingInstancesHandsTheirConsumersOverAndAFullRestartKeepsEveryProxy) {
+  Pair pair;
+  ASSERT_TRUE(pair.Start()) << pair.a.Errors() << pair.b.Errors();
+  Instance& a = pair.a;
+  Instance& b = pair.b;
+  TestOrb orb;
+  CosNotifyChannelAdmin::EventChannel_var onB = orb.Channel(b.service->address());
+  ConnectedConsumer consumer = ConnectConsumer(orb, onB.in());
+  CosNotifyChannelAdmin::EventChannel_var onA = orb.Channel(a.service->address());
+  ConnectedSupplier supplier = ConnectSupplier(orb, onA.in());
+  PushEvents(supplier.proxy.in(), "s", 0, 10);
+  ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << b.Errors();
+  CosNotifyChannelAdmin::ConsumerAdmin_var admin = onA->default_consumer_admin();
+  CosNotifyChannelAdmin::ProxyIDSeq_var before = admin->push_suppliers();
+
+  // A planned stop hands b's consumer to a at once, without waiting for
+  // the lease to run out.
+  ASSERT_EQ(0, b.service->Stop());
+  const Clock::time_point stopped = Clock::now();
+  PushEvents(supplier.proxy.in(), "s", 10, 20);
+  EXPECT_EQ("", Lost(*consumer.servant, 10, 20, seconds(30))) << a.Errors();
+  EXPECT_LT(Clock::now() - stopped, seconds(4));
+
+  // Every instance stops, and starts again: the same proxies, still
+  // connected, reached by the references from before.
+  ASSERT_EQ(0, a.service->Stop());
+  ASSERT_TRUE(pair.Start(a, b)) << a.Errors();
+  ASSERT_TRUE(pair.Start(b, a)) << b.Errors();
+  PushEvents(supplier.proxy.in(), "s", 20, 30);
+  EXPECT_EQ("", Lost(*consumer.servant, 20, 30, seconds(30))) << a.Errors() << b.Errors();
+  CosNotifyChannelAdmin::ProxyIDSeq_var after = admin->push_suppliers();
+  EXPECT_EQ(Ids(before.in()), Ids(after.in()));
+  EXPECT_EQ(0u, consumer.servant->disconnects());
+  // In the order pushed, at least once each.
+  std::vector<unsigned long> firstSeen;
+  std::set<unsigned long> seen;
+  for (unsigned long sequence : Sequences(*consumer.servant)) {
+    if (seen.insert(sequence).second) firstSeen.push_back(sequence);
+  }
+  EXPECT_EQ(Range(0, 30), firstSeen);
+  EXPECT_EQ(0, a.service->Stop());
+  EXPECT_EQ(0, b.service->Stop());
 }
 
 TEST(ChanneldCluster, KestrelsPublisherGoesOnThroughTheNextInstanceWhenItsOwnIsKilled) {
@@ -412,7 +583,7 @@ TEST(ChanneldCluster, AStreamWithOtherSettingsIsUsedAsItIsAndNeverChanged) {
   EXPECT_EQ(0, a.service->Stop());
 }
 
-TEST(ChanneldCluster, WithoutNatsAtStartItServesRefusesPushesAndGoesOnOnceNatsIsThere) {
+TEST(ChanneldCluster, WithoutNatsAtStartItServesRefusesNewProxiesAndGoesOnOnceNatsIsThere) {
   NatsCluster nats(NatsCluster::Options{1});
   ASSERT_TRUE(nats.Start());
   nats.Kill(0, SIGTERM);  // its address stays, with nothing behind it
@@ -422,12 +593,15 @@ TEST(ChanneldCluster, WithoutNatsAtStartItServesRefusesPushesAndGoesOnOnceNatsIs
   EXPECT_EQ(503, a.Health());
   TestOrb orb;
   CosNotifyChannelAdmin::EventChannel_var channel = orb.Channel(a.service->address());
-  ConnectedConsumer consumer = ConnectConsumer(orb, channel.in());
-  ConnectedSupplier supplier = ConnectSupplier(orb, channel.in());
-  EXPECT_THROW(PushEvents(supplier.proxy.in(), "s", 0, 1), CORBA::TRANSIENT);
+  // A proxy is the cluster's, and so is a consumer's place in the stream:
+  // neither can be made without it.
+  EXPECT_THROW(ConnectConsumer(orb, channel.in()), CORBA::TRANSIENT);
+  EXPECT_THROW(ConnectSupplier(orb, channel.in()), CORBA::TRANSIENT);
 
   ASSERT_TRUE(nats.Restart(0));
   ASSERT_TRUE(a.WaitHealthy(seconds(30))) << a.Errors();
+  ConnectedConsumer consumer = ConnectConsumer(orb, channel.in());
+  ConnectedSupplier supplier = ConnectSupplier(orb, channel.in());
   PushEvents(supplier.proxy.in(), "s", 1, 11);
   ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << a.Errors();
   EXPECT_EQ(Range(1, 11), Sequences(*consumer.servant));
