@@ -1,19 +1,9 @@
 // One channel's stream, seen from this instance: it makes the stream when
 // the cluster has none (or finds it, and says so when its settings are
-// not this instance's), makes this instance's durable consumer of it once,
-// and then, on a thread of its own, fetches the events in batches, hands
-// each to the channel and acknowledges the batch once the last of it is
-// safe. After any fault (no connection, no leader, a stream or consumer
-// gone) it starts over from finding the stream, backing off between tries.
-// Without a deliver it only keeps the stream there for appends: the
-// channel's consumers then follow positions of their own (PositionFeed).
-//
-// Events come in the stream's order, but for one that a dying server lost
-// on its way here, which the stream sends again after its acknowledgement's
-// wait, after later ones: each event is acknowledged on its own, once it is
-// safe, so that no acknowledgement ever covers one that never came. One
-// that comes again after it was delivered (a consumer leader's failover
-// resends a few) is known by its stream sequence and skipped.
+// not this instance's), and then, on a thread of its own, looks at it now
+// and then, to make it again should it have gone. After any fault (no
+// connection, no leader) it starts over, backing off between tries. The
+// channel's consumers follow positions of their own (PositionFeed).
 
 #ifndef KESTREL_CHANNELD_CLUSTER_CHANNEL_LOG_H_
 #define KESTREL_CHANNELD_CLUSTER_CHANNEL_LOG_H_
@@ -28,7 +18,6 @@
 #include <string>
 #include <thread>
 
-#include "channeld/cluster/delivered_sequences.h"
 #include "channeld/cluster/event_stream.h"
 
 namespace kestrel {
@@ -46,26 +35,19 @@ natsStatus FindOrMakeChannelStream(jsCtx* js, const std::string& channel,
 
 class ChannelLog {
  public:
-  // deliver may be empty: see above.
   ChannelLog(const std::string& channel, const ClusterSettings& settings,
-             NatsConnection* connection, EventStream::Deliver deliver);
+             NatsConnection* connection);
   ~ChannelLog();  // Stop()
   ChannelLog(const ChannelLog&) = delete;
   ChannelLog& operator=(const ChannelLog&) = delete;
 
   void Start();
-  // Ends the thread; no delivery runs once it returns. Idempotent.
+  // Ends the thread. Idempotent.
   void Stop();
 
   const std::string& subject() const { return subject_; }
   // The stream exists and this instance may append to it.
   bool ready() const { return ready_.load(); }
-  std::uint64_t lag() const { return lag_.load(std::memory_order_relaxed); }
-  std::uint64_t repeats() const { return repeats_.load(std::memory_order_relaxed); }
-
-  // Events fetched at once, and how long a fetch waits for the first.
-  static constexpr int kBatch = 256;
-  static constexpr std::int64_t kFetchWaitMs = 500;
 
  private:
   enum class Step { kDone, kRetry };
@@ -74,12 +56,8 @@ class ChannelLog {
   bool Stopping();
   // Each answers kRetry after a fault, which the caller backs off from.
   Step FindOrMakeStream();
-  Step FindOrMakeConsumer();
-  Step Subscribe();
-  Step FetchAndDeliver();
-  // With no deliver: waits a while, then looks at the stream again.
+  // Waits a while, then looks at the stream again.
   Step KeepStream();
-  void Unsubscribe();
   // Sleeps for the current backoff, doubled each time up to a second,
   // unless Stop comes first; false when it did.
   bool BackOff();
@@ -88,27 +66,14 @@ class ChannelLog {
   const std::string channel_;
   const std::string stream_;
   const std::string subject_;
-  const std::string durable_;
   const ClusterSettings& settings_;
   NatsConnection* const connection_;
-  const EventStream::Deliver deliver_;
-  // Where this instance's consumer starts when it is first made: what was
-  // accepted since the channel was opened here.
-  const std::int64_t openedNanoseconds_;
 
   // Only the thread's own.
-  natsSubscription* subscription_ = nullptr;
-  bool consumerKnown_ = false;
   bool warned_ = false;
-  bool consumerRefused_ = false;  // said in the log
-  DeliveredSequences delivered_;
-  // When the stream found was made: one made anew numbers from 1 again.
-  std::int64_t streamCreated_ = 0;
   std::chrono::milliseconds backoff_{0};
 
   std::atomic<bool> ready_{false};
-  std::atomic<std::uint64_t> lag_{0};
-  std::atomic<std::uint64_t> repeats_{0};
 
   std::mutex mutex_;
   std::condition_variable stopping_;

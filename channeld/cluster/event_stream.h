@@ -44,40 +44,24 @@ struct ClusterFigures {
   std::uint64_t failed = 0;       // events answered kUnavailable, kTimedOut or kRefused
   std::uint64_t stalls = 0;       // appends that waited for room among those in flight
   std::uint64_t reconnections = 0;  // to the log's servers
-  std::uint64_t repeats = 0;      // deliveries skipped: the log sent them again
+  std::uint64_t repeats = 0;      // events that positions sent again, skipped
   std::uint64_t leasesHeld = 0;   // consumers this instance delivers to
   std::uint64_t takeovers = 0;    // leases taken from another instance
   LatencyHistogram::Snapshot acknowledgements;  // one entry per acknowledged event
-  // Events in the log not yet delivered to this instance, by channel key.
-  std::map<std::string, std::uint64_t> lag;
 };
 
 class EventStream {
  public:
   enum class Result { kAccepted, kUnavailable, kTimedOut, kRefused };
 
-  // One event that the log delivers: the bytes that Accept was given.
-  struct Delivery {
-    const void* data = nullptr;
-    std::size_t size = 0;
-    bool persistent = false;  // as Accept was told
-  };
-  // Called on the stream's own thread for the channel, one event at a
-  // time, in the log's order. When it returns, the event is safe (queued
-  // for every local consumer that wanted it, or delivered), and the log may
-  // forget it for this instance. It may wait (a full queue): deliveries of
-  // that channel wait with it.
-  using Deliver = std::function<void(const Delivery& event)>;
-
   virtual ~EventStream() = default;
 
-  // Starts delivering channel's events, those accepted from now on and any
-  // this instance had not yet taken before it stopped, to deliver. The
-  // channel's log is made when the cluster has none yet; one made with other
-  // settings is used as it is. Returns at once: the log is opened, and
-  // opened again after a fault, in the background.
+  // Opens channel's log for appends: made when the cluster has none yet;
+  // one made with other settings is used as it is. Returns at once: the
+  // log is opened, and opened again after a fault, in the background. Its
+  // events reach consumers through their positions (Follow).
   // REQUIRES: called once per channel, before Stop.
-  virtual void Open(const std::string& channel, Deliver deliver) = 0;
+  virtual void Open(const std::string& channel) = 0;
 
   // Appends an event of channel and waits for the log's acknowledgement,
   // which means it is stored on a majority of the log's replicas, or for
@@ -157,7 +141,7 @@ class EventStream {
   virtual SharedRecords* leases() = 0;
 
   // Ends every delivery and every watcher of the shared records: when it
-  // returns, no Deliver, FeedDeliver or Watcher runs or will run.
+  // returns, no FeedDeliver or Watcher runs or will run.
   // Appends in progress end with kUnavailable. Idempotent.
   virtual void Stop() = 0;
 };

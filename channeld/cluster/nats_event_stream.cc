@@ -63,9 +63,8 @@ NatsEventStream::~NatsEventStream() {
 
 bool NatsEventStream::Start(std::string* error) { return connection_.Open(error); }
 
-void NatsEventStream::Open(const std::string& channel, Deliver deliver) {
-  std::unique_ptr<ChannelLog> log(
-      new ChannelLog(channel, settings_, &connection_, std::move(deliver)));
+void NatsEventStream::Open(const std::string& channel) {
+  std::unique_ptr<ChannelLog> log(new ChannelLog(channel, settings_, &connection_));
   ChannelLog* started = log.get();
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -171,10 +170,6 @@ ClusterFigures NatsEventStream::Figures() const {
   figures.reconnections = connection_.reconnections();
   figures.acknowledgements = acknowledgements_.snapshot();
   std::lock_guard<std::mutex> lock(mutex_);
-  for (const auto& entry : logs_) {
-    figures.repeats += entry.second->repeats();
-    figures.lag[entry.first] = entry.second->lag();
-  }
   return figures;
 }
 

@@ -39,7 +39,7 @@ class NatsEventStream : public EventStream {
   // Starts connecting; false, with error set, as NatsConnection::Open.
   bool Start(std::string* error);
 
-  void Open(const std::string& channel, Deliver deliver) override;
+  void Open(const std::string& channel) override;
   Result Accept(const std::string& channel, const void* data, std::size_t size,
                 bool persistent) override;
   bool Ready(std::string* reason) const override;

@@ -65,8 +65,7 @@ class PositionFeeds {
 
 class PositionFeed : public EventStream::Feed {
  public:
-  // The durable consumer's name for a position: never one of the instances'
-  // own durables (StreamNames::Durable).
+  // The durable consumer's name for a position.
   static std::string Durable(const std::string& position);
 
   // connection outlives the feed's thread (PositionFeeds::Stop ends it).

@@ -62,10 +62,6 @@ std::string StreamNames::Subject(const std::string& channel) {
   return "kestrel.events." + Escape(channel);
 }
 
-std::string StreamNames::Durable(const std::string& instance) {
-  return "kestrel-" + Escape(instance);
-}
-
 bool StreamNames::ChannelOf(const std::string& stream, std::string* channel) {
   std::size_t prefix = std::strlen(kStreamPrefix);
   if (stream.compare(0, prefix, kStreamPrefix) != 0) return false;

@@ -18,8 +18,6 @@ class StreamNames {
 
   static std::string Stream(const std::string& channel);
   static std::string Subject(const std::string& channel);
-  // A durable consumer's name for an instance.
-  static std::string Durable(const std::string& instance);
   // The channel whose stream this is; false for a stream that is not one.
   static bool ChannelOf(const std::string& stream, std::string* channel);
 

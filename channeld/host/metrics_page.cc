@@ -225,7 +225,7 @@ void ClusterFamilies(Page* page, const ClusterFigures& cluster) {
   Counter(page, "cluster_reconnections_total", "Reconnections to the cluster's NATS servers.",
           cluster.reconnections);
   Counter(page, "cluster_repeats_total",
-          "Events that the cluster's stream sent this instance again, skipped.", cluster.repeats);
+          "Events that consumers' positions sent this instance again, skipped.", cluster.repeats);
   page->Family("cluster_leases_held", "gauge",
                "Consumers that this instance delivers to: the leases it holds.");
   page->Sample("cluster_leases_held", "", Number(cluster.leasesHeld));
@@ -233,11 +233,6 @@ void ClusterFamilies(Page* page, const ClusterFigures& cluster) {
           "Leases that this instance took from another: a consumer's instance died, stopped "
           "or was left by its consumer.",
           cluster.takeovers);
-  page->Family("cluster_lag_events", "gauge",
-               "Events in the channel's stream that this instance has not yet taken.");
-  for (const auto& entry : cluster.lag) {
-    page->Sample("cluster_lag_events", ChannelLabel(entry.first), Number(entry.second));
-  }
 }
 
 }  // namespace

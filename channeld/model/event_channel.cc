@@ -63,7 +63,7 @@ void EventChannel::Activate(const ChannelState* restored, RestoredQueues* queues
   // Its suppliers' events go to the cluster's stream; each consumer proxy
   // is fed from a position of its own there, by whichever instance holds
   // its lease.
-  if (context_.stream != nullptr) context_.stream->Open(key_, nullptr);
+  if (context_.stream != nullptr) context_.stream->Open(key_);
   CORBA::Object_var reference =
       activation_.ActivateWithId(context_.channelPoa.in(), key_, this);
   reference_ = CosNotifyChannelAdmin::EventChannel::_narrow(reference.in());

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "channeld/cluster/ack_waiters.h"
-#include "channeld/cluster/delivered_sequences.h"
 #include "channeld/cluster/leases.h"
 #include "channeld/cluster/stream_names.h"
 #include "channeld/host/command_line.h"
@@ -87,37 +86,6 @@ TEST(ChanneldAckWaiters, EachAppendGetsItsOwnAnswerOrGivesUpAtItsDeadline) {
   stop.join();
   EXPECT_EQ(AckWaiters::Answer::kClosed,
             waiters.Wait(waiters.Expect("a-5"), Clock::now() + std::chrono::seconds(10)));
-}
-
-TEST(ChanneldDeliveredSequences, ARepeatIsSkippedAndAnEventLostOnTheWayIsDeliveredWhenItComes) {
-  DeliveredSequences delivered(std::chrono::seconds(30));
-  Clock::time_point now = Clock::now();
-  EXPECT_TRUE(delivered.Take(100, now));  // where the consumer starts opens no hole
-  EXPECT_TRUE(delivered.Take(101, now));
-  EXPECT_FALSE(delivered.Take(101, now));  // a failover's resend
-  EXPECT_FALSE(delivered.Take(100, now));
-  // 102 was lost with a dying server: later ones come first, and it comes
-  // again after them; it is no repeat.
-  EXPECT_TRUE(delivered.Take(103, now));
-  EXPECT_TRUE(delivered.Take(104, now));
-  EXPECT_FALSE(delivered.Take(103, now));
-  EXPECT_EQ(101u, delivered.lowWater());
-  EXPECT_TRUE(delivered.Take(102, now + std::chrono::seconds(10)));
-  EXPECT_EQ(104u, delivered.lowWater());
-  EXPECT_EQ(0u, delivered.aboveHole());
-
-  // A hole that nothing fills (events the stream dropped by age) is given
-  // up after its limit, and what was held above it is then known too.
-  EXPECT_TRUE(delivered.Take(110, now));
-  EXPECT_TRUE(delivered.Take(111, now + std::chrono::seconds(29)));
-  EXPECT_EQ(104u, delivered.lowWater());
-  EXPECT_TRUE(delivered.Take(112, now + std::chrono::seconds(31)));
-  EXPECT_EQ(112u, delivered.lowWater());
-  EXPECT_FALSE(delivered.Take(110, now + std::chrono::seconds(31)));
-
-  // A stream made anew numbers from 1 again.
-  delivered.Reset();
-  EXPECT_TRUE(delivered.Take(1, now));
 }
 
 TEST(ChanneldStreamEvent, KeepsTheAnysTypeCodeAndRefusesWhatIsNotAnEvent) {

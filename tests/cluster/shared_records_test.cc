@@ -279,7 +279,7 @@ TEST(ClusterPositions, EachEventOnceAgainOnlyUntilDoneAndNothingFromBefore) {
   std::unique_ptr<EventStream> stream = Open(nats, "first");
   ASSERT_NE(nullptr, stream);
   // No per-instance consumer: the stream only has to be there for appends.
-  stream->Open(kChannel, nullptr);
+  stream->Open(kChannel);
   auto accept = [&](const std::string& data, bool persistent = false) {
     return WhileUnavailable<Position>(Position::kUnavailable, [&] {
       return stream->Accept(kChannel, data.data(), data.size(), persistent);
