@@ -515,6 +515,54 @@ TEST(ChanneldCluster, KestrelsPublisherGoesOnThroughTheNextInstanceWhenItsOwnIsK
   EXPECT_EQ(0, b.service->Stop());
 }
 
+TEST(ChanneldCluster, KestrelsConsumerGoesOnThroughTheClusterWhenItsInstanceIsKilledWithOneProxy) {
+  NatsCluster nats(NatsCluster::Options{1});
+  ASSERT_TRUE(nats.Start());
+  Instance a("a", nats, 1), b("b", nats, 1), c("c", nats, 1);
+  const std::vector<std::string> lease = {"--lease-lifetime", "2000"};
+  ASSERT_TRUE(a.Start(Joined(Joined(Joined(a.Advertise(), b.Advertise()), c.Advertise()), lease)));
+  ASSERT_TRUE(b.Start(Joined(Joined(Joined(b.Advertise(), c.Advertise()), a.Advertise()), lease)));
+  ASSERT_TRUE(c.Start(Joined(Joined(Joined(c.Advertise(), a.Advertise()), b.Advertise()), lease)));
+  for (Instance* instance : {&a, &b, &c}) ASSERT_TRUE(instance->WaitHealthy(seconds(20)));
+
+  // The library's consumer on b, its client naming b and then c; the
+  // library's supplier on a.
+  ToolProcess listener;
+  const std::string bThenC = "corbaloc:iiop:127.0.0.1:" + std::to_string(b.port) +
+                             ",iiop:127.0.0.1:" + std::to_string(c.port) + "/" + kChannel;
+  ASSERT_TRUE(listener.Start({BinPath("kestrel-listen"), "--channel", bThenC}));
+  ASSERT_TRUE(listener.WaitForError("listening on", 20000)) << listener.error();
+  ToolProcess publisher;
+  ASSERT_TRUE(publisher.Start(
+      {BinPath("kestrel-publish"), "--channel", a.service->address(), "--module", "m"}));
+  ASSERT_TRUE(publisher.WriteInput("before\n"));
+  std::string line;
+  ASSERT_TRUE(listener.ReadLine(&line, 20000)) << publisher.error() << b.Errors();
+  EXPECT_NE(std::string::npos, line.find("before")) << line;
+
+  b.service->Stop(SIGKILL);
+  for (int i = 1; i <= 20; ++i) ASSERT_TRUE(publisher.WriteInput("after " + std::to_string(i) + "\n"));
+  publisher.CloseInput();
+  EXPECT_EQ(0, publisher.Wait(30000)) << publisher.error();  // every Publish answered S_OK
+  // Every one arrives; one in flight at the kill may arrive twice.
+  std::set<std::string> missing;
+  for (int i = 1; i <= 20; ++i) missing.insert("after " + std::to_string(i));
+  while (!missing.empty() && listener.ReadLine(&line, 30000)) {
+    std::size_t at = line.find("after ");
+    if (at != std::string::npos) missing.erase(line.substr(at, line.find_first_not_of("0123456789", at + 6) - at));
+  }
+  EXPECT_TRUE(missing.empty()) << missing.size() << " never arrived, " << *missing.begin() << "; "
+                               << a.Errors() << c.Errors() << listener.error();
+  // It resumed its proxy rather than obtaining a second one.
+  EXPECT_EQ(1, a.Metric("consumer_proxies{channel=\"NotifyEventChannel\"}"));
+  EXPECT_EQ(1, c.Metric("consumer_proxies{channel=\"NotifyEventChannel\"}"));
+  EXPECT_EQ(1, a.Metric("cluster_leases_held") + c.Metric("cluster_leases_held"));
+  listener.Signal(SIGTERM);
+  listener.Wait(10000);
+  EXPECT_EQ(0, a.service->Stop());
+  EXPECT_EQ(0, c.service->Stop());
+}
+
 // nats.c in the test, to make and read a stream as another party would.
 class StreamAdmin {
  public:
