@@ -21,6 +21,25 @@
 //               then C); a consumer in this process on B records every
 //               delivery and its time. The bench SIGKILLs A, and once pushes
 //               are accepted again, the NATS server that leads the stream.
+//   consumer-faults  the consumer's side of a failover, each on a fresh
+//               cluster whose instances are given --lease-lifetime 5000 (the
+//               default, named so that the figures say it): a consumer in
+//               this process, connected through B, that never calls the
+//               service; a supplier in this process pushing numbered events
+//               to A, 200 a second, one at a time, always through the proxy
+//               it first obtained.
+//               (a) the instance that holds the consumer's lease (B, or
+//                   another that took it first) is SIGKILLed, and the
+//                   pushes go on 5 s past the lease's lifetime: another
+//                   takes the lease and delivers from the last event
+//                   acknowledged.
+//               (b) A, B and C get SIGTERM together and are started again
+//                   on the same ports with the same arguments; the pushes
+//                   go on throughout, and fail while no instance is up.
+//                   The consumer admin's proxy ids must be the same after.
+//               A table per round gives repeats, the time without
+//               deliveries, the lease takeovers that the instances count,
+//               and the accepted events lost.
 //
 // Processor time is user + system time from /proc/PID/stat (CpuSecondsOf),
 // read for the instances and the NATS servers just before the suppliers'
@@ -29,10 +48,10 @@
 // It comes in clock ticks (10 ms per process): rounds of several seconds
 // keep the error to about a percent.
 //
-// Exit status: 0 when every part of every round ran and no accepted event
-// (a push that returned) was lost, 1 otherwise, 2 for a usage error. The
-// helper processes are this program, run with --burst-helper,
-// --paced-helper or --consumer-helper.
+// Exit status: 0 when every part of every round ran, no accepted event (a
+// push that returned) was lost and a full restart kept the consumer's
+// proxies, 1 otherwise, 2 for a usage error. The helper processes are this
+// program, run with --burst-helper, --paced-helper or --consumer-helper.
 
 #include <COS/CosNotifyChannelAdmin.hh>
 #include <COS/CosNotifyComm.hh>
@@ -96,8 +115,8 @@ constexpr const char* kUsage =
     "  --events N         events that each of the 4 throughput suppliers pushes (default 3000)\n"
     "  --paced-seconds N  how long the 20 paced suppliers push (default 5)\n"
     "  --fault-rate N     events a second that the fault part's supplier pushes (default 500)\n"
-    "  --skip-faults      no fault part\n"
-    "  --faults-only      the fault part only\n"
+    "  --skip-faults      no fault parts (faults, consumer-faults)\n"
+    "  --faults-only      the fault parts only\n"
     "  --logs DIR         keep the instances' stderr in DIR (default: a temporary folder,\n"
     "                     removed at the end; a failed round prints the end of each)\n";
 
@@ -127,6 +146,20 @@ constexpr unsigned long kCallTimeoutMs = 15000;
 // after a kill are the service's, and long enough not to spin on a
 // service that refuses at once.
 constexpr auto kRetryPause = milliseconds(20);
+// Every instance's --lease-lifetime: the service's default, given all the
+// same so that what the consumer-faults part measures is stated, not assumed.
+constexpr long kLeaseLifetimeMs = 5000;
+// The consumer-faults part's supplier: slow enough that a lease's lifetime
+// of backlog (1,000 events) drains in well under a second, fast enough that
+// the time without deliveries is resolved to 5 ms.
+constexpr int kFailoverRate = 200;
+// How long the pushes go on past the lease's lifetime after the SIGKILL of
+// the consumer's instance: deliveries must have come back, and stayed, by
+// then.
+constexpr auto kPastLease = seconds(5);
+// Where a delivering instance is supposed to be back: the lease's lifetime,
+// and two seconds to notice it ran out, take it, and fetch.
+constexpr double kFailoverGoalMs = kLeaseLifetimeMs + 2000;
 
 struct Options {
   int rounds = 3;
@@ -265,13 +298,17 @@ struct Instance {
 
   std::string advertised() const { return "127.0.0.1:" + std::to_string(port); }
 
-  // Its own address first: the proxies that it hands out live in it only.
+  // Its own address first, so that its clients' calls come to it while it
+  // runs. Once it has run, it starts again as it was: same ports, same
+  // arguments, waiting out a port that its last run still holds.
   bool Start(const NatsCluster& nats, const std::vector<const Instance*>& others) {
+    if (service) return service->Restart();
     ChannelService::Options options;
     options.port = port;
     options.errorFile = errorFile;
     options.extraArguments = {"--cluster", nats.urls(), "--instance", name,
-                              "--stream-replicas", "3", "--metrics",
+                              "--stream-replicas", "3", "--lease-lifetime",
+                              std::to_string(kLeaseLifetimeMs), "--metrics",
                               "127.0.0.1:" + std::to_string(metricsPort),
                               "--advertise", advertised()};
     for (const Instance* other : others) {
@@ -326,7 +363,14 @@ class Cluster {
                    Tail(nats_.logOf(0), 20).c_str());
       return false;
     }
+    return StartInstances();
+  }
+
+  // Starts every instance that is not running (again, as it was, for one
+  // that ran) and waits for each to be healthy.
+  bool StartInstances() {
     for (std::size_t i = 0; i < instances_.size(); ++i) {
+      if (instances_[i]->pid() > 0) continue;
       std::vector<const Instance*> others;
       for (std::size_t j = 0; j < instances_.size(); ++j) {
         if (j != i) others.push_back(instances_[j].get());
@@ -347,24 +391,37 @@ class Cluster {
     return true;
   }
 
-  // SIGTERM to each instance still running; false, with its stderr, for
-  // one that did not exit 0.
+  // SIGTERM to each instance still running, one after the other; false,
+  // with its stderr, for one that did not exit 0.
   bool Stop() {
     bool clean = true;
     for (std::size_t i = 0; i < instances_.size(); ++i) {
       Instance& instance = *instances_[i];
       if (!instance.service || !instance.service->running()) continue;
-      int status = instance.service->Stop();
-      if (status != 0) {
-        std::fprintf(stderr, "cluster_bench: instance %s exited with %d\n%s",
-                     instance.name.c_str(), status, Errors(i).c_str());
-        clean = false;
-      }
+      clean = ExitedCleanly(i, instance.service->Stop()) && clean;
+    }
+    return clean;
+  }
+
+  // SIGTERM to every instance at once, as when the whole cluster is shut
+  // down: none can hand its consumers to another that stays up. Then each
+  // is reaped (signal 0 only waits).
+  bool StopTogether() {
+    std::vector<std::size_t> stopping;
+    for (std::size_t i = 0; i < instances_.size(); ++i) {
+      if (instances_[i]->pid() <= 0) continue;
+      ::kill(instances_[i]->pid(), SIGTERM);
+      stopping.push_back(i);
+    }
+    bool clean = true;
+    for (std::size_t i : stopping) {
+      clean = ExitedCleanly(i, instances_[i]->service->Stop(0)) && clean;
     }
     return clean;
   }
 
   Instance& instance(std::size_t i) { return *instances_[i]; }
+  std::size_t size() const { return instances_.size(); }
   NatsCluster& nats() { return nats_; }
 
   std::vector<pid_t> instancePids() const {
@@ -376,6 +433,13 @@ class Cluster {
     std::vector<pid_t> pids;
     for (std::size_t i = 0; i < nats_.size(); ++i) pids.push_back(nats_.pid(i));
     return pids;
+  }
+
+  bool ExitedCleanly(std::size_t i, int status) const {
+    if (status == 0) return true;
+    std::fprintf(stderr, "cluster_bench: instance %s exited with %d\n%s",
+                 instances_[i]->name.c_str(), status, Errors(i).c_str());
+    return false;
   }
 
   // The end of instance i's stderr.
@@ -624,7 +688,9 @@ class RecordingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
     std::lock_guard<std::mutex> lock(mutex_);
     deliveries_.push_back({sequence, at});
   }
-  void disconnect_structured_push_consumer() override {}
+  // A cluster that stops or fails over must not end the consumer's
+  // connection: counted, so that one that does shows.
+  void disconnect_structured_push_consumer() override { ++disconnects_; }
   void offer_change(const CosNotification::EventTypeSeq&,
                     const CosNotification::EventTypeSeq&) override {}
 
@@ -632,8 +698,10 @@ class RecordingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
     std::lock_guard<std::mutex> lock(mutex_);
     return deliveries_;
   }
+  long disconnects() const { return disconnects_.load(); }
 
  private:
+  std::atomic<long> disconnects_{0};
   mutable std::mutex mutex_;
   std::vector<Delivery> deliveries_;  // guarded by mutex_, in the order they came
 };
@@ -642,8 +710,10 @@ class RecordingConsumer : public POA_CosNotifyComm::StructuredPushConsumer {
 // at a steady pace (a push that returns late makes the next one wait its
 // turn from then on: no burst to catch up). After a push that raised
 // anything but TIMEOUT it obtains a new proxy through the channel reference
-// it was given, whose alternate addresses name the other instances. It
-// pauses kRetryPause after a failure, which the times after a kill include.
+// it was given, whose alternate addresses name the other instances; or,
+// made to keep its proxy, it pushes to the same one again, as a client
+// whose proxy every instance serves may. It pauses kRetryPause after a
+// failure, which the times after a kill include.
 class FaultSupplier {
  public:
   struct Push {
@@ -653,9 +723,13 @@ class FaultSupplier {
     const char* failure;  // nullptr: accepted; else the exception's name
   };
 
-  FaultSupplier(CosNotifyChannelAdmin::EventChannel_ptr channel, int rate)
+  enum class OnFailure { kReconnect, kKeepProxy };
+
+  FaultSupplier(CosNotifyChannelAdmin::EventChannel_ptr channel, int rate,
+                OnFailure onFailure = OnFailure::kReconnect)
       : channel_(CosNotifyChannelAdmin::EventChannel::_duplicate(channel)),
-        period_(std::chrono::nanoseconds(1000000000LL / rate)) {}
+        period_(std::chrono::nanoseconds(1000000000LL / rate)),
+        onFailure_(onFailure) {}
 
   // Runs on a thread of its own until stop is set.
   void Run(const std::atomic<bool>& stop) {
@@ -671,7 +745,9 @@ class FaultSupplier {
         push.failure = e._name();
       } catch (const CORBA::Exception& e) {
         push.failure = e._name();
-        proxy_ = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
+        if (onFailure_ == OnFailure::kReconnect) {
+          proxy_ = CosNotifyChannelAdmin::StructuredProxyPushConsumer::_nil();
+        }
       }
       push.ended = Clock::now();
       {
@@ -686,6 +762,14 @@ class FaultSupplier {
   std::vector<Push> pushes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pushes_;
+  }
+
+  // A number that no push started so far carries: every later push has it
+  // or a higher one.
+  unsigned long NextSequence() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The push under way, if any, is not recorded yet.
+    return pushes_.size() + 1;
   }
 
   // When the first push that started after since and was accepted returned;
@@ -713,6 +797,7 @@ class FaultSupplier {
 
   CosNotifyChannelAdmin::EventChannel_var channel_;
   const Clock::duration period_;
+  const OnFailure onFailure_;
   // Used on the supplier's thread only.
   CosNotifyChannelAdmin::StructuredProxyPushConsumer_var proxy_;
   mutable std::mutex mutex_;
@@ -753,18 +838,29 @@ double MillisBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
-// Waits until a push that started after since has been accepted for
-// kSettle; false after kPhaseLimit.
-// The cluster's lines of an instance's /metrics, indented.
-std::string ClusterCounters(int metricsPort) {
+// An instance's /metrics page; empty when it did not answer.
+std::string MetricsPage(int metricsPort) {
   httplib::Client client("127.0.0.1", metricsPort);
   client.set_connection_timeout(1);
   client.set_read_timeout(5);
   auto answer = client.Get("/metrics");
-  if (!answer || answer->status != 200) return "    (no answer)\n";
+  return answer && answer->status == 200 ? answer->body : std::string();
+}
+
+// The value of sample (a name without the service's prefix, with its
+// labels if it has any) in a /metrics page; -1 when it is not there.
+double Metric(const std::string& page, const std::string& sample) {
+  const std::string line = "\nkestrel_channeld_" + sample + " ";
+  std::size_t at = ("\n" + page).find(line);
+  return at == std::string::npos ? -1 : std::atof(page.c_str() + at + line.size() - 1);
+}
+
+// The cluster's lines of an instance's /metrics, indented.
+std::string ClusterCounters(int metricsPort) {
+  const std::string body = MetricsPage(metricsPort);
+  if (body.empty()) return "    (no answer)\n";
   std::string lines;
   std::size_t begin = 0;
-  const std::string& body = answer->body;
   while (begin < body.size()) {
     std::size_t end = body.find('\n', begin);
     if (end == std::string::npos) end = body.size();
@@ -839,6 +935,8 @@ std::string StreamState(const NatsCluster& nats, const std::string& durable) {
   return "stream: " + stream + "; " + durable + "'s durable: " + consumer;
 }
 
+// Waits until a push that started after since has been accepted for
+// kSettle; false after kPhaseLimit.
 bool WaitForAcceptedAfter(const FaultSupplier& supplier, Clock::time_point since) {
   for (Clock::time_point end = Clock::now() + kPhaseLimit; Clock::now() < end;) {
     Clock::time_point first = supplier.FirstAcceptedAfter(since);
@@ -920,6 +1018,48 @@ void Analyse(const std::vector<FaultSupplier::Push>& pushes,
   }
 }
 
+CosNotifyChannelAdmin::EventChannel_var ChannelAt(const std::string& address) {
+  CORBA::Object_var object = BenchOrb()->string_to_object(address.c_str());
+  return CosNotifyChannelAdmin::EventChannel::_narrow(object.in());
+}
+
+// The recording consumer, connected through a new proxy of admin; answers
+// the proxy's name as the metrics label it ("ADMIN/ID"). Raises what the
+// calls raise.
+std::string ConnectRecorder(CosNotifyChannelAdmin::ConsumerAdmin_ptr admin,
+                            CosNotifyComm::StructuredPushConsumer_ptr consumer) {
+  CosNotifyChannelAdmin::ProxyID proxyId;
+  CosNotifyChannelAdmin::ProxySupplier_var proxy = admin->obtain_notification_push_supplier(
+      CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
+  CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
+      CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
+  structured->connect_structured_push_consumer(consumer);
+  return std::to_string(admin->MyID()) + "/" + std::to_string(proxyId);
+}
+
+// Until everything accepted has arrived (or nothing more comes for
+// kMissingWait), then a moment for late repeats.
+void WaitForEveryAccepted(const std::vector<FaultSupplier::Push>& pushes,
+                          const RecordingConsumer& consumer) {
+  std::set<unsigned long> accepted;
+  for (const auto& push : pushes) {
+    if (push.failure == nullptr) accepted.insert(push.sequence);
+  }
+  std::size_t lastCount = 0;
+  Clock::time_point lastGrowth = Clock::now();
+  for (;;) {
+    std::vector<RecordingConsumer::Delivery> deliveries = consumer.deliveries();
+    std::set<unsigned long> missing = accepted;
+    for (const auto& delivery : deliveries) missing.erase(delivery.sequence);
+    if (missing.empty()) break;
+    if (deliveries.size() != lastCount) lastGrowth = Clock::now();
+    lastCount = deliveries.size();
+    if (Clock::now() - lastGrowth >= kMissingWait) break;
+    std::this_thread::sleep_for(milliseconds(100));
+  }
+  std::this_thread::sleep_for(seconds(1));
+}
+
 // The fault part on a fresh cluster; false, with a line on stderr, when a
 // step could not be taken.
 bool RunFaults(const std::string& folder, const std::string& label, int rate,
@@ -941,23 +1081,14 @@ bool RunFaults(const std::string& folder, const std::string& label, int rate,
     CORBA::Object_var reference = poa->id_to_reference(consumerId.in());
     CosNotifyComm::StructuredPushConsumer_var consumerReference =
         CosNotifyComm::StructuredPushConsumer::_narrow(reference.in());
-    CORBA::Object_var onB =
-        orb->string_to_object(cluster.instance(1).service->address().c_str());
     CosNotifyChannelAdmin::EventChannel_var channelB =
-        CosNotifyChannelAdmin::EventChannel::_narrow(onB.in());
+        ChannelAt(cluster.instance(1).service->address());
     CosNotifyChannelAdmin::ConsumerAdmin_var consumerAdmin = channelB->default_consumer_admin();
-    CosNotifyChannelAdmin::ProxyID proxyId;
-    CosNotifyChannelAdmin::ProxySupplier_var proxy = consumerAdmin->obtain_notification_push_supplier(
-        CosNotifyChannelAdmin::STRUCTURED_EVENT, proxyId);
-    CosNotifyChannelAdmin::StructuredProxyPushSupplier_var structured =
-        CosNotifyChannelAdmin::StructuredProxyPushSupplier::_narrow(proxy.in());
-    structured->connect_structured_push_consumer(consumerReference.in());
+    ConnectRecorder(consumerAdmin.in(), consumerReference.in());
 
     // The channel as A hands it out: A's address, then B's and C's.
-    CORBA::Object_var onA =
-        orb->string_to_object(cluster.instance(0).service->address().c_str());
     CosNotifyChannelAdmin::EventChannel_var channelA =
-        CosNotifyChannelAdmin::EventChannel::_narrow(onA.in());
+        ChannelAt(cluster.instance(0).service->address());
     CosNotifyChannelAdmin::SupplierAdmin_var supplierAdmin = channelA->default_supplier_admin();
     CosNotifyChannelAdmin::EventChannel_var handedOut = supplierAdmin->MyChannel();
     supplier.reset(new FaultSupplier(handedOut.in(), rate));
@@ -1006,26 +1137,8 @@ bool RunFaults(const std::string& folder, const std::string& label, int rate,
   stop = true;
   pushing.join();
 
-  // Until everything accepted has arrived (or nothing more comes), then a
-  // moment for late repeats.
   std::vector<FaultSupplier::Push> pushes = supplier->pushes();
-  std::set<unsigned long> accepted;
-  for (const auto& push : pushes) {
-    if (push.failure == nullptr) accepted.insert(push.sequence);
-  }
-  std::size_t lastCount = 0;
-  Clock::time_point lastGrowth = Clock::now();
-  for (;;) {
-    std::vector<RecordingConsumer::Delivery> deliveries = consumer->deliveries();
-    std::set<unsigned long> missing = accepted;
-    for (const auto& delivery : deliveries) missing.erase(delivery.sequence);
-    if (missing.empty()) break;
-    if (deliveries.size() != lastCount) lastGrowth = Clock::now();
-    lastCount = deliveries.size();
-    if (Clock::now() - lastGrowth >= kMissingWait) break;
-    std::this_thread::sleep_for(milliseconds(100));
-  }
-  std::this_thread::sleep_for(seconds(1));
+  WaitForEveryAccepted(pushes, *consumer);
   Analyse(pushes, consumer->deliveries(), instanceKill, leaderKill, result);
   result->streamState = StreamState(cluster.nats(), "kestrel-B");
   if (!ok || result->lost > 0) {
@@ -1035,6 +1148,291 @@ bool RunFaults(const std::string& folder, const std::string& label, int rate,
   ok = cluster.Stop() && ok;
   poa->deactivate_object(consumerId.in());
   return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Consumer faults: the instance that delivers to a consumer goes
+
+// One failover as the consumer saw it, and as the instances count it.
+struct Failover {
+  bool ran = false;
+  FaultResult events;       // the fault's moment is its instanceKill
+  double backMs = -1;       // the fault to the first delivery of a later push
+  // Summed over the instances running at the end; -1 when one did not say.
+  double takeovers = -1;    // cluster_lease_takeovers_total
+  double skipped = -1;      // cluster_repeats_total: sent again, not delivered
+  double leasesHeld = -1;   // cluster_leases_held: 1 when exactly one delivers
+  std::string deliveredBy;  // the consumer's proxy_events_delivered_total, each
+  std::string holder;       // the instance that delivered before the fault
+  long disconnects = 0;     // disconnect calls that reached the consumer
+};
+
+struct ConsumerFaultResult {
+  Failover kill;            // (a) the SIGKILL of the lease's holder
+  Failover restart;         // (b) SIGTERM of A, B and C, and their start
+  double stopMs = -1;       // (b): the SIGTERM to every instance gone
+  double restartMs = -1;    // (b): the SIGTERM to every instance healthy again
+  std::string proxiesBefore;  // the consumer admin's proxy ids, sorted
+  std::string proxiesAfter;
+
+  bool sameProxies() const { return !proxiesBefore.empty() && proxiesBefore == proxiesAfter; }
+  long lost() const { return kill.events.lost + restart.events.lost; }
+};
+
+// Adds value to a sum that stays -1 once a figure was missing.
+double Add(double sum, double value) { return sum < 0 || value < 0 ? -1 : sum + value; }
+
+// A fresh cluster, the recording consumer connected through B, and a
+// supplier on A pushing kFailoverRate events a second through the one
+// proxy that it obtains, whatever happens. The fault is the caller's;
+// everything started is stopped when the object goes.
+class FailoverRig {
+ public:
+  FailoverRig(const std::string& folder, const std::string& label)
+      : cluster_(folder, label), consumer_(new RecordingConsumer) {}
+  ~FailoverRig() {
+    StopPushing();
+    // Before the consumer goes, so that no instance finds it gone and
+    // drops its proxy.
+    cluster_.Stop();
+    if (active_) poa_->deactivate_object(consumerId_.in());
+  }
+
+  // Up to the first deliveries, and one instance holding the consumer's
+  // lease. False, with a line on stderr, when a step failed.
+  bool Start() {
+    if (!cluster_.Start()) return false;
+    CORBA::Object_var root = BenchOrb()->resolve_initial_references("RootPOA");
+    poa_ = PortableServer::POA::_narrow(root.in());
+    consumerId_ = poa_->activate_object(consumer_.in());
+    active_ = true;
+    try {
+      CORBA::Object_var reference = poa_->id_to_reference(consumerId_.in());
+      CosNotifyComm::StructuredPushConsumer_var consumer =
+          CosNotifyComm::StructuredPushConsumer::_narrow(reference.in());
+      CosNotifyChannelAdmin::EventChannel_var channelB =
+          ChannelAt(cluster_.instance(1).service->address());
+      consumerAdmin_ = channelB->default_consumer_admin();
+      proxy_ = ConnectRecorder(consumerAdmin_.in(), consumer.in());
+      CosNotifyChannelAdmin::EventChannel_var channelA =
+          ChannelAt(cluster_.instance(0).service->address());
+      supplier_.reset(new FaultSupplier(channelA.in(), kFailoverRate,
+                                        FaultSupplier::OnFailure::kKeepProxy));
+    } catch (const CORBA::Exception& e) {
+      std::fprintf(stderr, "cluster_bench: the consumer-faults part's clients did not connect: %s\n%s",
+                   e._name(), cluster_.AllErrors().c_str());
+      return false;
+    }
+    pushing_ = std::thread([this] { supplier_->Run(stop_); });
+    return WaitForFirstDeliveries() && WaitForHolder();
+  }
+
+  // The instance that holds the consumer's lease: B, through which the
+  // consumer connected, or another, since the others learn of the
+  // connected proxy before B asks for its lease, and may ask first.
+  Instance& holder() { return cluster_.instance(holder_); }
+
+  // The fault's moment: what is pushed from now on is later.
+  Clock::time_point Fault() {
+    fault_ = Clock::now();
+    firstLater_ = supplier_->NextSequence();
+    return fault_;
+  }
+
+  // Only what is pushed from now on is later: for a fault that takes a
+  // while, during which the instances still take and deliver events.
+  void LaterFromNow() { firstLater_ = supplier_->NextSequence(); }
+
+  // Until an event pushed after the fault was delivered kSettle ago and
+  // atLeast has passed since the fault; false after kPhaseLimit.
+  bool WaitForRecovery(Clock::duration atLeast) {
+    for (Clock::time_point end = Clock::now() + kPhaseLimit; Clock::now() < end;) {
+      Clock::time_point first = FirstLaterDelivery();
+      if (first != Clock::time_point() && Clock::now() - first >= kSettle &&
+          Clock::now() - fault_ >= atLeast) {
+        return true;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    return false;
+  }
+
+  // The consumer admin's proxy ids, asked through the reference obtained
+  // before any fault, sorted; asked again while calls fail as they do
+  // when instances are coming back. Empty when no answer came.
+  std::string ProxyIds() {
+    for (Clock::time_point end = Clock::now() + seconds(20); Clock::now() < end;) {
+      try {
+        CosNotifyChannelAdmin::ProxyIDSeq_var ids = consumerAdmin_->push_suppliers();
+        std::vector<long> sorted;
+        for (CORBA::ULong i = 0; i < ids->length(); ++i) sorted.push_back(ids[i]);
+        std::sort(sorted.begin(), sorted.end());
+        std::string text;
+        for (long id : sorted) text += (text.empty() ? "" : " ") + std::to_string(id);
+        return text.empty() ? "(none)" : text;
+      } catch (const CORBA::TRANSIENT&) {
+      } catch (const CORBA::COMM_FAILURE&) {
+      } catch (const CORBA::Exception& e) {
+        std::fprintf(stderr, "cluster_bench: push_suppliers raised %s\n", e._name());
+        return "";
+      }
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return "";
+  }
+
+  // Stops the pushes, waits for what was accepted, and works out the
+  // figures, counting the instances running now.
+  void Finish(Failover* result) {
+    StopPushing();
+    std::vector<FaultSupplier::Push> pushes = supplier_->pushes();
+    WaitForEveryAccepted(pushes, *consumer_);
+    Analyse(pushes, consumer_->deliveries(), fault_, Clock::time_point(), &result->events);
+    Clock::time_point back = FirstLaterDelivery();
+    if (back != Clock::time_point()) result->backMs = MillisBetween(fault_, back);
+    result->disconnects = consumer_->disconnects();
+    CountLeases(result);
+    result->holder = holder().name;
+    result->ran = true;
+  }
+
+  // Stops the instances; false when one did not exit cleanly or ok is.
+  bool Stop(bool ok, const Failover& result) {
+    if (!ok || result.events.lost > 0) {
+      std::fprintf(stderr, "cluster_bench: the instances' stderr:\n%s", cluster_.AllErrors().c_str());
+    }
+    return cluster_.Stop() && ok;
+  }
+
+  Cluster& cluster() { return cluster_; }
+
+ private:
+  bool WaitForFirstDeliveries() {
+    for (Clock::time_point end = Clock::now() + seconds(30); Clock::now() < end;) {
+      if (!consumer_->deliveries().empty()) return true;
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    std::fprintf(stderr, "cluster_bench: the consumer had no event 30 s after the first push\n%s",
+                 cluster_.AllErrors().c_str());
+    return false;
+  }
+
+  // Until exactly one instance says that it holds a lease.
+  bool WaitForHolder() {
+    for (Clock::time_point end = Clock::now() + seconds(10); Clock::now() < end;) {
+      std::vector<std::size_t> holders;
+      for (std::size_t i = 0; i < cluster_.size(); ++i) {
+        double held = Metric(MetricsPage(cluster_.instance(i).metricsPort), "cluster_leases_held");
+        if (held != 0) holders.push_back(i);
+      }
+      if (holders.size() == 1) {
+        holder_ = holders[0];
+        return true;
+      }
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+    std::fprintf(stderr, "cluster_bench: no single instance holds the consumer's lease\n");
+    return false;
+  }
+
+  // When the first event pushed after the fault was delivered; Clock's
+  // epoch when none has been.
+  Clock::time_point FirstLaterDelivery() const {
+    Clock::time_point first;
+    for (const auto& delivery : consumer_->deliveries()) {
+      if (delivery.sequence >= firstLater_ && (first == Clock::time_point() || delivery.at < first)) {
+        first = delivery.at;
+      }
+    }
+    return first;
+  }
+
+  void CountLeases(Failover* result) {
+    result->takeovers = result->skipped = result->leasesHeld = 0;
+    const std::string delivered = "proxy_events_delivered_total{channel=\"" +
+                                  std::string(ChannelService::kDefaultChannel) + "\",proxy=\"" +
+                                  proxy_ + "\"}";
+    for (std::size_t i = 0; i < cluster_.size(); ++i) {
+      Instance& instance = cluster_.instance(i);
+      if (instance.pid() <= 0) continue;
+      const std::string page = MetricsPage(instance.metricsPort);
+      result->takeovers = Add(result->takeovers, Metric(page, "cluster_lease_takeovers_total"));
+      result->skipped = Add(result->skipped, Metric(page, "cluster_repeats_total"));
+      result->leasesHeld = Add(result->leasesHeld, Metric(page, "cluster_leases_held"));
+      double count = Metric(page, delivered);
+      result->deliveredBy += (result->deliveredBy.empty() ? "" : ", ") + instance.name + " " +
+                             (count < 0 ? std::string("-") : std::to_string(long(count)));
+    }
+    result->deliveredBy = proxy_ + " delivered by " + result->deliveredBy;
+  }
+
+  void StopPushing() {
+    stop_ = true;
+    if (pushing_.joinable()) pushing_.join();
+  }
+
+  Cluster cluster_;
+  PortableServer::Servant_var<RecordingConsumer> consumer_;
+  PortableServer::POA_var poa_;
+  PortableServer::ObjectId_var consumerId_;
+  bool active_ = false;  // consumerId_ names the activated consumer
+  CosNotifyChannelAdmin::ConsumerAdmin_var consumerAdmin_;
+  std::string proxy_;  // the consumer's, as the metrics label it
+  std::unique_ptr<FaultSupplier> supplier_;
+  std::atomic<bool> stop_{false};
+  std::thread pushing_;
+  Clock::time_point fault_;
+  unsigned long firstLater_ = 0;
+  std::size_t holder_ = 1;
+};
+
+// (a): the instance that delivers to the consumer is SIGKILLed; the pushes
+// go on kPastLease past the lease's lifetime.
+bool RunConsumerKill(const std::string& folder, const std::string& label, Failover* result) {
+  FailoverRig rig(folder, label);
+  if (!rig.Start()) return false;
+  rig.Fault();
+  rig.holder().service->Stop(SIGKILL);
+  bool ok = rig.WaitForRecovery(milliseconds(kLeaseLifetimeMs) + kPastLease);
+  if (!ok) {
+    std::fprintf(stderr, "cluster_bench: no event pushed after %s's SIGKILL was delivered\n",
+                 rig.holder().name.c_str());
+  }
+  rig.Finish(result);
+  return rig.Stop(ok, *result);
+}
+
+// (b): every instance gets SIGTERM at once, and all start again as they
+// were; the pushes go on throughout, through the same proxy.
+bool RunFullRestart(const std::string& folder, const std::string& label,
+                    ConsumerFaultResult* result) {
+  FailoverRig rig(folder, label);
+  if (!rig.Start()) return false;
+  result->proxiesBefore = rig.ProxyIds();
+  const Clock::time_point stopped = rig.Fault();
+  bool ok = rig.cluster().StopTogether();
+  result->stopMs = MillisBetween(stopped, Clock::now());
+  // Until the last instance exits, pushes are still taken and delivered:
+  // the restart is over when something pushed after that is delivered.
+  rig.LaterFromNow();
+  if (!rig.cluster().StartInstances()) {
+    ok = false;
+  } else {
+    result->restartMs = MillisBetween(stopped, Clock::now());
+    if (!rig.WaitForRecovery(Clock::duration::zero())) {
+      std::fprintf(stderr, "cluster_bench: no event pushed after the restart was delivered\n");
+      ok = false;
+    }
+    result->proxiesAfter = rig.ProxyIds();
+  }
+  rig.Finish(&result->restart);
+  return rig.Stop(ok, result->restart);
+}
+
+bool RunConsumerFaults(const std::string& folder, const std::string& round,
+                       ConsumerFaultResult* result) {
+  bool ok = RunConsumerKill(folder, round + "-consumer-kill", &result->kill);
+  return RunFullRestart(folder, round + "-consumer-restart", result) && ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -1194,6 +1592,111 @@ void PrintFaultTable(const Options& options, const std::vector<FaultResult>& res
   }
 }
 
+// "3 (TRANSIENT 3)", or "0".
+std::string FailedPushes(const FaultResult& r) {
+  return r.failed == 0 ? "0" : std::to_string(r.failed) + " (" + Failures(r) + ")";
+}
+
+// -1 (a figure that was not had) as "?".
+std::string Figure(double value) {
+  return value < 0 ? "?" : std::to_string(static_cast<long>(value + 0.5));
+}
+
+void PrintFailover(int round, const char* what, const Failover& f) {
+  const FaultResult& r = f.events;
+  std::printf("round %d  consumer-faults %s: %ld pushed, %ld accepted, %s failed, %ld lost,"
+              " %ld repeats; longest without a delivery %.0f ms, first delivery of a later"
+              " push %.0f ms after the fault; instances up: %s takeovers, %s leases held, %s repeats"
+              " skipped; proxy %s; %ld disconnects; %s delivered before\n",
+              round, what, r.pushed, r.accepted, FailedPushes(r).c_str(), r.lost, r.repeats,
+              r.longestGapMs, f.backMs, Figure(f.takeovers).c_str(),
+              Figure(f.leasesHeld).c_str(), Figure(f.skipped).c_str(), f.deliveredBy.c_str(),
+              f.disconnects, f.holder.c_str());
+  if (r.deliveredUnaccepted > 0) {
+    std::printf("         %ld failed pushes were delivered all the same\n", r.deliveredUnaccepted);
+  }
+  for (const auto& run : r.lostRuns) {
+    std::printf("         lost #%lu-#%lu (%lu)\n", run.first, run.last, run.last - run.first + 1);
+  }
+}
+
+void PrintConsumerFaults(int round, const ConsumerFaultResult& r) {
+  if (r.kill.ran) {
+    PrintFailover(round, ("(a) " + r.kill.holder + " SIGKILLed").c_str(), r.kill);
+  }
+  if (r.restart.ran) {
+    PrintFailover(round, "(b) A, B, C SIGTERMed together, started again", r.restart);
+    std::printf("         every instance gone %.0f ms after the SIGTERM, all healthy again after"
+                " %.0f ms (a later push: one pushed after they were gone); the consumer"
+                " admin's proxy ids: \"%s\" before, \"%s\" after\n",
+                r.stopMs, r.restartMs, r.proxiesBefore.c_str(), r.proxiesAfter.c_str());
+  }
+  std::fflush(stdout);
+}
+
+// Repeats, the time without deliveries, takeovers and losses of (a) and
+// (b); min-max over results.
+void PrintFailoverTable(const std::string& title, const std::vector<ConsumerFaultResult>& results) {
+  std::printf("\n%s\n", title.c_str());
+  std::printf("  %-38s %7s %11s %13s %9s %5s %9s\n", "", "repeats", "longest gap",
+              "fault -> next", "lease", "lost", "proxy ids");
+  std::printf("  %-38s %7s %11s %13s %9s %5s %9s\n", "", "", "ms", "delivery ms", "takeovers", "",
+              "");
+  auto row = [&](const char* name, Failover ConsumerFaultResult::*part, bool restart) {
+    std::vector<ConsumerFaultResult> ran;
+    for (const ConsumerFaultResult& r : results) {
+      if ((r.*part).ran) ran.push_back(r);
+    }
+    if (ran.empty()) {
+      std::printf("  %-38s %s\n", name, "did not run");
+      return;
+    }
+    auto of = [&](double (*figure)(const Failover&), int decimals) {
+      std::vector<double> values;
+      for (const ConsumerFaultResult& r : ran) {
+        if (figure(r.*part) >= 0) values.push_back(figure(r.*part));
+      }
+      return Span(values, decimals);
+    };
+    long same = std::count_if(ran.begin(), ran.end(),
+                              [](const ConsumerFaultResult& r) { return r.sameProxies(); });
+    std::string proxies = !restart ? "-"
+                          : same == long(ran.size()) ? "same"
+                          : same == 0 ? "CHANGED"
+                                      : std::to_string(same) + " same";
+    std::printf("  %-38s %7s %11s %13s %9s %5s %9s\n", name,
+                of([](const Failover& f) { return double(f.events.repeats); }, 0).c_str(),
+                of([](const Failover& f) { return f.events.longestGapMs; }, 0).c_str(),
+                of([](const Failover& f) { return f.backMs; }, 0).c_str(),
+                of([](const Failover& f) { return f.takeovers; }, 0).c_str(),
+                of([](const Failover& f) { return double(f.events.lost); }, 0).c_str(),
+                proxies.c_str());
+  };
+  row("(a) SIGKILL of the consumer's instance", &ConsumerFaultResult::kill, false);
+  row("(b) SIGTERM of A, B and C, restart", &ConsumerFaultResult::restart, true);
+  std::printf("  longest gap: between two deliveries, over the whole run; fault -> next delivery:"
+              "\n  from the SIGKILL or SIGTERM to the first delivery of an event pushed after it"
+              "\n  ((b): after every instance had exited); lease takeovers: as the instances up"
+              " at\n  the end count them\n");
+  int met = 0;
+  int ran = 0;
+  for (const ConsumerFaultResult& r : results) {
+    if (!r.kill.ran) continue;
+    ++ran;
+    met += r.kill.backMs >= 0 && r.kill.backMs <= kFailoverGoalMs;
+  }
+  std::printf("  goal: (a) delivers again within the lease's lifetime + 2 s (%.0f ms): ",
+              kFailoverGoalMs);
+  if (ran == 0) {
+    std::printf("not measured\n");
+  } else if (results.size() == 1) {
+    std::printf("%s\n", met == 1 ? "met" : "MISSED");
+  } else {
+    std::printf("met in %d of %d rounds\n", met, ran);
+  }
+  std::fflush(stdout);
+}
+
 // ---------------------------------------------------------------------------
 // Options and the folder of the instances' stderr
 
@@ -1285,6 +1788,12 @@ int main(int argc, char** argv) {
 
   std::vector<LoadResult> burstCluster, burstPlain, pacedCluster, pacedPlain;
   std::vector<FaultResult> faults;
+  std::vector<ConsumerFaultResult> consumerFaults;
+  char failoverTitle[256];
+  std::snprintf(failoverTitle, sizeof failoverTitle,
+                "Failover: 1 consumer in this process through B, 1 supplier on A at %d events/s"
+                "\n(one push at a time, always the same proxy); --lease-lifetime %ld",
+                kFailoverRate, kLeaseLifetimeMs);
   bool ok = true;
   const Clock::time_point began = Clock::now();
   for (int r = 1; r <= options.rounds; ++r) {
@@ -1327,6 +1836,20 @@ int main(int argc, char** argv) {
         PrintFault(r, result);
         faults.push_back(result);
       }
+      ConsumerFaultResult failover;
+      if (!RunConsumerFaults(folder, round, &failover)) {
+        std::fprintf(stderr, "cluster_bench: round %d, the consumer-faults part did not run to"
+                             " its end\n", r);
+        ok = false;
+      }
+      if (failover.restart.ran && !failover.sameProxies()) {
+        std::fprintf(stderr, "cluster_bench: round %d, the consumer admin's proxies changed in"
+                             " the restart\n", r);
+      }
+      ok = ok && failover.lost() == 0 && failover.sameProxies();
+      PrintConsumerFaults(r, failover);
+      PrintFailoverTable("round " + std::to_string(r) + " " + failoverTitle, {failover});
+      consumerFaults.push_back(failover);
     }
   }
 
@@ -1348,6 +1871,12 @@ int main(int argc, char** argv) {
                 kPacedSuppliers, kPacedRate, options.pacedSeconds);
   if (options.loads) PrintLoadTable(title, paced, pacedCluster, pacedPlain);
   if (options.faults) PrintFaultTable(options, faults);
+  if (options.faults) {
+    PrintFailoverTable(std::string(failoverTitle) + "; min-max over " +
+                           std::to_string(consumerFaults.size()) + " round" +
+                           (consumerFaults.size() == 1 ? "" : "s"),
+                       consumerFaults);
+  }
   std::printf("\n%s\n", ok ? "nothing accepted was lost" : "FAILED: see above");
 
   if (temporary) {

@@ -133,17 +133,18 @@ bool Leases::Valid(const std::string& name) const {
   return held != held_.end() && Clock::now() < held->second.deadline;
 }
 
-void Leases::Release(const std::string& name) {
+bool Leases::Release(const std::string& name) {
   Held held;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = held_.find(name);
-    if (found == held_.end()) return;
+    if (found == held_.end()) return true;
     held = found->second;
     held_.erase(found);
   }
   std::uint64_t revision = 0;
-  records_->Update(name, std::string(), held.revision, &revision);
+  return records_->Update(name, std::string(), held.revision, &revision) !=
+         SharedRecords::Result::kUnavailable;
 }
 
 void Leases::ReleaseAll() {
@@ -152,7 +153,11 @@ void Leases::ReleaseAll() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : held_) names.push_back(entry.first);
   }
-  for (const std::string& name : names) Release(name);
+  for (const std::string& name : names) {
+    // A bucket that does not answer one release will not answer the rest
+    // sooner: those leases run out by themselves instead.
+    if (!Release(name)) break;
+  }
 }
 
 void Leases::Remove(const std::string& name) {

@@ -76,9 +76,11 @@ class Leases {
   bool Acquire(const std::string& name, bool takeOver);
   // Whether this instance may deliver under name now (see above).
   bool Valid(const std::string& name) const;
-  // Gives name up, so that another instance takes it at once.
-  void Release(const std::string& name);
-  // Gives up every lease held here; for a planned stop.
+  // Gives name up, so that another instance takes it at once; false when
+  // the records could not be reached (the lease then runs out instead).
+  bool Release(const std::string& name);
+  // Gives up every lease held here; for a planned stop. Waits for the
+  // records at most once: when they do not answer, the rest run out.
   void ReleaseAll();
   // Forgets name altogether (its consumer is gone): removes its record.
   void Remove(const std::string& name);

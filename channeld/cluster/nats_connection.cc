@@ -9,6 +9,14 @@ namespace channeld {
 
 namespace {
 
+// The connections of this process that are open, across instances of the
+// class: the library is the process's, and closes with the last.
+std::atomic<int>& OpenConnections() {
+  static std::atomic<int> open{0};
+  return open;
+}
+
+
 // The header that JetStream's duplicate window reads.
 constexpr const char* kMessageIdHeader = "Nats-Msg-Id";
 
@@ -100,6 +108,7 @@ bool NatsConnection::Configure(std::string* error) {
 bool NatsConnection::Open(std::string* error) {
   if (!Configure(error)) return false;
   natsStatus status = natsConnection_Connect(&connection_, options_);
+  if (connection_ != nullptr) ++OpenConnections();
   // Not yet connected: it goes on trying in the background.
   if (status == NATS_NOT_YET_CONNECTED) {
     Log::Error("cluster: no NATS server answers yet; serving, and trying in the background");
@@ -133,10 +142,10 @@ void NatsConnection::Close() {
   connection_ = nullptr;
   if (options_ != nullptr) natsOptions_Destroy(options_);
   options_ = nullptr;
-  // The library's own threads and timers are the process's: the service
-  // has one connection, so its end is theirs, and nothing is left running
-  // (or reported as leaked) when the process exits.
-  if (opened) nats_CloseAndWait(2000);
+  // The library's own threads and timers are the process's: they end with
+  // its last connection (the service has one; a test may have several),
+  // so that nothing is left running, or reported as leaked, at exit.
+  if (opened && --OpenConnections() == 0) nats_CloseAndWait(2000);
 }
 
 bool NatsConnection::connected() const {

@@ -180,11 +180,18 @@ class FeedThread {
 
   // Idempotent; from any thread but its own.
   void Stop() {
+    Signal();
+    Join();
+  }
+  // Stop in two steps, so that many feeds end within one fetch's wait.
+  void Signal() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       stop_ = true;
     }
     stopping_.notify_all();
+  }
+  void Join() {
     std::lock_guard<std::mutex> lock(threadMutex_);
     if (thread_.joinable()) thread_.join();
   }
@@ -360,7 +367,8 @@ void PositionFeeds::Stop() {
     feeds_.clear();
   }
   // Without the lock: a deliver that is running may be done with its event.
-  for (const std::shared_ptr<FeedThread>& feed : running) feed->Stop();
+  for (const std::shared_ptr<FeedThread>& feed : running) feed->Signal();
+  for (const std::shared_ptr<FeedThread>& feed : running) feed->Join();
 }
 
 void PositionFeeds::LetGo() {

@@ -432,7 +432,7 @@ void Service::LeaveCluster() {
   orb_.HoldRequests();
   shared_->Stop();
   proxyLeases_->Leave();
-  stream_->Stop();
+  stream_->Stop();  // every feed at once; the proxies then let theirs go
   if (store_) store_->StopWriter();
   for (const auto& channel : channels_) channel->Release();
   if (janitor_) janitor_->Stop();

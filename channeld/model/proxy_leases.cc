@@ -59,10 +59,6 @@ ProxyLeases::Proxies ProxyLeases::Snapshot() {
 
 void ProxyLeases::Leave() {
   if (leaving_.exchange(true)) return;
-  // No delivery once a lease is handed over, or the next holder and this
-  // one would both push.
-  Proxies proxies = Snapshot();
-  for (auto& entry : proxies) entry.second->StopFeed();
   leases_->ReleaseAll();
   leases_->Stop();
 }

@@ -40,13 +40,13 @@ class ProxyLeases {
   // See Leases.
   bool Acquire(const std::string& name, bool takeOver) { return leases_->Acquire(name, takeOver); }
   bool Valid(const std::string& name) const { return leases_->Valid(name); }
-  void Release(const std::string& name) { leases_->Release(name); }
   // The proxy is gone for good: its lease goes too, unless the instance is
   // only leaving.
   void Remove(const std::string& name);
 
-  // For a planned stop: every proxy stops delivering, its lease is handed
-  // over, and what it had queued stays owed, for the next holder.
+  // For a planned stop: every lease is handed over, which ends this
+  // instance's deliveries (each asks its lease before every push and every
+  // fetch); what the proxies had queued stays owed, for the next holder.
   void Leave();
   bool leaving() const { return leaving_.load(); }
 

@@ -335,14 +335,13 @@ void ProxyPushSupplier::connect_structured_push_consumer(
       Log::Info(name() + " connected");
     }
   }
-  if (!already) {
-    channel_->ProxyConnected();
-    channel_->context().TopologyChanged(/*wait=*/true);
-  }
   // The consumer came here, of a cluster's instances: this one delivers to
-  // it from now on.
-  TakeLease(/*takeOver=*/already);
+  // it from now on, taking the lease before the others hear of the
+  // connection and would take it themselves.
+  TakeLease(/*takeOver=*/true);
   if (already) throw CosEventChannelAdmin::AlreadyConnected();
+  channel_->ProxyConnected();
+  channel_->context().TopologyChanged(/*wait=*/true);
 }
 
 void ProxyPushSupplier::StartDelivery(CosNotifyComm::StructuredPushConsumer_ptr consumer,

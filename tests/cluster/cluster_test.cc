@@ -359,6 +359,9 @@ TEST(ChanneldCluster, AConsumerWhoseInstanceIsKilledGetsEverythingThroughAnother
   PushEvents(supplier.proxy.in(), "s", 0, 10);
   PushEvents(supplier.proxy.in(), "s", 100, 105, "Kestrel", "Other");
   ASSERT_TRUE(consumer.servant->WaitForEvents(10, milliseconds(20000))) << b.Errors();
+  // The instance that the consumer connected through delivers to it.
+  EXPECT_EQ(1, b.Metric("cluster_leases_held"));
+  EXPECT_EQ(0, a.Metric("cluster_leases_held"));
 
   // The consumer never calls: a goes on delivering once b's lease has run
   // out, from where b was.
