@@ -56,6 +56,23 @@ void AdminProxies<Admin, Proxy, Interface>::Share(const ProxyState& state) {
 }
 
 template <typename Admin, typename Proxy, typename Interface>
+bool AdminProxies<Admin, Proxy, Interface>::CaptureOne(CosNotifyChannelAdmin::ProxyID id,
+                                                       ProxyState* state) {
+  Held proxy = this->Lookup(id);
+  if (!proxy) return false;
+  *state = proxy->Capture();
+  return true;
+}
+
+template <typename Admin, typename Proxy, typename Interface>
+void AdminProxies<Admin, Proxy, Interface>::Drop(CosNotifyChannelAdmin::ProxyID id) {
+  Held proxy = this->Lookup(id);
+  if (!proxy) return;
+  // The client it answers is the other instance's to tell.
+  typename Proxy::Peer_var client = proxy->Disconnect("ended by another instance");
+}
+
+template <typename Admin, typename Proxy, typename Interface>
 void AdminProxies<Admin, Proxy, Interface>::AddFigures(std::vector<ProxyFigures>* proxies) {
   for (auto& entry : this->Snapshot()) proxies->push_back(entry.second->Figures());
 }

@@ -45,6 +45,11 @@ class AdminProxies : public ProxyRegistry<Proxy> {
   // Makes the proxy that another instance of a cluster describes in state,
   // or brings the one here up to date with it.
   void Share(const ProxyState& state);
+  // The proxy with id as it is here; false when there is none.
+  bool CaptureOne(CosNotifyChannelAdmin::ProxyID id, ProxyState* state);
+  // Ends the proxy with id without a word to its client, who is another
+  // instance's.
+  void Drop(CosNotifyChannelAdmin::ProxyID id);
 
   // Adds each proxy's figures to proxies, in the order of their ids.
   void AddFigures(std::vector<ProxyFigures>* proxies);

@@ -70,19 +70,6 @@ AdminState ConsumerAdmin::CaptureAdmin() {
 
 void ConsumerAdmin::Capture(ChannelState* channel) { proxies_.Capture(CaptureAdmin(), channel); }
 
-bool ConsumerAdmin::CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
-  auto proxy = proxies_.Lookup(id);
-  if (!proxy) return false;
-  *state = proxy->Capture();
-  return true;
-}
-
-void ConsumerAdmin::DropProxy(CosNotifyChannelAdmin::ProxyID id) {
-  auto proxy = proxies_.Lookup(id);
-  if (!proxy) return;
-  CosNotifyComm::StructuredPushConsumer_var client = proxy->Disconnect("ended by another instance");
-}
-
 void ConsumerAdmin::Park(std::vector<QueuedEvents>* queues) {
   for (auto& entry : proxies_.Snapshot()) {
     QueuedEvents queued;

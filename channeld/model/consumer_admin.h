@@ -67,8 +67,10 @@ class ConsumerAdmin : public POA_CosNotifyChannelAdmin::ConsumerAdmin,
   // (false when there is none); ends the proxy with id without a word to
   // its client, who is another instance's.
   void ShareProxy(const ProxyState& state) { proxies_.Share(state); }
-  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state);
-  void DropProxy(CosNotifyChannelAdmin::ProxyID id);
+  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
+    return proxies_.CaptureOne(id, state);
+  }
+  void DropProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Drop(id); }
   // See EventChannel::Park.
   void Park(std::vector<QueuedEvents>* queues);
 

@@ -33,6 +33,9 @@ class ProxyPushConsumer : public POA_CosNotifyChannelAdmin::StructuredProxyPushC
                           public FilterHolder,
                           public QoSAdmin {
  public:
+  // The client that connects to it.
+  using Peer_var = CosNotifyComm::StructuredPushSupplier_var;
+
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 

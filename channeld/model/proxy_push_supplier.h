@@ -36,6 +36,9 @@ class ProxyPushSupplier : public POA_CosNotifyChannelAdmin::StructuredProxyPushS
                           public FilterHolder,
                           public QoSAdmin {
  public:
+  // The client that connects to it.
+  using Peer_var = CosNotifyComm::StructuredPushConsumer_var;
+
   // Requests whose arguments hold anys are read through the type code screen.
   CORBA::Boolean _dispatch(omniCallHandle& handle) override;
 

@@ -64,19 +64,6 @@ AdminState SupplierAdmin::CaptureAdmin() {
 
 void SupplierAdmin::Capture(ChannelState* channel) { proxies_.Capture(CaptureAdmin(), channel); }
 
-bool SupplierAdmin::CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
-  auto proxy = proxies_.Lookup(id);
-  if (!proxy) return false;
-  *state = proxy->Capture();
-  return true;
-}
-
-void SupplierAdmin::DropProxy(CosNotifyChannelAdmin::ProxyID id) {
-  auto proxy = proxies_.Lookup(id);
-  if (!proxy) return;
-  CosNotifyComm::StructuredPushSupplier_var client = proxy->Disconnect("ended by another instance");
-}
-
 std::size_t SupplierAdmin::ReclaimAbandoned(
     std::chrono::steady_clock::time_point obtainedBefore) {
   return proxies_.ReclaimAbandoned(obtainedBefore);

@@ -62,8 +62,10 @@ class SupplierAdmin : public POA_CosNotifyChannelAdmin::SupplierAdmin,
   // (false when there is none); ends the proxy with id without a word to
   // its client, who is another instance's.
   void ShareProxy(const ProxyState& state) { proxies_.Share(state); }
-  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state);
-  void DropProxy(CosNotifyChannelAdmin::ProxyID id);
+  bool CaptureProxy(CosNotifyChannelAdmin::ProxyID id, ProxyState* state) {
+    return proxies_.CaptureOne(id, state);
+  }
+  void DropProxy(CosNotifyChannelAdmin::ProxyID id) { proxies_.Drop(id); }
 
   // Ends the proxies obtained before obtainedBefore and still not
   // connected; answers how many.

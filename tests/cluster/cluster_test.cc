@@ -498,6 +498,30 @@ TEST(ChanneldCluster, StoppingInstancesHandsTheirConsumersOverAndAFullRestartKee
   EXPECT_EQ(0, b.service->Stop());
 }
 
+// Kestrel's own tools on the cluster: kestrel-listen on listenOn and
+// kestrel-publish on publishOn, a first line seen across.
+void StartTools(ToolProcess* listener, ToolProcess* publisher, const std::string& listenOn,
+                const std::string& publishOn) {
+  ASSERT_TRUE(listener->Start({BinPath("kestrel-listen"), "--channel", listenOn}));
+  ASSERT_TRUE(listener->WaitForError("listening on", 20000)) << listener->error();
+  // One Publish a line.
+  ASSERT_TRUE(publisher->Start({BinPath("kestrel-publish"), "--channel", publishOn, "--module", "m"}));
+  ASSERT_TRUE(publisher->WriteInput("before\n"));
+  std::string line;
+  ASSERT_TRUE(listener->ReadLine(&line, 20000)) << publisher->error() << listener->error();
+  EXPECT_NE(std::string::npos, line.find("before")) << line;
+}
+
+// Publishes "after 1" to "after 20" and ends the publisher: true when every
+// Publish answered S_OK.
+bool PublishAfter(ToolProcess* publisher) {
+  for (int i = 1; i <= 20; ++i) {
+    if (!publisher->WriteInput("after " + std::to_string(i) + "\n")) return false;
+  }
+  publisher->CloseInput();
+  return publisher->Wait(30000) == 0;
+}
+
 TEST(ChanneldCluster, KestrelsPublisherGoesOnThroughTheNextInstanceWhenItsOwnIsKilled) {
   NatsCluster nats(NatsCluster::Options{1});
   ASSERT_TRUE(nats.Start());
@@ -507,23 +531,16 @@ TEST(ChanneldCluster, KestrelsPublisherGoesOnThroughTheNextInstanceWhenItsOwnIsK
   ASSERT_TRUE(a.WaitHealthy(seconds(20))) << a.Errors();
   ASSERT_TRUE(b.WaitHealthy(seconds(20))) << b.Errors();
 
-  ToolProcess listener;
-  ASSERT_TRUE(listener.Start({BinPath("kestrel-listen"), "--channel", b.service->address()}));
-  ASSERT_TRUE(listener.WaitForError("listening on", 20000)) << listener.error();
-  // The library's supplier, one Publish a line, naming a and then b.
-  ToolProcess publisher;
+  // The library's supplier naming a and then b.
+  ToolProcess listener, publisher;
   const std::string both = "corbaloc:iiop:127.0.0.1:" + std::to_string(a.port) +
                            ",iiop:127.0.0.1:" + std::to_string(b.port) + "/" + kChannel;
-  ASSERT_TRUE(publisher.Start({BinPath("kestrel-publish"), "--channel", both, "--module", "m"}));
-  ASSERT_TRUE(publisher.WriteInput("before\n"));
-  std::string line;
-  ASSERT_TRUE(listener.ReadLine(&line, 20000)) << publisher.error() << a.Errors();
-  EXPECT_NE(std::string::npos, line.find("before")) << line;
+  StartTools(&listener, &publisher, b.service->address(), both);
+  if (HasFatalFailure()) return;
 
   a.service->Stop(SIGKILL);
-  for (int i = 1; i <= 20; ++i) ASSERT_TRUE(publisher.WriteInput("after " + std::to_string(i) + "\n"));
-  publisher.CloseInput();
-  EXPECT_EQ(0, publisher.Wait(30000)) << publisher.error();  // every Publish answered S_OK
+  EXPECT_TRUE(PublishAfter(&publisher)) << publisher.error();
+  std::string line;
   for (int i = 1; i <= 20; ++i) {
     ASSERT_TRUE(listener.ReadLine(&line, 20000)) << "after " << i << ": " << b.Errors();
     EXPECT_NE(std::string::npos, line.find("after " + std::to_string(i))) << line;
@@ -543,24 +560,16 @@ TEST(ChanneldCluster, KestrelsConsumerGoesOnThroughTheClusterWhenItsInstanceIsKi
 
   // The library's consumer on b, its client naming b and then c; the
   // library's supplier on a.
-  ToolProcess listener;
+  ToolProcess listener, publisher;
   const std::string bThenC = "corbaloc:iiop:127.0.0.1:" + std::to_string(b.port) +
                              ",iiop:127.0.0.1:" + std::to_string(c.port) + "/" + kChannel;
-  ASSERT_TRUE(listener.Start({BinPath("kestrel-listen"), "--channel", bThenC}));
-  ASSERT_TRUE(listener.WaitForError("listening on", 20000)) << listener.error();
-  ToolProcess publisher;
-  ASSERT_TRUE(publisher.Start(
-      {BinPath("kestrel-publish"), "--channel", a.service->address(), "--module", "m"}));
-  ASSERT_TRUE(publisher.WriteInput("before\n"));
-  std::string line;
-  ASSERT_TRUE(listener.ReadLine(&line, 20000)) << publisher.error() << b.Errors();
-  EXPECT_NE(std::string::npos, line.find("before")) << line;
+  StartTools(&listener, &publisher, bThenC, a.service->address());
+  if (HasFatalFailure()) return;
 
   b.service->Stop(SIGKILL);
-  for (int i = 1; i <= 20; ++i) ASSERT_TRUE(publisher.WriteInput("after " + std::to_string(i) + "\n"));
-  publisher.CloseInput();
-  EXPECT_EQ(0, publisher.Wait(30000)) << publisher.error();  // every Publish answered S_OK
+  EXPECT_TRUE(PublishAfter(&publisher)) << publisher.error();
   // Every one arrives; one in flight at the kill may arrive twice.
+  std::string line;
   std::set<std::string> missing;
   for (int i = 1; i <= 20; ++i) missing.insert("after " + std::to_string(i));
   while (!missing.empty() && listener.ReadLine(&line, 30000)) {
