@@ -113,47 +113,45 @@ NatsSharedRecords::Result NatsSharedRecords::Refused(const Bucket& bucket,
   return revision != expected ? Result::kConflict : Result::kUnavailable;
 }
 
-NatsSharedRecords::Result NatsSharedRecords::Create(const std::string& key,
-                                                    const std::string& value,
-                                                    std::uint64_t* revision) {
+NatsSharedRecords::Result NatsSharedRecords::Write(Kind kind, const std::string& key,
+                                                   const std::string& value,
+                                                   std::uint64_t expected,
+                                                   std::uint64_t* revision) {
   Bucket bucket = key.empty() ? nullptr : Find();
   if (bucket == nullptr) return Result::kUnavailable;
   const std::string name = StreamNames::Escape(key);
   std::uint64_t made = 0;
   natsStatus status =
-      kvStore_Create(&made, bucket.get(), name.c_str(), value.data(), Length(value));
-  if (status == NATS_ERR) return Refused(bucket, name, true, 0);
+      kind == Kind::kCreate
+          ? kvStore_Create(&made, bucket.get(), name.c_str(), value.data(), Length(value))
+      : kind == Kind::kUpdate
+          ? kvStore_Update(&made, bucket.get(), name.c_str(), value.data(), Length(value),
+                           expected)
+          : kvStore_Put(&made, bucket.get(), name.c_str(), value.data(), Length(value));
+  if (status == NATS_ERR && kind != Kind::kPut) {
+    return Refused(bucket, name, kind == Kind::kCreate, expected);
+  }
   if (status != NATS_OK) return Result::kUnavailable;
   if (revision != nullptr) *revision = made;
   return Result::kDone;
+}
+
+NatsSharedRecords::Result NatsSharedRecords::Create(const std::string& key,
+                                                    const std::string& value,
+                                                    std::uint64_t* revision) {
+  return Write(Kind::kCreate, key, value, 0, revision);
 }
 
 NatsSharedRecords::Result NatsSharedRecords::Update(const std::string& key,
                                                     const std::string& value,
                                                     std::uint64_t expected,
                                                     std::uint64_t* revision) {
-  Bucket bucket = key.empty() ? nullptr : Find();
-  if (bucket == nullptr) return Result::kUnavailable;
-  const std::string name = StreamNames::Escape(key);
-  std::uint64_t made = 0;
-  natsStatus status =
-      kvStore_Update(&made, bucket.get(), name.c_str(), value.data(), Length(value), expected);
-  if (status == NATS_ERR) return Refused(bucket, name, false, expected);
-  if (status != NATS_OK) return Result::kUnavailable;
-  if (revision != nullptr) *revision = made;
-  return Result::kDone;
+  return Write(Kind::kUpdate, key, value, expected, revision);
 }
 
 NatsSharedRecords::Result NatsSharedRecords::Put(const std::string& key, const std::string& value,
                                                  std::uint64_t* revision) {
-  Bucket bucket = key.empty() ? nullptr : Find();
-  if (bucket == nullptr) return Result::kUnavailable;
-  std::uint64_t made = 0;
-  natsStatus status = kvStore_Put(&made, bucket.get(), StreamNames::Escape(key).c_str(),
-                                  value.data(), Length(value));
-  if (status != NATS_OK) return Result::kUnavailable;
-  if (revision != nullptr) *revision = made;
-  return Result::kDone;
+  return Write(Kind::kPut, key, value, 0, revision);
 }
 
 NatsSharedRecords::Result NatsSharedRecords::Delete(const std::string& key) {

@@ -70,6 +70,10 @@ class NatsSharedRecords : public SharedRecords {
   // The bucket, found or made now if it is time to try again; null while
   // it cannot be reached.
   Bucket Find();
+  enum class Kind { kCreate, kUpdate, kPut };
+  // One write of key: Create, Update (against expected) or Put.
+  Result Write(Kind kind, const std::string& key, const std::string& value,
+               std::uint64_t expected, std::uint64_t* revision);
   // After a write that the bucket refused: whether the key's state explains
   // it (kConflict) or not (kUnavailable).
   Result Refused(const Bucket& bucket, const std::string& name, bool created,

@@ -343,7 +343,7 @@ void Service::OnChannelDestroyed() {
 void Service::Tend() {
   if (stream_) {
     ServeClusterChannels();
-    shared_->Changed();  // what could not be written before
+    shared_->Retry();  // what could not be written before
   }
   std::size_t reclaimed = 0;
   for (const auto& channel : Channels()) {

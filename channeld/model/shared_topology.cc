@@ -141,6 +141,7 @@ void SharedTopology::Changed() {
   std::lock_guard<std::mutex> lock(mutex_);
   // Before the watcher has caught up, this instance's objects would
   // overwrite what the cluster has.
+  owed_ = !caughtUp_;
   if (!caughtUp_ || stopped_) return;
   std::map<std::string, std::string> now;
   for (const Channel& channel : channels) {
@@ -150,20 +151,32 @@ void SharedTopology::Changed() {
     auto known = known_.find(entry.first);
     if (known != known_.end() && known->second == entry.second) continue;
     std::uint64_t revision = 0;
-    // What could not be written is written at the next change, or the
-    // next call from the service's tending.
+    // What could not be written is written at the next change, or when
+    // the service's tending retries.
     if (records_->Put(entry.first, entry.second, &revision) == SharedRecords::Result::kDone) {
       known_[entry.first] = entry.second;
+    } else {
+      owed_ = true;
     }
   }
   for (auto known = known_.begin(); known != known_.end();) {
-    if (now.count(known->first) != 0 ||
-        records_->Delete(known->first) != SharedRecords::Result::kDone) {
+    if (now.count(known->first) != 0) {
+      ++known;
+    } else if (records_->Delete(known->first) != SharedRecords::Result::kDone) {
+      owed_ = true;
       ++known;
     } else {
       known = known_.erase(known);
     }
   }
+}
+
+void SharedTopology::Retry() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!owed_) return;
+  }
+  Changed();
 }
 
 void SharedTopology::Apply(const SharedRecords::Entry& entry) {

@@ -64,6 +64,9 @@ class SharedTopology {
   // Writes what this instance changed; see above. Never call it with a
   // lock held that a channel's Capture takes.
   void Changed();
+  // Changed again, only when a write could not be made (the bucket could
+  // not be reached, or had not been read yet).
+  void Retry();
 
   // The record that shared (a record's ChannelState) is kept under.
   static std::string RecordOf(const ChannelState& shared);
@@ -86,6 +89,7 @@ class SharedTopology {
   std::condition_variable caughtUpChanged_;
   bool caughtUp_ = false;
   bool stopped_ = false;
+  bool owed_ = false;  // a change that could not be written yet
   // What each record held when this instance last wrote or applied it.
   std::map<std::string, std::string> known_;
   // Records that came before the record they need.
