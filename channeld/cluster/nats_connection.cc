@@ -126,6 +126,12 @@ bool NatsConnection::Open(std::string* error) {
   options.PublishAsync.AckHandlerClosure = this;
   options.PublishAsync.StallWait = static_cast<std::int64_t>(settings_.acceptTimeoutMs);
   status = natsConnection_JetStream(&js_, connection_, &options);
+  if (status == NATS_OK) {
+    jsOptions quick;
+    jsOptions_Init(&quick);
+    quick.Wait = kQuickWaitMs;
+    status = natsConnection_JetStream(&quickJs_, connection_, &quick);
+  }
   if (status != NATS_OK) {
     *error = Failed("cannot use JetStream", status);
     return false;
@@ -138,6 +144,8 @@ void NatsConnection::Close() {
   bool opened = connection_ != nullptr;
   if (js_ != nullptr) jsCtx_Destroy(js_);
   js_ = nullptr;
+  if (quickJs_ != nullptr) jsCtx_Destroy(quickJs_);
+  quickJs_ = nullptr;
   if (connection_ != nullptr) natsConnection_Destroy(connection_);
   connection_ = nullptr;
   if (options_ != nullptr) natsOptions_Destroy(options_);

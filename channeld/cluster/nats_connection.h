@@ -38,6 +38,12 @@ class NatsConnection {
 
   bool connected() const;
   jsCtx* js() const { return js_; }
+  // The same, for requests that nothing waits on the answer of but a stop
+  // (a watcher's start and end, which make and delete a consumer): they
+  // give up after kQuickWaitMs, so that a stop is not held up by a server
+  // that does not answer.
+  jsCtx* quickJs() const { return quickJs_; }
+  static constexpr std::int64_t kQuickWaitMs = 1000;
   std::uint64_t reconnections() const { return reconnections_.load(); }
 
   // Publishes data on subject under id, without waiting: the answer, or a
@@ -63,6 +69,7 @@ class NatsConnection {
   natsOptions* options_ = nullptr;
   natsConnection* connection_ = nullptr;
   jsCtx* js_ = nullptr;
+  jsCtx* quickJs_ = nullptr;
   std::atomic<std::uint64_t> reconnections_{0};
   std::atomic<bool> everConnected_{false};
   std::atomic<bool> closing_{false};

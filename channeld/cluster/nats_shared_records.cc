@@ -98,6 +98,12 @@ NatsSharedRecords::Bucket NatsSharedRecords::Find() {
   return bucket;
 }
 
+NatsSharedRecords::Bucket NatsSharedRecords::Watched() {
+  kvStore* store = nullptr;
+  if (js_KeyValue(&store, connection_->quickJs(), bucketName_.c_str()) != NATS_OK) return nullptr;
+  return Bucket(store, &kvStore_Destroy);
+}
+
 NatsSharedRecords::Result NatsSharedRecords::Refused(const Bucket& bucket,
                                                      const std::string& name, bool created,
                                                      std::uint64_t expected) {
@@ -197,7 +203,7 @@ void NatsSharedRecords::RunWatcher(const Watcher& watcher) {
   while (!Ending()) {
     // Read first: a connection lost after this is seen by Follow.
     const std::uint64_t epoch = connection_->reconnections();
-    Bucket bucket = connection_->connected() ? Find() : nullptr;
+    Bucket bucket = connection_->connected() && Find() != nullptr ? Watched() : nullptr;
     kvWatcher* source = nullptr;
     if (bucket != nullptr && kvStore_WatchAll(&source, bucket.get(), nullptr) == NATS_OK) {
       bool more = Follow(source, watcher, epoch, &held);

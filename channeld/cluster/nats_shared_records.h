@@ -70,6 +70,9 @@ class NatsSharedRecords : public SharedRecords {
   // The bucket, found or made now if it is time to try again; null while
   // it cannot be reached.
   Bucket Find();
+  // The bucket as a watcher uses it, whose start and end give up quickly
+  // (NatsConnection::quickJs); null when it cannot be reached.
+  Bucket Watched();
   enum class Kind { kCreate, kUpdate, kPut };
   // One write of key: Create, Update (against expected) or Put.
   Result Write(Kind kind, const std::string& key, const std::string& value,

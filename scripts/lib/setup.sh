@@ -11,7 +11,7 @@ KESTREL_PACKAGES=(
   libace-dev
   libcpp-httplib-dev libsystemd-dev
   libnats-dev nats-server
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev gdb
 )
 
 # Runs a command as root: through sudo unless this is root already.

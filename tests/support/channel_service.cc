@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -31,6 +33,17 @@ constexpr int kStopTimeoutMs = 10000;
 constexpr int kRestartRetryMs = 5000;
 
 using Clock = std::chrono::steady_clock;
+
+// A process that will not stop says where it waits: every thread's stack
+// goes to stderr, when gdb is there to read them.
+void PrintThreads(pid_t pid) {
+  if (::access("/usr/bin/gdb", X_OK) != 0) return;
+  std::string command = "/usr/bin/gdb -p " + std::to_string(pid) +
+                        " -batch -nx -ex 'thread apply all bt' 1>&2 2>/dev/null </dev/null";
+  if (std::system(command.c_str()) != 0) {
+    std::fprintf(stderr, "ChannelService: gdb could not read the threads of %d\n", (int)pid);
+  }
+}
 
 // "corbaloc:iiop:HOST:PORT/KEY" -> PORT, or -1.
 int PortOf(const std::string& address) {
@@ -273,6 +286,7 @@ int ChannelService::Stop(int signal) {
     if (MillisecondsLeft(deadline) == 0) {
       std::fprintf(stderr, "ChannelService: no exit %d ms after signal %d; killing it\n",
                    kStopTimeoutMs, signal);
+      PrintThreads(pid_);
       Kill();
       break;
     }
