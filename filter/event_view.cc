@@ -23,7 +23,8 @@ const Value* Find(const Value* properties, std::string_view name) {
 
 // The header's few values are made whatever the constraints need, so that
 // every path through the event has the same shape; only the anys wait.
-EventView::EventView(const CosNotification::StructuredEvent& event) : event_(event) {
+EventView::EventView(const CosNotification::StructuredEvent& event, Names names)
+    : event_(event), names_(names) {
   const CosNotification::FixedEventHeader& fixed = event.header.fixed_header;
   const Value* eventType = Struct({{"domain_name", Text(fixed.event_type.domain_name.in())},
                                    {"type_name", Text(fixed.event_type.type_name.in())}});
@@ -34,12 +35,19 @@ EventView::EventView(const CosNotification::StructuredEvent& event) : event_(eve
   filterable_ = Properties(event.filterable_data);
   root_ = Struct({{"header", header},
                   {"filterable_data", filterable_},
-                  {"remainder_of_body", Any(event.remainder_of_body)}});
+                  {"remainder_of_body", body_ = Any(event.remainder_of_body)}});
 }
 
-const Value* EventView::Property(std::string_view name) const {
+const Value* EventView::Property(std::string_view name) {
   const Value* found = Find(filterable_, name);
-  return found != nullptr ? found : Find(variable_, name);
+  if (found == nullptr) found = Find(variable_, name);
+  if (found != nullptr || names_ == Names::kProperties) return found;
+  const Value* body = Content(body_);
+  if (body == nullptr || body->kind != ValueKind::kStruct) return nullptr;
+  for (std::size_t i = 0; i < body->items.size(); ++i) {
+    if (name == body->names[i]) return body->items[i];
+  }
+  return nullptr;
 }
 
 // An any may hold an any; each is looked through, as deep as values nest.

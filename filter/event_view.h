@@ -26,7 +26,16 @@ namespace filter {
 
 class EventView {
  public:
-  explicit EventView(const CosNotification::StructuredEvent& event);
+  // Where `$name` looks when neither the filterable data nor the variable
+  // header holds name.
+  enum class Names {
+    kProperties,   // nowhere else: the language as filters speak it
+    kBodyMembers,  // also the members of a struct body, so that a reader
+                   // may write $mSeverity for $.remainder_of_body.mSeverity
+  };
+
+  explicit EventView(const CosNotification::StructuredEvent& event,
+                     Names names = Names::kProperties);
   EventView(const EventView&) = delete;
   EventView& operator=(const EventView&) = delete;
 
@@ -35,9 +44,9 @@ class EventView {
   const Value* Root() const { return root_; }
 
   // The value of the property called name, as `$name` finds it: first among
-  // the filterable data, then in the variable header. Null when neither
-  // holds it.
-  const Value* Property(std::string_view name) const;
+  // the filterable data, then in the variable header, then (kBodyMembers)
+  // in the body. Null when none holds it.
+  const Value* Property(std::string_view name);
 
   // What an any value holds (through anys inside anys), decoded now if no
   // one asked before; null when it cannot be decoded (see DecodeAny). Any
@@ -54,10 +63,12 @@ class EventView {
   const Value* Any(const CORBA::Any& any);
 
   const CosNotification::StructuredEvent& event_;
+  const Names names_;
   ValueArena arena_;
   const Value* root_ = nullptr;
   const Value* filterable_ = nullptr;
   const Value* variable_ = nullptr;
+  const Value* body_ = nullptr;
 };
 
 }  // namespace filter

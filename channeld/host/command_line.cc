@@ -124,6 +124,10 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
       line.options_.verbose = true;
       continue;
     }
+    if (argument == "--console") {
+      line.options_.console = true;
+      continue;
+    }
     std::string name = argument;
     std::string value;
     bool hasValue = false;
@@ -152,6 +156,9 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
   }
   if (line.options_.persistentEvents && line.options_.stateDir.empty()) {
     line.Fail("--event-reliability persistent needs --state-dir");
+  }
+  if (line.options_.console && line.options_.metricsHost.empty()) {
+    line.Fail("--console needs --metrics, whose endpoint serves it");
   }
   line.CheckCluster();
   return line;
@@ -341,7 +348,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--max-consumers N] [--queue N] [--block-timeout MS] [--push-timeout MS]\n"
          "       [--state-dir DIR] [--event-reliability best-effort|persistent]\n"
          "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
-         "       [--max-unconnected N] [--idle-timeout SEC] [--metrics ADDRESS:PORT]\n"
+         "       [--max-unconnected N] [--idle-timeout SEC] [--metrics ADDRESS:PORT [--console]]\n"
          "       [--advertise HOST:PORT]... [--no-filters] [--verbose]\n"
          "       [--cluster nats://HOST:PORT[,...] [--instance NAME] [--stream-replicas N]\n"
          "        [--stream-max-age SEC] [--stream-max-bytes N] [--accept-timeout MS]\n"
@@ -392,6 +399,9 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       serve the counters over HTTP at /metrics (Prometheus text\n"
          "                       format) and the service's readiness at /health, to the\n"
          "                       peers that --allow lets in (default: no such endpoint)\n"
+         "  --console            also serve a live console at / of that endpoint: the\n"
+         "                       channels and their rates, and the notifications as they\n"
+         "                       pass, text included (default: off, / answers 404)\n"
          "  --advertise HOST:PORT  put this address in every object reference instead of\n"
          "                       the listening one; may be repeated: the others go in as\n"
          "                       alternate addresses, which clients try in order when the\n"

@@ -11,7 +11,7 @@
 //                     [--stream-max-bytes N] [--accept-timeout MS]
 //                     [--nats-creds FILE] [--nats-tls-ca FILE]
 //                     [--nats-tls-cert FILE --nats-tls-key FILE]]
-//                    [--verbose]
+//                    [--console] [--verbose]
 //                    | --help | --version
 // Every option also takes the form --option=value.
 
@@ -48,6 +48,7 @@ struct ServiceOptions {
   // Where the metrics endpoint listens (HTTP); an empty host: it does not.
   std::string metricsHost;
   int metricsPort = 0;
+  bool console = false;  // the live console at / of the metrics endpoint
   bool filters = true;  // false: filter calls answer NO_IMPLEMENT
   bool verbose = false;
   // HOST:PORT addresses that every object reference carries, in order, in

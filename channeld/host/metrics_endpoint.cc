@@ -17,12 +17,25 @@ MetricsServer::Reply Plain(int status, const std::string& body) {
   return reply;
 }
 
+MetricsServer::Reply FromConsole(ConsoleRoutes::Reply answer) {
+  MetricsServer::Reply reply;
+  reply.status = answer.status;
+  reply.contentType = std::move(answer.contentType);
+  reply.headers = std::move(answer.headers);
+  reply.body = std::move(answer.body);
+  reply.stream = std::move(answer.stream);
+  return reply;
+}
+
 }  // namespace
 
-MetricsEndpoint::MetricsEndpoint(Figures figures, PeerCheck peerAllowed, Readiness ready)
+MetricsEndpoint::MetricsEndpoint(Figures figures, PeerCheck peerAllowed, Readiness ready,
+                                 ConsoleRoutes* console)
     : figures_(std::move(figures)),
       peerAllowed_(peerAllowed ? std::move(peerAllowed) : PeerCheck(&PeerAllowed)),
-      ready_(std::move(ready)) {}
+      ready_(std::move(ready)),
+      console_(console),
+      server_(console != nullptr ? console->maxStreams() : 0) {}
 
 MetricsEndpoint::~MetricsEndpoint() { Stop(); }
 
@@ -34,7 +47,10 @@ bool MetricsEndpoint::Start(const std::string& host, int port, std::string* erro
 
 void MetricsEndpoint::Serving() { serving_.store(true, std::memory_order_release); }
 
-void MetricsEndpoint::Stop() { server_.Stop(); }
+void MetricsEndpoint::Stop() {
+  if (console_ != nullptr) console_->Close();
+  server_.Stop();
+}
 
 MetricsServer::Reply MetricsEndpoint::Answer(const MetricsServer::Request& request) {
   if (!peerAllowed_(request.peerAddress, request.peerPort)) {
@@ -42,6 +58,14 @@ MetricsServer::Reply MetricsEndpoint::Answer(const MetricsServer::Request& reque
   }
   if (request.method != "GET" && request.method != "HEAD") {
     return Plain(405, "method not allowed\n");
+  }
+  if (console_ != nullptr && ConsoleRoutes::Serves(request.path)) {
+    if (request.path == "/console/state" && !serving_.load(std::memory_order_acquire)) {
+      return Plain(503, "restoring the state\n");
+    }
+    auto constraint = request.query.find("constraint");
+    return FromConsole(console_->Answer(
+        request.path, constraint != request.query.end() ? constraint->second : std::string()));
   }
   bool serving = serving_.load(std::memory_order_acquire);
   if (request.path == "/health") {

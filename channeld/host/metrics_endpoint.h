@@ -7,6 +7,9 @@
 //                 ready (in a cluster: NATS reachable and the channels'
 //                 streams there), 503 otherwise, with the reason
 //
+// With --console, also / and /console/... (see channeld/console/), which
+// answer 404 without it.
+//
 // HEAD as GET; any other method 405, any other path 404. Only the peers
 // that the service's --allow rules let in are answered (loopback and the
 // machine's own addresses by default); any other gets 403 and nothing of
@@ -24,6 +27,7 @@
 #include <functional>
 #include <string>
 
+#include "channeld/console/console_routes.h"
 #include "channeld/host/metrics_server.h"
 #include "channeld/host/service_figures.h"
 
@@ -41,9 +45,10 @@ class MetricsEndpoint {
   using Readiness = std::function<bool(std::string* reason)>;
 
   // peerAllowed: PeerAllowed (the ORB's rules) unless told otherwise;
-  // ready: always, once serving, unless given.
+  // ready: always, once serving, unless given; console: the console's
+  // paths, when served, which must outlive the endpoint.
   explicit MetricsEndpoint(Figures figures, PeerCheck peerAllowed = nullptr,
-                           Readiness ready = nullptr);
+                           Readiness ready = nullptr, ConsoleRoutes* console = nullptr);
   ~MetricsEndpoint();  // Stop()
   MetricsEndpoint(const MetricsEndpoint&) = delete;
   MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
@@ -54,8 +59,8 @@ class MetricsEndpoint {
   bool Start(const std::string& host, int port, std::string* error);
   // The channels serve: /health says so, /metrics has the figures.
   void Serving();
-  // Answers nobody from now on; waits for the requests in progress.
-  // Idempotent.
+  // Answers nobody from now on; ends the console's tails and waits for
+  // the requests in progress. Idempotent.
   void Stop();
 
   // What the endpoint answers request (the server's handler).
@@ -65,6 +70,7 @@ class MetricsEndpoint {
   const Figures figures_;
   const PeerCheck peerAllowed_;
   const Readiness ready_;
+  ConsoleRoutes* const console_;
   std::atomic<bool> serving_{false};
   MetricsServer server_;
 };

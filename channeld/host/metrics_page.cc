@@ -107,37 +107,10 @@ void ChannelFamilies(Page* page, const ServiceFigures& figures) {
                 [](const ChannelFigures& c) { return c.reclaimed; });
 }
 
-struct Listed {
-  const ChannelFigures* channel;
-  const ProxyFigures* proxy;
-};
-
-// The kMaxProxySeries busiest connected consumer proxies, in the order that
-// the figures list them.
-std::vector<Listed> BusiestProxies(const ServiceFigures& figures) {
-  std::vector<Listed> listed;
-  for (const ChannelFigures& channel : figures.channels) {
-    for (const ProxyFigures& proxy : channel.proxies) {
-      if (proxy.consumerSide && proxy.connected) listed.push_back({&channel, &proxy});
-    }
-  }
-  auto busy = [](const Listed& l) { return l.proxy->delivered + l.proxy->queued; };
-  std::vector<std::size_t> order(listed.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return busy(listed[a]) > busy(listed[b]);
-  });
-  if (order.size() > kMaxProxySeries) order.resize(kMaxProxySeries);
-  std::sort(order.begin(), order.end());
-  std::vector<Listed> kept;
-  for (std::size_t i : order) kept.push_back(listed[i]);
-  return kept;
-}
-
 using ProxyValue = std::uint64_t (*)(const ProxyFigures&);
 
 void ProxyFamilies(Page* page, const ServiceFigures& figures) {
-  std::vector<Listed> busiest = BusiestProxies(figures);
+  std::vector<ListedProxy> busiest = BusiestProxies(figures, kMaxProxySeries);
   const std::string only = " Only the " + std::to_string(kMaxProxySeries) +
                            " busiest consumer proxies, by delivered plus queued, have series.";
   const struct {
@@ -158,7 +131,7 @@ void ProxyFamilies(Page* page, const ServiceFigures& figures) {
   };
   for (const auto& family : families) {
     page->Family(family.name, family.type, family.help + only);
-    for (const Listed& l : busiest) {
+    for (const ListedProxy& l : busiest) {
       page->Sample(family.name, ProxyLabels(l.channel->key, *l.proxy),
                    Number(family.value(*l.proxy)));
     }

@@ -19,7 +19,7 @@ namespace channeld {
 namespace {
 
 // Scrapes are seconds apart and take milliseconds: two threads answer
-// them, and a third takes the connections.
+// them (besides the streams'), and another takes the connections.
 constexpr std::size_t kThreads = 2;
 // A peer that sends its request, or reads its answer, no faster than this
 // loses its connection; it also bounds how long a stop waits for it.
@@ -28,7 +28,7 @@ constexpr time_t kTimeoutSeconds = 2;
 // httplib's pool, with nothing escaping its threads.
 class GuardedPool : public httplib::TaskQueue {
  public:
-  GuardedPool() : pool_(kThreads) {}
+  explicit GuardedPool(std::size_t threads) : pool_(threads) {}
   void enqueue(std::function<void()> task) override {
     pool_.enqueue([task] {
       try {
@@ -52,13 +52,28 @@ void Answer(const MetricsServer::Handler& handler, const httplib::Request& reque
     asked.path = request.path;
     asked.peerAddress = request.remote_addr;
     asked.peerPort = request.remote_port;
+    for (const auto& parameter : request.params) asked.query[parameter.first] = parameter.second;
     reply = handler(asked);
   } catch (...) {
     reply = MetricsServer::Reply();
     reply.status = 500;
   }
   response->status = reply.status;
-  response->set_content(reply.body, reply.contentType.c_str());
+  for (const auto& header : reply.headers) response->set_header(header.first, header.second);
+  if (!reply.stream || request.method == "HEAD") {
+    response->set_content(reply.body, reply.contentType.c_str());
+    return;
+  }
+  auto stream = std::move(reply.stream);
+  response->set_chunked_content_provider(
+      reply.contentType, [stream](std::size_t, httplib::DataSink& sink) {
+        try {
+          stream([&sink](std::string_view data) { return sink.write(data.data(), data.size()); });
+        } catch (...) {
+        }
+        sink.done();
+        return true;
+      });
 }
 
 std::string Endpoint(const std::string& host, int port) {
@@ -80,7 +95,7 @@ struct MetricsServer::Rep {
   std::atomic<bool> ended{false};
 };
 
-MetricsServer::MetricsServer() : rep_(new Rep) {}
+MetricsServer::MetricsServer(std::size_t streams) : streams_(streams), rep_(new Rep) {}
 
 MetricsServer::~MetricsServer() { Stop(); }
 
@@ -89,7 +104,8 @@ bool MetricsServer::Start(const std::string& host, int port, Handler handler,
   Rep& rep = *rep_;
   rep.handler = std::move(handler);
   httplib::Server& server = rep.server;
-  server.new_task_queue = [] { return new GuardedPool; };
+  std::size_t threads = kThreads + streams_;
+  server.new_task_queue = [threads] { return new GuardedPool(threads); };
   // httplib's own options would share the port with another listener
   // (SO_REUSEPORT): a second service would then take some of the scrapes
   // instead of failing to start.

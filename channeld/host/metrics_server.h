@@ -3,7 +3,9 @@
 // back what that answers. Its threads write nothing anywhere; what a
 // handler throws becomes a 500 with an empty body. One request per
 // connection: scrapes are seconds apart, and a connection held open would
-// hold a thread and delay a stop.
+// hold a thread and delay a stop. A reply may stream (the console's tail):
+// it holds one of the threads for as long as it runs, which is why the
+// server is told how many may run at once.
 //
 // The implementation (cpp-httplib: Debian's library on Linux, its header
 // compiled whole on Windows) is one file, so that nothing else sees the HTTP
@@ -12,9 +14,14 @@
 #ifndef KESTREL_CHANNELD_HOST_METRICS_SERVER_H_
 #define KESTREL_CHANNELD_HOST_METRICS_SERVER_H_
 
+#include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace kestrel {
 namespace channeld {
@@ -26,16 +33,24 @@ class MetricsServer {
     std::string path;         // without the query
     std::string peerAddress;  // numeric
     int peerPort = 0;
+    std::map<std::string, std::string> query;  // decoded; the last of a name
   };
+  // Sends data; false once the peer is gone or reads too slowly.
+  using Writer = std::function<bool(std::string_view data)>;
   struct Reply {
     int status = 200;
     std::string contentType = "text/plain; charset=utf-8";
+    std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    // When set, the body is what this writes, for as long as it runs.
+    std::function<void(const Writer&)> stream;
   };
   // Called on the server's threads, at most a few at once.
   using Handler = std::function<Reply(const Request&)>;
 
-  MetricsServer();
+  // streams: replies that may stream at once, each on a thread of its own
+  // beside those that answer the scrapes.
+  explicit MetricsServer(std::size_t streams = 0);
   ~MetricsServer();  // Stop()
   MetricsServer(const MetricsServer&) = delete;
   MetricsServer& operator=(const MetricsServer&) = delete;
@@ -45,11 +60,13 @@ class MetricsServer {
   // cannot listen there. Call once.
   bool Start(const std::string& host, int port, Handler handler, std::string* error);
 
-  // Stops listening and waits for the requests in progress. Idempotent.
+  // Stops listening and waits for the requests in progress, streams
+  // included: end them first. Idempotent.
   void Stop();
 
  private:
   struct Rep;
+  const std::size_t streams_;
   std::unique_ptr<Rep> rep_;
 };
 

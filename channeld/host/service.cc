@@ -8,12 +8,31 @@
 #include "channeld/base/system.h"
 #include "channeld/model/event_channel.h"
 #include "channeld/model/farewell_calls.h"
+#include "channeld/model/passing_events.h"
 #include "channeld/runtime/allowed_peers.h"
 #include "channeld/runtime/refused_peers.h"
 #include "channeld/state/restoration.h"
 
 namespace kestrel {
 namespace channeld {
+
+namespace {
+
+// The channels' events, to the console's tail.
+class TailFeed : public PassingEvents {
+ public:
+  explicit TailFeed(NotificationTail* tail) : tail_(tail) {}
+  bool Watched() const override { return tail_->Watched(); }
+  void Passed(const std::string& channel,
+              const CosNotification::StructuredEvent& event) override {
+    tail_->Offer(channel, event);
+  }
+
+ private:
+  NotificationTail* const tail_;
+};
+
+}  // namespace
 
 Service::Service(const ServiceOptions& options)
     : options_(options),
@@ -367,7 +386,16 @@ bool Service::StartMetrics() {
     // Asked only once serving, after the cluster was joined.
     ready = [this](std::string* reason) { return stream_->Ready(reason); };
   }
-  metrics_.reset(new MetricsEndpoint([this] { return Figures(); }, nullptr, ready));
+  if (options_.console) {
+    tail_.reset(new NotificationTail);
+    tailFeed_.reset(new TailFeed(tail_.get()));
+    context_.passing = tailFeed_.get();
+    console_.reset(new ConsoleRoutes(tail_.get(), [this] {
+      return ConsoleView(Figures(), KESTREL_VERSION, options_.stateDir);
+    }));
+  }
+  metrics_.reset(
+      new MetricsEndpoint([this] { return Figures(); }, nullptr, ready, console_.get()));
   std::string error;
   if (metrics_->Start(options_.metricsHost, options_.metricsPort, &error)) return true;
   Log::Error(error);

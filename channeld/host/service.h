@@ -25,6 +25,8 @@
 #include "channeld/cluster/event_stream.h"
 #include "channeld/cluster/leases.h"
 #include "channeld/host/command_line.h"
+#include "channeld/console/console_routes.h"
+#include "channeld/console/notification_tail.h"
 #include "channeld/host/metrics_endpoint.h"
 #include "channeld/host/reporter.h"
 #include "channeld/host/service_figures.h"
@@ -113,6 +115,11 @@ class Service {
   EventLog::Position relogged_ = 0;
   std::map<std::string, std::uint64_t> restoredFromLog_;  // by channel key
   std::map<std::string, std::uint64_t> lostAtRestore_;    // by channel key
+  // With --console: the notifications' tail, which the channels feed while
+  // a page watches, and the console's paths; they outlive the endpoint.
+  std::unique_ptr<NotificationTail> tail_;
+  std::unique_ptr<PassingEvents> tailFeed_;
+  std::unique_ptr<ConsoleRoutes> console_;
   // Stopped first: it reads the channels and asks the ORB's rules.
   std::unique_ptr<MetricsEndpoint> metrics_;
   ServiceContext context_;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "channeld/base/latency_histogram.h"
+#include "channeld/console/console_json.h"
 #include "channeld/cluster/event_stream.h"
 #include "channeld/model/channel_figures.h"
 
@@ -44,6 +45,21 @@ struct ServiceFigures {
   bool clustered = false;
   ClusterFigures cluster;
 };
+
+// One consumer proxy of the figures, and its channel.
+struct ListedProxy {
+  const ChannelFigures* channel;
+  const ProxyFigures* proxy;
+};
+
+// The count busiest connected consumer proxies, by events delivered plus
+// queued (the first listed on a tie), in the order that figures list them.
+std::vector<ListedProxy> BusiestProxies(const ServiceFigures& figures, std::size_t count);
+
+// What the console's page shows of figures: its busiest consumer proxies,
+// busiest first; stateDirectory names the state directory.
+ConsoleFigures ConsoleView(const ServiceFigures& figures, const std::string& version,
+                           const std::string& stateDirectory);
 
 // The counters' report: each channel's lines (see CounterLines), then the
 // connections refused and, with a state directory, the event log's

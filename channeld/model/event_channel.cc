@@ -7,6 +7,7 @@
 #include "channeld/base/log.h"
 #include "channeld/model/consumer_admin.h"
 #include "channeld/model/farewell_calls.h"
+#include "channeld/model/passing_events.h"
 #include "channeld/model/proxy_push_consumer.h"
 #include "channeld/model/proxy_push_supplier.h"
 #include "channeld/model/supplier_admin.h"
@@ -475,13 +476,13 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
   }
   if (context_.stream == nullptr) {
     Queue(event, persistent, view);
-    received_.fetch_add(1, std::memory_order_relaxed);
+    Accepted(event);
     return;
   }
   std::string encoded = EncodeStreamEvent(event);
   switch (context_.stream->Accept(key_, encoded.data(), encoded.size(), persistent)) {
     case EventStream::Result::kAccepted:
-      received_.fetch_add(1, std::memory_order_relaxed);
+      Accepted(event);
       return;
     case EventStream::Result::kUnavailable:
       throw CORBA::TRANSIENT(0, CORBA::COMPLETED_NO);
@@ -492,6 +493,12 @@ void EventChannel::Forward(const CosNotification::StructuredEvent& event, bool p
     case EventStream::Result::kRefused:
       throw CORBA::IMP_LIMIT(0, CORBA::COMPLETED_NO);
   }
+}
+
+void EventChannel::Accepted(const CosNotification::StructuredEvent& event) {
+  received_.fetch_add(1, std::memory_order_relaxed);
+  PassingEvents* passing = context_.passing;
+  if (passing != nullptr && passing->Watched()) passing->Passed(key_, event);
 }
 
 void EventChannel::Queue(const CosNotification::StructuredEvent& event, bool persistent,

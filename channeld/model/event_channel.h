@@ -191,6 +191,8 @@ class EventChannel : public POA_CosNotifyChannelAdmin::EventChannel, public QoSA
   // it cannot be put there.
   void Queue(const CosNotification::StructuredEvent& event, bool persistent,
              LazyEventView* view);
+  // Counts event, accepted, and shows it to whoever watches.
+  void Accepted(const CosNotification::StructuredEvent& event);
 
   ConsumerAdmins CopyConsumerAdmins() const;
   void Restore(const ChannelState& state, RestoredQueues* queues);

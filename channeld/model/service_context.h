@@ -18,6 +18,7 @@ namespace channeld {
 class EventLog;
 class EventStream;
 class Janitor;
+class PassingEvents;
 class ProxyLeases;
 class SharedTopology;
 
@@ -39,6 +40,9 @@ struct ServiceContext {
   // null without a cluster.
   SharedTopology* shared = nullptr;
   ProxyLeases* leases = nullptr;
+  // Who watches the events as the channels accept them (--console); null
+  // when nobody may.
+  PassingEvents* passing = nullptr;
 
   // Each channel's defaults, which its clients may change.
   long maxSuppliers = 0;  // proxy consumers a channel may have; 0: no limit

@@ -14,6 +14,10 @@ KESTREL_PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev gdb
 )
 
+# A real browser for the console's test (tests/console): Debian's Chromium,
+# its WebDriver and Selenium.
+KESTREL_BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
+
 # Runs a command as root: through sudo unless this is root already.
 kestrel_as_root() {
   if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi

@@ -1,0 +1,65 @@
+// The console's paths on the metrics endpoint (this room's README lists
+// what each answers). The endpoint asks Serves first, checks the peer and
+// the method, then hands the request here; a tail's reply streams until
+// the page goes or Close.
+
+#ifndef KESTREL_CHANNELD_CONSOLE_CONSOLE_ROUTES_H_
+#define KESTREL_CHANNELD_CONSOLE_CONSOLE_ROUTES_H_
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "channeld/console/console_json.h"
+#include "channeld/console/notification_tail.h"
+
+namespace kestrel {
+namespace channeld {
+
+class ConsoleRoutes {
+ public:
+  // Sends data to the page; false once the page is gone.
+  using Writer = std::function<bool(std::string_view data)>;
+  struct Reply {
+    int status = 200;
+    std::string contentType;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // When set, the body is what this writes, for as long as it runs.
+    std::function<void(const Writer&)> stream;
+  };
+  using Figures = std::function<ConsoleFigures()>;
+
+  // How often an idle tail tells the page it is there, so that a page
+  // that went away is noticed, and its place among the viewers freed.
+  static constexpr std::chrono::seconds kKeepAlive{2};
+
+  // figures: called on the endpoint's threads for /console/state.
+  ConsoleRoutes(NotificationTail* tail, Figures figures)
+      : tail_(tail), figures_(std::move(figures)) {}
+
+  static bool Serves(const std::string& path);
+
+  // path, asked with the query's constraint (empty when none).
+  Reply Answer(const std::string& path, const std::string& constraint);
+
+  // Tails that may stream at once.
+  std::size_t maxStreams() const { return tail_->maxViewers(); }
+
+  // Ends every tail's reply, and refuses new ones. Idempotent.
+  void Close() { tail_->Close(); }
+
+ private:
+  Reply Tail(const std::string& constraint);
+
+  NotificationTail* const tail_;
+  const Figures figures_;
+};
+
+}  // namespace channeld
+}  // namespace kestrel
+
+#endif  // KESTREL_CHANNELD_CONSOLE_CONSOLE_ROUTES_H_
