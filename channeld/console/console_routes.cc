@@ -32,30 +32,35 @@ ConsoleRoutes::Reply Json(int status, std::string body) {
   return reply;
 }
 
-// Sends one page its tail until the page goes or the tail closes.
+// Sends one page its tail until the page goes or the tail closes, what
+// came at once in one write.
 void Stream(NotificationTail::Viewer* viewer, const TailFilter& filter,
             const ConsoleRoutes::Writer& write) {
   // A first line, so that the page knows at once that it watches.
   if (!write(": watching\n\n")) return;
   std::uint64_t told = 0;
+  std::vector<std::shared_ptr<const PassedEvent>> passed;
   for (;;) {
-    std::shared_ptr<const PassedEvent> passed;
-    NotificationTail::Viewer::Next next = viewer->Take(ConsoleRoutes::kKeepAlive, &passed);
+    std::uint64_t dropped = 0;
+    passed.clear();
+    NotificationTail::Viewer::Next next =
+        viewer->TakeAll(ConsoleRoutes::kKeepAlive, &passed, &dropped);
     if (next == NotificationTail::Viewer::Next::kClosed) return;
     // What was lost goes first, also when nothing came after it.
     std::string lines;
-    std::uint64_t dropped = viewer->dropped();
     if (dropped != told) {
       lines = "event: dropped\ndata: {\"dropped\":" + std::to_string(dropped) + "}\n\n";
       told = dropped;
     }
-    if (next == NotificationTail::Viewer::Next::kIdle) {
-      if (lines.empty()) lines = ": keep-alive\n\n";
-    } else {
-      filter::EventView view(passed->event, TailFilter::kNames);
-      if (filter.Selects(&view)) lines += "data: " + NotificationJson(*passed, &view) + "\n\n";
+    for (const auto& event : passed) {
+      filter::EventView view(event->event, TailFilter::kNames);
+      if (filter.Selects(&view)) lines += "data: " + NotificationJson(*event, &view) + "\n\n";
+    }
+    if (next == NotificationTail::Viewer::Next::kIdle && lines.empty()) {
+      lines = ": keep-alive\n\n";
     }
     if (!lines.empty() && !write(lines)) return;
+    if (!passed.empty()) viewer->Linger(ConsoleRoutes::kLinger);
   }
 }
 

@@ -36,6 +36,10 @@ class ConsoleRoutes {
   // How often an idle tail tells the page it is there, so that a page
   // that went away is noticed, and its place among the viewers freed.
   static constexpr std::chrono::seconds kKeepAlive{2};
+  // Between two writes of lines: a page shows at most its queue's bound
+  // (NotificationTail) this often, which is more than anyone reads, and a
+  // busy channel wakes a page ten times a second, not once per event.
+  static constexpr std::chrono::milliseconds kLinger{100};
 
   // figures: called on the endpoint's threads for /console/state.
   ConsoleRoutes(NotificationTail* tail, Figures figures)

@@ -1,6 +1,7 @@
 #include "channeld/console/notification_tail.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace kestrel {
@@ -11,9 +12,21 @@ NotificationTail::NotificationTail(std::size_t maxViewers, std::size_t queueBoun
 
 NotificationTail::~NotificationTail() { Close(); }
 
+bool NotificationTail::RoomOrDropped() {
+  for (Page* page : pages_) {
+    if (page->queue.size() < queueBound_) return true;
+  }
+  for (Page* page : pages_) ++page->dropped;
+  return false;
+}
+
 void NotificationTail::Offer(const std::string& channel,
                              const CosNotification::StructuredEvent& event) {
   if (!Watched()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!RoomOrDropped()) return;
+  }
   std::shared_ptr<const PassedEvent> passed;
   try {
     passed = std::make_shared<const PassedEvent>(
@@ -22,17 +35,19 @@ void NotificationTail::Offer(const std::string& channel,
     return;  // no memory for the pages: the supplier goes on regardless
   }
   copies_.fetch_add(1, std::memory_order_relaxed);
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     for (Page* page : pages_) {
       if (page->queue.size() >= queueBound_) {
         ++page->dropped;
-      } else {
-        page->queue.push_back(passed);
+        continue;
       }
+      page->queue.push_back(passed);
+      wake |= page->waiting;
     }
   }
-  offered_.notify_all();
+  if (wake) offered_.notify_all();
 }
 
 std::unique_ptr<NotificationTail::Viewer> NotificationTail::Watch() {
@@ -63,20 +78,25 @@ void NotificationTail::Leave(Page* page) {
 
 NotificationTail::Viewer::~Viewer() { tail_->Leave(page_); }
 
-NotificationTail::Viewer::Next NotificationTail::Viewer::Take(
-    std::chrono::milliseconds wait, std::shared_ptr<const PassedEvent>* event) {
+NotificationTail::Viewer::Next NotificationTail::Viewer::TakeAll(
+    std::chrono::milliseconds wait, std::vector<std::shared_ptr<const PassedEvent>>* events,
+    std::uint64_t* dropped) {
   std::unique_lock<std::mutex> lock(tail_->mutex_);
+  page_->waiting = true;
   tail_->offered_.wait_for(lock, wait, [this] { return tail_->closed_ || !page_->queue.empty(); });
+  page_->waiting = false;
+  *dropped = page_->dropped;
   if (tail_->closed_) return Next::kClosed;
   if (page_->queue.empty()) return Next::kIdle;
-  *event = std::move(page_->queue.front());
-  page_->queue.pop_front();
-  return Next::kEvent;
+  events->assign(std::make_move_iterator(page_->queue.begin()),
+                 std::make_move_iterator(page_->queue.end()));
+  page_->queue.clear();
+  return Next::kEvents;
 }
 
-std::uint64_t NotificationTail::Viewer::dropped() const {
-  std::lock_guard<std::mutex> lock(tail_->mutex_);
-  return page_->dropped;
+void NotificationTail::Viewer::Linger(std::chrono::milliseconds pause) {
+  std::unique_lock<std::mutex> lock(tail_->mutex_);
+  tail_->offered_.wait_for(lock, pause, [this] { return tail_->closed_; });
 }
 
 }  // namespace channeld

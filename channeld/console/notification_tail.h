@@ -2,10 +2,15 @@
 //
 // Offer runs on the suppliers' threads. While no page watches it is one
 // atomic load; while some do, it copies the event once and queues it for
-// each, under one short lock. A page's queue is bounded: a page that reads
-// too slowly loses what does not fit, and its count of lines lost grows,
-// so that a stalled browser never holds up a supplier. The pages
-// themselves are bounded: Watch answers null beyond the bound.
+// each, under one short lock, and wakes only a page that waits for its
+// first event: a page takes what came in one go (TakeAll), then lingers
+// before it takes again, so that a busy channel costs its suppliers a few
+// wake-ups a second, not one per event. A page's queue is bounded: a page
+// that reads too slowly, or a channel faster than a page can show, loses
+// what does not fit (without a copy when no page has room), and its count
+// of lines lost grows, so that a stalled browser never holds up a
+// supplier. The pages themselves are bounded: Watch answers null beyond
+// the bound.
 
 #ifndef KESTREL_CHANNELD_CONSOLE_NOTIFICATION_TAIL_H_
 #define KESTREL_CHANNELD_CONSOLE_NOTIFICATION_TAIL_H_
@@ -66,8 +71,12 @@ class NotificationTail {
   struct Page {
     std::deque<std::shared_ptr<const PassedEvent>> queue;
     std::uint64_t dropped = 0;
+    bool waiting = false;  // in TakeAll, for the first event to come
   };
 
+  // Counts event as lost by every page when none has room for it; true
+  // when one has. REQUIRES: mutex_ held.
+  bool RoomOrDropped();
   void Leave(Page* page);
 
   const std::size_t maxViewers_;
@@ -83,17 +92,20 @@ class NotificationTail {
 // One page's view of the tail; one thread at a time.
 class NotificationTail::Viewer {
  public:
-  enum class Next { kEvent, kIdle, kClosed };
+  enum class Next { kEvents, kIdle, kClosed };
 
   ~Viewer();  // leaves the tail
   Viewer(const Viewer&) = delete;
   Viewer& operator=(const Viewer&) = delete;
 
-  // The next event, waiting at most wait for one: kIdle when none came,
-  // kClosed once the tail is closed.
-  Next Take(std::chrono::milliseconds wait, std::shared_ptr<const PassedEvent>* event);
-  // Events this page lost because its queue was full.
-  std::uint64_t dropped() const;
+  // Everything queued for the page, oldest first, waiting at most wait for
+  // a first event: kIdle when none came, kClosed once the tail is closed.
+  // *dropped: the events this page lost so far because its queue was full.
+  Next TakeAll(std::chrono::milliseconds wait,
+               std::vector<std::shared_ptr<const PassedEvent>>* events, std::uint64_t* dropped);
+  // Waits for pause, or less when the tail closes: what is offered
+  // meanwhile gathers in the queue, and wakes nobody.
+  void Linger(std::chrono::milliseconds pause);
 
  private:
   friend class NotificationTail;

@@ -74,6 +74,17 @@ const TestOrb& Orb() {
 // ---------------------------------------------------------------------------
 // The tail.
 
+// Everything queued for viewer now, by description.
+std::vector<std::string> Taken(NotificationTail::Viewer* viewer, std::uint64_t* dropped,
+                               milliseconds wait = milliseconds(0)) {
+  std::vector<std::shared_ptr<const PassedEvent>> events;
+  std::vector<std::string> descriptions;
+  if (viewer->TakeAll(wait, &events, dropped) == Next::kEvents) {
+    for (const auto& event : events) descriptions.push_back(DescriptionOf(*event));
+  }
+  return descriptions;
+}
+
 TEST(NotificationTail, NothingIsCopiedWhileNoPageWatchesAndNothingAfterTheLastGoes) {
   Orb();
   NotificationTail tail;
@@ -87,10 +98,9 @@ TEST(NotificationTail, NothingIsCopiedWhileNoPageWatchesAndNothingAfterTheLastGo
   EXPECT_TRUE(tail.Watched());
   tail.Offer("K", Notification("disk", 3, "watched"));
   EXPECT_EQ(1u, tail.copies());
-  std::shared_ptr<const PassedEvent> passed;
-  ASSERT_EQ(Next::kEvent, viewer->Take(milliseconds(0), &passed));
-  EXPECT_EQ("watched", DescriptionOf(*passed));
-  EXPECT_EQ("K", passed->channel);
+  std::uint64_t dropped = 1;
+  EXPECT_EQ(std::vector<std::string>{"watched"}, Taken(viewer.get(), &dropped));
+  EXPECT_EQ(0u, dropped);
 
   viewer.reset();
   EXPECT_FALSE(tail.Watched());
@@ -108,32 +118,40 @@ TEST(NotificationTail, AReaderThatStallsLosesWhatDoesNotFitAndCountsItWhileOffer
 
   // Offers from a thread of their own, as a supplier's: they must end
   // although the stalled page never reads.
-  std::vector<std::string> taken;
-  std::thread supplier([&tail] {
+  std::atomic<bool> offered{false};
+  std::thread supplier([&] {
     for (int i = 0; i < 100; ++i) tail.Offer("K", Notification("disk", 3, std::to_string(i)));
+    offered = true;
   });
-  while (taken.size() < 100) {
-    std::shared_ptr<const PassedEvent> passed;
-    Next next = reading->Take(seconds(10), &passed);
-    ASSERT_NE(Next::kClosed, next);
-    if (next == Next::kIdle) break;
-    taken.push_back(DescriptionOf(*passed));
+  std::vector<std::string> taken;
+  std::uint64_t readerLost = 0;
+  while (!offered || !Taken(reading.get(), &readerLost).empty()) {
+    std::vector<std::string> more = Taken(reading.get(), &readerLost, milliseconds(10));
+    taken.insert(taken.end(), more.begin(), more.end());
   }
   supplier.join();
+  std::vector<std::string> rest = Taken(reading.get(), &readerLost);
+  taken.insert(taken.end(), rest.begin(), rest.end());
   // The reader kept up or lost some, in order either way.
-  EXPECT_EQ(100u, taken.size() + reading->dropped());
+  EXPECT_EQ(100u, taken.size() + readerLost);
   for (std::size_t i = 1; i < taken.size(); ++i) {
     EXPECT_LT(std::stoi(taken[i - 1]), std::stoi(taken[i]));
   }
   // The stalled page holds the first kBound and counts the rest as lost.
-  EXPECT_EQ(100u - kBound, stalled->dropped());
-  for (std::size_t i = 0; i < kBound; ++i) {
-    std::shared_ptr<const PassedEvent> passed;
-    ASSERT_EQ(Next::kEvent, stalled->Take(milliseconds(0), &passed));
-    EXPECT_EQ(std::to_string(i), DescriptionOf(*passed));
-  }
-  std::shared_ptr<const PassedEvent> none;
-  EXPECT_EQ(Next::kIdle, stalled->Take(milliseconds(10), &none));
+  std::uint64_t stalledLost = 0;
+  std::vector<std::string> held = Taken(stalled.get(), &stalledLost);
+  EXPECT_EQ(100u - kBound, stalledLost);
+  ASSERT_EQ(kBound, held.size());
+  for (std::size_t i = 0; i < kBound; ++i) EXPECT_EQ(std::to_string(i), held[i]);
+  EXPECT_TRUE(Taken(stalled.get(), &stalledLost, milliseconds(10)).empty());
+
+  // With no room anywhere, an offer copies nothing and is counted lost.
+  NotificationTail full(1, 1);
+  std::unique_ptr<NotificationTail::Viewer> page = full.Watch();
+  for (int i = 0; i < 10; ++i) full.Offer("K", Notification("disk", 3, std::to_string(i)));
+  EXPECT_EQ(1u, full.copies());
+  EXPECT_EQ(std::vector<std::string>{"0"}, Taken(page.get(), &stalledLost));
+  EXPECT_EQ(9u, stalledLost);
 }
 
 TEST(NotificationTail, PagesAreBoundedAndACloseEndsEveryWait) {
@@ -148,16 +166,19 @@ TEST(NotificationTail, PagesAreBoundedAndACloseEndsEveryWait) {
 
   std::atomic<bool> ended{false};
   std::thread waiting([&] {
-    std::shared_ptr<const PassedEvent> passed;
-    while (first->Take(seconds(30), &passed) != Next::kClosed) {
+    std::vector<std::shared_ptr<const PassedEvent>> events;
+    std::uint64_t dropped = 0;
+    while (first->TakeAll(seconds(30), &events, &dropped) != Next::kClosed) {
     }
+    first->Linger(seconds(30));
     ended = true;
   });
   tail.Close();
   waiting.join();  // a close that did not wake the page would hold this 30 s
   EXPECT_TRUE(ended);
-  std::shared_ptr<const PassedEvent> passed;
-  EXPECT_EQ(Next::kClosed, second->Take(seconds(30), &passed));
+  std::vector<std::shared_ptr<const PassedEvent>> events;
+  std::uint64_t dropped = 0;
+  EXPECT_EQ(Next::kClosed, second->TakeAll(seconds(30), &events, &dropped));
   second.reset();
   EXPECT_FALSE(tail.Watch());
 }

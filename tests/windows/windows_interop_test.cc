@@ -11,9 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -521,6 +524,122 @@ TEST_F(WindowsInterop, ChannelServiceSpeaksWindows) {
   for (const char* signal : {"SIGUSR1", "SIGTERM", "SIGINT"}) {
     EXPECT_EQ(std::string::npos, help.output.find(signal)) << signal << " in:\n" << help.output;
   }
+}
+
+// The console of kestrel-channeld.exe, served through Winsock: the page,
+// the figures, and a tail on which a notification published from Linux
+// arrives as the page shows it, through a constraint that keeps out another.
+TEST_F(WindowsInterop, ChannelServiceServesTheConsole) {
+  const std::string program = std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe";
+  const int consolePort = UnusedPort();
+  ToolProcess windows;
+  ASSERT_TRUE(windows.Start({KESTREL_WINE, program, "--port", std::to_string(UnusedPort()), "--metrics",
+                             "127.0.0.1:" + std::to_string(consolePort), "--console"}));
+  std::string channel;
+  ASSERT_TRUE(ReadWindowsLine(&windows, &channel, kWineTimeoutMs)) << windows.error();
+  ASSERT_EQ(0u, channel.find("corbaloc:iiop:127.0.0.1:")) << channel;
+
+  httplib::Client browser("127.0.0.1", consolePort);
+  browser.set_read_timeout(kWineTimeoutMs / 1000, 0);
+  httplib::Result page = browser.Get("/");
+  ASSERT_TRUE(page) << httplib::to_string(page.error());
+  EXPECT_EQ(200, page->status);
+  EXPECT_EQ("text/html; charset=utf-8", page->get_header_value("Content-Type"));
+  EXPECT_NE(std::string::npos, page->body.find("<title>kestrel-channeld console</title>")) << page->body;
+  httplib::Result state = browser.Get("/console/state");
+  ASSERT_TRUE(state) << httplib::to_string(state.error());
+  EXPECT_EQ(200, state->status);
+  EXPECT_EQ("application/json", state->get_header_value("Content-Type"));
+  EXPECT_NE(std::string::npos, state->body.find("{\"key\":\"NotifyEventChannel\",")) << state->body;
+  EXPECT_NE(std::string::npos, state->body.find("\"viewers\":0,")) << state->body;
+
+  // The tail on a thread of its own, which hands on what it reads.
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::string tailed;
+  int tailStatus = 0;
+  std::string tailType;
+  std::atomic<bool> leaving{false};
+  httplib::Client tailClient("127.0.0.1", consolePort);
+  tailClient.set_read_timeout(kWineTimeoutMs / 1000, 0);  // keep-alives come every few seconds
+  std::thread tail([&] {
+    tailClient.Get(
+        "/console/tail", {{"constraint", "$mModule == 'winconsole'"}}, {},
+        [&](const httplib::Response& response) {
+          std::lock_guard<std::mutex> lock(mutex);
+          tailStatus = response.status;
+          tailType = response.get_header_value("Content-Type");
+          return true;
+        },
+        [&](const char* data, std::size_t length) {
+          {
+            std::lock_guard<std::mutex> lock(mutex);
+            tailed.append(data, length);
+          }
+          arrived.notify_all();
+          return !leaving;
+        });
+    std::lock_guard<std::mutex> lock(mutex);
+    tailed += "\n(the tail ended)";
+    arrived.notify_all();
+  });
+  struct Leave {
+    std::atomic<bool>* leaving;
+    httplib::Client* client;
+    std::thread* thread;
+    ~Leave() {
+      *leaving = true;
+      client->stop();
+      thread->join();
+    }
+  } leave{&leaving, &tailClient, &tail};
+  auto tailHolds = [&](const std::string& text) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return arrived.wait_for(lock, std::chrono::milliseconds(kWineTimeoutMs),
+                            [&] { return tailed.find(text) != std::string::npos; });
+  };
+  ASSERT_TRUE(tailHolds(": watching\n")) << tailed;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(200, tailStatus);
+    EXPECT_EQ("text/event-stream", tailType);
+  }
+
+  // Two notifications, the first of which the constraint keeps out.
+  for (const std::vector<std::string>& notification :
+       {std::vector<std::string>{"--module", "elsewhere", "not for this page"},
+        std::vector<std::string>{"--module", "winconsole", "--severity", "4", "--code", "0x1001",
+                                 "disk C:\\ is <97%> full"}}) {
+    std::vector<std::string> publish = {BinPath("kestrel-publish"), "--channel", channel};
+    publish.insert(publish.end(), notification.begin(), notification.end());
+    ToolResult published = RunTool(publish, "", kTimeoutMs);
+    ASSERT_EQ(0, published.status) << published.error;
+  }
+  const std::string shown = "\",\"channel\":\"NotifyEventChannel\",\"host\":\"" + LocalHostName() +
+                            "\",\"module\":\"winconsole\",\"severity\":4,\"severityName\":\"error\","
+                            "\"code\":4097,\"description\":\"disk C:\\\\ is \\u003c97%\\u003e full\"}\n\n";
+  ASSERT_TRUE(tailHolds(shown)) << tailed;
+  std::string lines;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    lines = tailed;
+  }
+  // The line's time is the arrival's, as local time to the millisecond.
+  const std::string data = "data: {\"time\":\"";
+  const std::size_t line = lines.find(data);
+  ASSERT_NE(std::string::npos, line) << lines;
+  EXPECT_EQ(line + data.size() + std::string("2026-12-09 13:32:49.123").size(), lines.find(shown)) << lines;
+  EXPECT_EQ(std::string::npos, lines.find("data: ", line + 1)) << lines;
+  EXPECT_EQ(std::string::npos, lines.find("not for this page")) << lines;
+  EXPECT_EQ(std::string::npos, lines.find("event: dropped")) << lines;
+
+  state = browser.Get("/console/state");
+  ASSERT_TRUE(state) << httplib::to_string(state.error());
+  EXPECT_NE(std::string::npos, state->body.find("\"viewers\":1,")) << state->body;
+  EXPECT_NE(std::string::npos, state->body.find("\"received\":2,")) << state->body;
+
+  ASSERT_TRUE(windows.Signal(SIGKILL));
+  windows.Wait(kWineTimeoutMs);
 }
 
 // The installer: msiexec /i puts both DLLs, the tools and the service in
