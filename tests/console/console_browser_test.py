@@ -147,7 +147,9 @@ class Page:
                          '--no-proxy-server', '--no-first-run', '--no-default-browser-check',
                          '--disable-background-networking', '--disable-component-update',
                          '--disable-sync', '--disable-extensions', '--disable-dev-shm-usage',
-                         f'--user-data-dir={profile}'] + (['--no-sandbox'] if os.geteuid() == 0 else []):
+                         # The sandbox needs namespaces that a container may not
+                         # grant, whoever runs the test; it loads only our page.
+                         '--no-sandbox', f'--user-data-dir={profile}']:
             options.add_argument(argument)
         options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
         try:
