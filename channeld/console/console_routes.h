@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "channeld/base/http_reply.h"
 #include "channeld/console/console_json.h"
 #include "channeld/console/notification_tail.h"
 
@@ -21,16 +22,8 @@ namespace channeld {
 
 class ConsoleRoutes {
  public:
-  // Sends data to the page; false once the page is gone.
-  using Writer = std::function<bool(std::string_view data)>;
-  struct Reply {
-    int status = 200;
-    std::string contentType;
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-    // When set, the body is what this writes, for as long as it runs.
-    std::function<void(const Writer&)> stream;
-  };
+  using Reply = HttpReply;
+  using Writer = HttpReply::Writer;  // false once the page is gone
   using Figures = std::function<ConsoleFigures()>;
 
   // How often an idle tail tells the page it is there, so that a page

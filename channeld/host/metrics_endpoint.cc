@@ -17,16 +17,6 @@ MetricsServer::Reply Plain(int status, const std::string& body) {
   return reply;
 }
 
-MetricsServer::Reply FromConsole(ConsoleRoutes::Reply answer) {
-  MetricsServer::Reply reply;
-  reply.status = answer.status;
-  reply.contentType = std::move(answer.contentType);
-  reply.headers = std::move(answer.headers);
-  reply.body = std::move(answer.body);
-  reply.stream = std::move(answer.stream);
-  return reply;
-}
-
 }  // namespace
 
 MetricsEndpoint::MetricsEndpoint(Figures figures, PeerCheck peerAllowed, Readiness ready,
@@ -64,8 +54,8 @@ MetricsServer::Reply MetricsEndpoint::Answer(const MetricsServer::Request& reque
       return Plain(503, "restoring the state\n");
     }
     auto constraint = request.query.find("constraint");
-    return FromConsole(console_->Answer(
-        request.path, constraint != request.query.end() ? constraint->second : std::string()));
+    return console_->Answer(
+        request.path, constraint != request.query.end() ? constraint->second : std::string());
   }
   bool serving = serving_.load(std::memory_order_acquire);
   if (request.path == "/health") {

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "channeld/base/http_reply.h"
+
 namespace kestrel {
 namespace channeld {
 
@@ -35,16 +37,7 @@ class MetricsServer {
     int peerPort = 0;
     std::map<std::string, std::string> query;  // decoded; the last of a name
   };
-  // Sends data; false once the peer is gone or reads too slowly.
-  using Writer = std::function<bool(std::string_view data)>;
-  struct Reply {
-    int status = 200;
-    std::string contentType = "text/plain; charset=utf-8";
-    std::vector<std::pair<std::string, std::string>> headers;
-    std::string body;
-    // When set, the body is what this writes, for as long as it runs.
-    std::function<void(const Writer&)> stream;
-  };
+  using Reply = HttpReply;
   // Called on the server's threads, at most a few at once.
   using Handler = std::function<Reply(const Request&)>;
 
