@@ -14,15 +14,16 @@ namespace kestrel {
 namespace {
 
 constexpr int32_t kTextBufferSize = 260;
+constexpr int32_t kPathBufferSize = 1024;
 
 // Reads one text from the settings object into a cleared buffer that is
 // terminated whatever the object wrote.
-template <class Getter>
+template <int32_t kSize = kTextBufferSize, class Getter>
 std::string ReadSettingsText(Getter get) {
-  char buffer[kTextBufferSize];
+  char buffer[kSize];
   std::memset(buffer, 0, sizeof buffer);
-  get(buffer, kTextBufferSize);
-  buffer[kTextBufferSize - 1] = '\0';
+  get(buffer, kSize);
+  buffer[kSize - 1] = '\0';
   return buffer;
 }
 
@@ -66,6 +67,33 @@ std::vector<std::string> SingleAddresses(const std::string& address) {
   }
 }
 
+// The client's own TLS files, when its settings object has ITlsSettings.
+bool ReadClientTls(IChannelSettings* settings, TlsFiles* files) {
+  ITlsSettings* tls = nullptr;
+  if (FAILED(settings->QueryInterface(IID_ITlsSettings, reinterpret_cast<void**>(&tls))) ||
+      tls == nullptr) {
+    return false;
+  }
+  auto read = [tls](HRESULT (STDMETHODCALLTYPE ITlsSettings::*get)(char*, int32_t)) {
+    return ReadSettingsText<kPathBufferSize>(
+        [tls, get](char* buffer, int32_t size) { (tls->*get)(buffer, size); });
+  };
+  files->certificate = read(&ITlsSettings::GetCertificateFile);
+  files->key = read(&ITlsSettings::GetKeyFile);
+  files->authority = read(&ITlsSettings::GetAuthorityFile);
+  files->keyPassword = read(&ITlsSettings::GetKeyPassword);
+  tls->Release();
+  return true;
+}
+
+// The client's files over the machine's, each that it names.
+void OverrideTls(const TlsFiles& client, TlsFiles* machine) {
+  for (auto field : {&TlsFiles::certificate, &TlsFiles::key, &TlsFiles::authority,
+                     &TlsFiles::keyPassword}) {
+    if (!(client.*field).empty()) machine->*field = client.*field;
+  }
+}
+
 }  // namespace
 
 HRESULT QueryChannelSettings(IUnknown* settings, IChannelSettings** out) {
@@ -84,7 +112,13 @@ ChannelAccess::~ChannelAccess() = default;
 HRESULT ChannelAccess::PrepareBroker(const char* orbId) {
   RegistryStore store;
   settings_ = BrokerSettings::Read(store);
+  if (clientAsksTls_) {
+    OverrideTls(clientTls_, &settings_.tls);
+    if (!settings_.tls.enabled()) return E_CORBA_INITIALIZE;
+  }
+  ComposeAddress();
   OrbArgumentList arguments(orbId, store);
+  arguments.set_tls(settings_.tls);
   return runtime_.Start(arguments);
 }
 
@@ -114,18 +148,40 @@ void ChannelAccess::LimitCalls(CORBA::Object_ptr object) const {
 
 HRESULT ChannelAccess::BuildChannelAddress(IChannelSettings* settings) {
   if (settings == nullptr || settings->Validate() != 0) return E_NOTIFY_INVALIDARG;
-  std::string address = "corbaloc:iiop:";
-  address += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetHost(buffer, size); });
+  clientAsksTls_ = ReadClientTls(settings, &clientTls_);
+  std::string place =
+      ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetHost(buffer, size); });
   int32_t port = 0;
   settings->GetPort(&port);
   char digits[8];
   std::snprintf(digits, sizeof digits, ":%u", static_cast<unsigned>(port) & 0xFFFFu);
-  address += digits;
-  address += '/';
-  address += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetObjectKey(buffer, size); });
-  addresses_ = SingleAddresses(address);
-  address_ = std::move(address);
+  place += digits;
+  place += '/';
+  place += ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetObjectKey(buffer, size); });
+  place_ = std::move(place);
+  ComposeAddress();
   return S_OK;
+}
+
+void ChannelAccess::ComposeAddress() {
+  if (place_.empty()) return;
+  if (!settings_.tls.enabled()) {
+    address_ = "corbaloc:iiop:" + place_;
+  } else {
+    // Every service of a list by TLS, whether it names "iiop:" or, for
+    // short, nothing before its ':': the broker speaks nothing else.
+    std::string place = place_;
+    for (size_t at = place.find(','); at != std::string::npos && at < place.find('/');
+         at = place.find(',', at + 1)) {
+      if (place.compare(at + 1, 5, "iiop:") == 0) {
+        place.insert(at + 1, "ssl");
+      } else if (place.compare(at + 1, 1, ":") == 0) {
+        place.insert(at + 1, "ssliop");
+      }
+    }
+    address_ = "corbaloc:ssliop:" + place;
+  }
+  addresses_ = SingleAddresses(address_);
 }
 
 HRESULT ChannelAccess::ResolveChannel() {

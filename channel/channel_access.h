@@ -2,7 +2,9 @@
 // broker that reaches it, the channel reference, and the channel's proxies.
 //
 // The channel is reached directly at "corbaloc:iiop:" host ":" port "/" key,
-// composed from the client's settings; no naming service, no factory, and
+// composed from the client's settings, or at "corbaloc:ssliop:" and the same
+// when the machine's settings name TLS files (broker_settings.h), every
+// service of a list then by TLS; no naming service, no factory, and
 // the channel is never created: it must exist in a running service. Both
 // sides use the channel's default admins and structured events; the
 // consumer side subscribes to every domain and type.
@@ -54,13 +56,17 @@ class ChannelAccess {
   ChannelAccess(const ChannelAccess&) = delete;
   ChannelAccess& operator=(const ChannelAccess&) = delete;
 
-  // Reads the machine's broker settings and starts or joins the broker of
-  // orbId ("KestrelSupplier", "KestrelConsumer") with them. Answers S_OK or
-  // the code of the start.
+  // Reads the machine's broker settings, with the TLS files of the client's
+  // settings object over them (ITlsSettings, read by BuildChannelAddress),
+  // and starts or joins the broker of orbId ("KestrelSupplier",
+  // "KestrelConsumer") with them, composing the address again for TLS.
+  // Answers S_OK or the code of the start; E_CORBA_INITIALIZE when the
+  // client asks for TLS and no authority file is named.
   HRESULT PrepareBroker(const char* orbId);
 
   // Composes the channel's address from settings: Validate() must answer 0,
-  // else E_NOTIFY_INVALIDARG and nothing else is called or changed. Host
+  // else E_NOTIFY_INVALIDARG and nothing else is called or changed. Also
+  // reads the object's TLS files, when it has ITlsSettings. Host
   // and key are read into 260-byte buffers that are cleared first and
   // always terminated, whatever the settings object writes; the port's low
   // 16 bits are used. Host and key are taken as they are.
@@ -115,6 +121,9 @@ class ChannelAccess {
   bool hasChannel() const { return !CORBA::is_nil(channel_); }
 
  private:
+  // address_ and addresses_ from place_, by TLS or not as settings_ say.
+  void ComposeAddress();
+
   // One address of the list: channel is set only on success.
   HRESULT ResolveOne(const std::string& address,
                      CosNotifyChannelAdmin::EventChannel_var& channel) const;
@@ -122,6 +131,9 @@ class ChannelAccess {
   // Declared first, destroyed last.
   OrbRuntime runtime_;
   BrokerSettings settings_;
+  std::string place_;  // host:port/key, without the scheme
+  bool clientAsksTls_ = false;
+  TlsFiles clientTls_;  // what the client's ITlsSettings named
   std::string address_;
   // address_ split into one corbaloc per listed address, in its order;
   // address_ alone when it lists one.

@@ -19,6 +19,13 @@ BrokerSettings BrokerSettings::Read(const RegistryStore& store) {
   settings.dottedDecimalAddresses = dottedDecimal != 0;
   read("ConsumerLivenessInterval", &settings.consumerLivenessIntervalSeconds);
   read("CallTimeout", &settings.callTimeoutMilliseconds);
+  auto readText = [&store](const char* name, std::string* value) {
+    store.ReadString(RegistryRoot::kLocalMachine, kBrokerSettingsKey, name, value);
+  };
+  readText("TlsCaFile", &settings.tls.authority);
+  readText("TlsCertFile", &settings.tls.certificate);
+  readText("TlsKeyFile", &settings.tls.key);
+  readText("TlsKeyPassword", &settings.tls.keyPassword);
   return settings;
 }
 

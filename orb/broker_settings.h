@@ -8,12 +8,22 @@
 //   CallTimeout                milliseconds that a remote call to the
 //                              channel may take; 0 means no limit     (30000)
 //
+// and, as strings, the files of IIOP over TLS (see orb/tls_context.h):
+//
+//   TlsCaFile                  the site's certificate authority (PEM); when
+//                              set, the channel is reached by TLS only
+//   TlsCertFile                this machine's certificate (PEM)
+//   TlsKeyFile                 its private key (PEM)
+//   TlsKeyPassword             the key's password, for an encrypted key
+//
 // They are read anew for every object that starts a broker.
 
 #ifndef KESTREL_ORB_BROKER_SETTINGS_H_
 #define KESTREL_ORB_BROKER_SETTINGS_H_
 
 #include <cstdint>
+
+#include "orb/tls_context.h"
 
 namespace kestrel {
 
@@ -26,6 +36,7 @@ struct BrokerSettings {
   bool dottedDecimalAddresses = false;
   uint32_t consumerLivenessIntervalSeconds = 10;
   uint32_t callTimeoutMilliseconds = 30000;
+  TlsFiles tls;
 
   // Missing values keep the defaults above.
   static BrokerSettings Read(const RegistryStore& store);

@@ -15,9 +15,32 @@ namespace {
 // library prints nothing, so they go nowhere.
 void DiscardLog(const char*) {}
 
+// The TLS endpoint that stands in for environmentEndpoint: the same host,
+// any port. Empty when the environment listens by TLS already.
+std::string TlsEndpoint(const char* environmentEndpoint) {
+  const std::string endpoint = environmentEndpoint != nullptr ? environmentEndpoint : "";
+  constexpr char kTls[] = "giop:ssl:";
+  if (endpoint.compare(0, sizeof kTls - 1, kTls) == 0) return std::string();
+  constexpr char kTcp[] = "giop:tcp:";
+  std::string host;
+  if (endpoint.compare(0, sizeof kTcp - 1, kTcp) == 0) {
+    host = endpoint.substr(sizeof kTcp - 1);
+    host = host.substr(0, host.rfind(':'));
+  }
+  return kTls + host + ":";
+}
+
+void AddTlsOptions(const char* environmentEndpoint, std::vector<std::string>* arguments) {
+  arguments->insert(arguments->end(), {"-ORBclientTransportRule", "* ssl",
+                                       "-ORBserverTransportRule", "* ssl"});
+  std::string endpoint = TlsEndpoint(environmentEndpoint);
+  if (!endpoint.empty()) arguments->insert(arguments->end(), {"-ORBendPoint", endpoint});
+}
+
 }  // namespace
 
-BrokerOptions TranslateBrokerArguments(int argc, char** argv) {
+BrokerOptions TranslateBrokerArguments(int argc, char** argv, const TlsFiles& tls,
+                                       const char* environmentEndpoint) {
   BrokerOptions options;
   options.orbArguments.push_back(argc > 0 && argv[0] != nullptr ? argv[0] : "Appname");
   options.orbArguments.insert(options.orbArguments.end(), {"-ORBtraceLevel", "0"});
@@ -30,6 +53,10 @@ BrokerOptions TranslateBrokerArguments(int argc, char** argv) {
         options.orbArguments.insert(options.orbArguments.end(), {"-ORBendPointPublish", "addr"});
       }
     }
+  }
+  if (tls.enabled()) {
+    options.tls = tls;
+    AddTlsOptions(environmentEndpoint, &options.orbArguments);
   }
   return options;
 }
@@ -62,6 +89,8 @@ void BrokerTable::InitialiseProcessOrb(const BrokerOptions& options) {
   const CORBA::ULong traceLevelBefore = omniORB::traceLevel;
   omniORB::traceLevel = 0;
   omniORB::setLogFunction(&DiscardLog);
+  // omniORB takes the context over, and deletes it with this ORB.
+  if (options.tls.enabled()) InstallTlsContext(options.tls);
   try {
     processOrb_ = CORBA::ORB_init(argc, argv.get(), "omniORB4");
   } catch (...) {

@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "orb/tls_context.h"
+
 namespace kestrel {
 
 // The ORB id and the omniORB options that a broker argument vector stands
@@ -34,11 +36,19 @@ namespace kestrel {
 // numeric addresses in object references, and omniORB's own tracing is
 // always turned off, so that the library prints nothing. Other arguments
 // are not omniORB's business and are dropped.
+//
+// With TLS files, the broker speaks IIOP over TLS only: it reaches nothing
+// in plain IIOP, accepts no plain connection, and listens by TLS for the
+// channel's calls (a consumer's deliveries) at the host of the endpoint
+// that environmentEndpoint names (omniORB's ORBendPoint, "giop:tcp:HOST:"),
+// or on every interface without one, as omniORB's own default would.
 struct BrokerOptions {
   std::string orbId;
   std::vector<std::string> orbArguments;  // argv for CORBA::ORB_init, program name first
+  TlsFiles tls;  // installed before ORB_init when enabled()
 };
-BrokerOptions TranslateBrokerArguments(int argc, char** argv);
+BrokerOptions TranslateBrokerArguments(int argc, char** argv, const TlsFiles& tls = TlsFiles(),
+                                       const char* environmentEndpoint = nullptr);
 
 class BrokerTable {
  public:

@@ -25,9 +25,9 @@ OrbArgumentList::~OrbArgumentList() = default;
 void OrbArgumentList::Build(const char* orbId, const RegistryStore& store) {
   arguments_.push_back("Appname");
   if (orbId != nullptr) AppendFormatted("-ORBid %s", orbId);
-  if (BrokerSettings::Read(store).dottedDecimalAddresses) {
-    AppendFormatted("-ORBDottedDecimalAddresses 1");
-  }
+  BrokerSettings settings = BrokerSettings::Read(store);
+  if (settings.dottedDecimalAddresses) AppendFormatted("-ORBDottedDecimalAddresses 1");
+  tls_ = std::move(settings.tls);
 }
 
 int OrbArgumentList::AppendFormatted(const char* format, ...) {

@@ -12,6 +12,9 @@
 // option on. A missing key, a missing value or a value of another type
 // leaves it off. The registry is read anew for every list.
 //
+// The TLS files kept under the same key travel beside the arguments, not in
+// them: a path may hold spaces.
+//
 // A list is built for one broker start and discarded when the start returns.
 // (broker_settings.h lists every setting kept under that key.)
 
@@ -21,6 +24,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "orb/tls_context.h"
 
 namespace kestrel {
 
@@ -48,11 +53,16 @@ class OrbArgumentList {
 
   int count() const { return static_cast<int>(arguments_.size()); }
   const std::vector<std::string>& arguments() const { return arguments_; }
+  // The registry's TLS files; not enabled() when TLS is off.
+  const TlsFiles& tls() const { return tls_; }
+  // In place of the registry's: the object's own.
+  void set_tls(const TlsFiles& tls) { tls_ = tls; }
 
  private:
   void Build(const char* orbId, const RegistryStore& store);
 
   std::vector<std::string> arguments_;
+  TlsFiles tls_;
   std::unique_ptr<char*[]> argv_;
 };
 

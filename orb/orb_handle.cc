@@ -1,5 +1,7 @@
 #include "orb/orb_handle.h"
 
+#include <cstdlib>
+
 #include "orb/broker_table.h"
 #include "orb/corba_result.h"
 #include "orb/library_use.h"
@@ -21,7 +23,13 @@ OrbHandle::~OrbHandle() {
 HRESULT OrbHandle::Start(OrbArgumentList& arguments) {
   AcquireAceLibrary();
   if (started_) return S_OK;
-  BrokerOptions options = TranslateBrokerArguments(arguments.count(), arguments.BuildArgv());
+  // Checked on every start: a broker that could not present its
+  // certificate would fail later, call by call, for no reason it could give.
+  if (arguments.tls().enabled() && !CheckTlsFiles(arguments.tls()).empty()) {
+    return E_CORBA_INITIALIZE;
+  }
+  BrokerOptions options = TranslateBrokerArguments(arguments.count(), arguments.BuildArgv(),
+                                                   arguments.tls(), std::getenv("ORBendPoint"));
   return Guarded([&] {
     broker_ = BrokerTable::instance().Join(options);
     orbId_ = options.orbId;

@@ -1,5 +1,6 @@
 // The machine's registry on Windows is the system's own: the library reads
-// the numbers of one key from it (ReadDwords), and self-registration writes
+// the numbers of one key from it (ReadDwords) and some strings (ReadString),
+// and self-registration writes
 // it key by key (classes_root_win32.cc). It is never read or written as a
 // whole tree, so the members that serve the registry file are not built
 // here.
@@ -49,6 +50,26 @@ RegistryStore::Dwords RegistryStore::ReadDwords(RegistryRoot root, std::string_v
   }
   ::RegCloseKey(key);
   return dwords;
+}
+
+bool RegistryStore::ReadString(RegistryRoot root, std::string_view keyPath,
+                               std::string_view valueName, std::string* out) const {
+  // RRF_RT_REG_SZ also takes REG_EXPAND_SZ, expanded, as paths are often
+  // written (%ProgramData%\...).
+  const std::string key(keyPath), name(valueName);
+  DWORD size = 0;
+  if (::RegGetValueA(SystemRoot(root), key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr,
+                     &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::string text(size, '\0');
+  if (::RegGetValueA(SystemRoot(root), key.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr,
+                     &text[0], &size) != ERROR_SUCCESS) {
+    return false;
+  }
+  text.resize(size > 0 ? size - 1 : 0);  // without its terminating null
+  *out = std::move(text);
+  return true;
 }
 
 }  // namespace kestrel

@@ -70,7 +70,9 @@ bool TakesValue(const std::string& name) {
          name == "--block-timeout" || name == "--push-timeout" || name == "--state-dir" ||
          name == "--event-reliability" || name == "--allow" || name == "--connect-timeout" ||
          name == "--max-unconnected" || name == "--idle-timeout" || name == "--metrics" ||
-         name == "--advertise" || name == "--cluster" || IsClusterOption(name);
+         name == "--advertise" || name == "--cluster" || IsClusterOption(name) ||
+         name == "--tls-cert" || name == "--tls-key" || name == "--tls-ca" ||
+         name == "--allow-subject";
 }
 
 // nats://HOST:PORT or tls://HOST:PORT, with user:password@ before the host
@@ -160,6 +162,7 @@ CommandLine CommandLine::Parse(int argc, const char* const argv[]) {
   if (line.options_.console && line.options_.metricsHost.empty()) {
     line.Fail("--console needs --metrics, whose endpoint serves it");
   }
+  line.CheckTls();
   line.CheckCluster();
   return line;
 }
@@ -242,6 +245,14 @@ bool CommandLine::Apply(const std::string& name, const std::string& value) {
       return Fail("--advertise: '" + value + "' is not HOST:PORT ([ADDRESS]:PORT for IPv6)");
     }
     options_.advertised.push_back(value);
+  } else if (name == "--tls-cert" || name == "--tls-key" || name == "--tls-ca") {
+    if (value.empty()) return Fail(name + " needs a file");
+    TlsFiles& tls = options_.tls;
+    (name == "--tls-cert" ? tls.certificate : name == "--tls-key" ? tls.key : tls.authority) =
+        value;
+  } else if (name == "--allow-subject") {
+    if (value.empty()) return Fail("--allow-subject needs a pattern");
+    options_.allowedSubjects.push_back(value);
   } else if (name == "--cluster" || IsClusterOption(name)) {
     return ApplyCluster(name, value);
   } else if (name == "--state-dir") {
@@ -332,6 +343,18 @@ void CommandLine::CheckCluster() {
   }
 }
 
+// TLS takes all three files, or none; what they hold is checked at start.
+void CommandLine::CheckTls() {
+  if (action_ == Action::kError) return;
+  const TlsFiles& tls = options_.tls;
+  int named = !tls.certificate.empty() + !tls.key.empty() + !tls.authority.empty();
+  if (named != 0 && named != 3) {
+    Fail("--tls-cert, --tls-key and --tls-ca go together");
+  } else if (named == 0 && !options_.allowedSubjects.empty()) {
+    Fail("--allow-subject needs TLS (--tls-cert, --tls-key and --tls-ca)");
+  }
+}
+
 bool CommandLine::Fail(const std::string& message) {
   action_ = Action::kError;
   error_ = message;
@@ -350,6 +373,7 @@ std::string CommandLine::Usage(const std::string& program) {
          "       [--allow ADDRESS[/PREFIX]]... [--connect-timeout SEC]\n"
          "       [--max-unconnected N] [--idle-timeout SEC] [--metrics ADDRESS:PORT [--console]]\n"
          "       [--advertise HOST:PORT]... [--no-filters] [--verbose]\n"
+         "       [--tls-cert FILE --tls-key FILE --tls-ca FILE [--allow-subject PATTERN]...]\n"
          "       [--cluster nats://HOST:PORT[,...] [--instance NAME] [--stream-replicas N]\n"
          "        [--stream-max-age SEC] [--stream-max-bytes N] [--accept-timeout MS]\n"
          "        [--lease-lifetime MS]\n"
@@ -370,6 +394,16 @@ std::string CommandLine::Usage(const std::string& program) {
          "                       this machine's own interface addresses\n"
          "  --channel KEY        serve a channel at corbaloc:iiop:HOST:PORT/KEY; may be\n"
          "                       repeated (default: one channel, NotifyEventChannel)\n"
+         "  --tls-cert FILE, --tls-key FILE, --tls-ca FILE\n"
+         "                       serve by IIOP over TLS only (corbaloc:ssliop:), with this\n"
+         "                       certificate chain and its key (PEM), to clients whose\n"
+         "                       certificates come from the authority in the CA file; calls\n"
+         "                       to consumers go by TLS too. Files that cannot be used are\n"
+         "                       an error at start (exit status 2)\n"
+         "  --allow-subject PATTERN\n"
+         "                       with TLS, serve only clients whose certificate subject\n"
+         "                       (RFC 2253: CN=name,O=org) matches PATTERN ('*' and '?');\n"
+         "                       may be repeated; other requests are refused and reported\n"
          "  --max-suppliers N    at most N supplier proxies per channel (default 10000;\n"
          "                       0: no limit)\n"
          "  --max-consumers N    at most N consumer proxies per channel (default 10000;\n"

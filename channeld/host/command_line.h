@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "channeld/cluster/event_stream.h"
+#include "orb/tls_context.h"
 
 namespace kestrel {
 namespace channeld {
@@ -56,6 +57,10 @@ struct ServiceOptions {
   std::vector<std::string> advertised;
   // With servers: one instance of a cluster (--cluster and its options).
   ClusterSettings cluster;
+  // IIOP over TLS when enabled() (all three files named).
+  TlsFiles tls;
+  // With TLS: the certificate subjects that may call; empty: every one.
+  std::vector<std::string> allowedSubjects;
 };
 
 class CommandLine {
@@ -78,6 +83,7 @@ class CommandLine {
 
  private:
   bool Fail(const std::string& message);
+  void CheckTls();
   bool Apply(const std::string& name, const std::string& value);
   bool ApplyCluster(const std::string& name, const std::string& value);
   // The cluster's options hang together; an instance's name comes from

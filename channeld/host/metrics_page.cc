@@ -222,6 +222,10 @@ std::string MetricsPage(const ServiceFigures& figures, const std::string& versio
               "Connections refused because no --allow rule lets their peer in, to the channels' "
               "port and to this endpoint alike.");
   page.Sample("connections_refused_total", "", Number(figures.refusedConnections));
+  page.Family("requests_refused_total", "counter",
+              "Requests refused over TLS because the client's certificate subject matches no "
+              "--allow-subject pattern.");
+  page.Sample("requests_refused_total", "", Number(figures.refusedSubjects));
   ChannelFamilies(&page, figures);
   ProxyFamilies(&page, figures);
   if (figures.stateKept) StateFamilies(&page, figures);

@@ -10,6 +10,7 @@
 #include "channeld/model/farewell_calls.h"
 #include "channeld/model/passing_events.h"
 #include "channeld/runtime/allowed_peers.h"
+#include "channeld/runtime/allowed_subjects.h"
 #include "channeld/runtime/refused_peers.h"
 #include "channeld/state/restoration.h"
 
@@ -61,10 +62,11 @@ Service::~Service() {
   orb_.Stop();
 }
 
-std::string Service::Address(const std::string& host, int port, const std::string& key) {
+std::string Service::Address(const std::string& host, int port, const std::string& key,
+                             bool tls) {
   bool ipv6 = host.find(':') != std::string::npos && host.front() != '[';
-  return "corbaloc:iiop:" + (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/" +
-         key;
+  return std::string(tls ? "corbaloc:ssliop:" : "corbaloc:iiop:") +
+         (ipv6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + "/" + key;
 }
 
 bool Service::OpenState() {
@@ -112,6 +114,15 @@ bool Service::RecoverEvents(StateStore::Loaded* loaded) {
 
 int Service::Run(const std::function<void()>& onServing,
                  const std::function<void()>& onStopping) {
+  // Before anything else: a service that could not present its certificate
+  // would start, and then fail every client's handshake.
+  if (options_.tls.enabled()) {
+    std::string problem = CheckTlsFiles(options_.tls);
+    if (!problem.empty()) {
+      Log::Error(problem);
+      return kBadTlsFiles;
+    }
+  }
   if (!OpenState()) return 1;
   std::string error;
   std::vector<std::string> rules;
@@ -134,11 +145,13 @@ int Service::Run(const std::function<void()>& onServing,
   settings.rules = std::move(rules);
   settings.idleTimeoutSeconds = options_.idleTimeoutSeconds;
   settings.advertised = options_.advertised;
+  settings.tls = options_.tls;
   OrbRuntime::Status status = orb_.Start(settings, &error);
   if (status != OrbRuntime::Status::kReady) {
     Log::Error(error);
     return 1;
   }
+  AllowedSubjects::Install(options_.allowedSubjects);
   if (!StartMetrics()) {
     Shutdown();
     return 1;
@@ -201,7 +214,9 @@ int Service::Run(const std::function<void()>& onServing,
                          ? OrbRuntime::PublishedHost(first.in())
                          : options_.listenHost;
   std::string lines;
-  for (const auto& channel : Channels()) lines += Address(host, port, channel->key()) + "\n";
+  for (const auto& channel : Channels()) {
+    lines += Address(host, port, channel->key(), options_.tls.enabled()) + "\n";
+  }
   // Before the addresses go out: whoever reads them finds /health ready.
   if (metrics_) metrics_->Serving();
   Log::Addresses(lines);
@@ -373,8 +388,9 @@ void Service::Tend() {
   // process; give them back, so that a flood of abandoned proxies does not
   // keep the service large for good.
   if (reclaimed >= kTrimAfterReclaiming) ReturnFreedMemory();
-  std::string refused = RefusedPeers::TakeReport();
-  if (!refused.empty()) Log::Error(refused);
+  for (const std::string& refused : {RefusedPeers::TakeReport(), AllowedSubjects::TakeReport()}) {
+    if (!refused.empty()) Log::Error(refused);
+  }
 }
 
 void Service::ReportCounters() { Log::Lines(ReportLines(Figures())); }
@@ -409,6 +425,7 @@ ServiceFigures Service::Figures() {
   std::vector<PortableServer::Servant_var<EventChannel>> channels = Channels();
   for (const auto& channel : channels) figures.channels.push_back(channel->Figures());
   figures.refusedConnections = RefusedPeers::total();
+  figures.refusedSubjects = AllowedSubjects::refused();
   if (stream_) {
     figures.clustered = true;
     figures.cluster = stream_->Figures();

@@ -52,16 +52,22 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
+  // The exit status of a start whose TLS files cannot be used, as for a
+  // command line that cannot be.
+  static constexpr int kBadTlsFiles = 2;
+
   // Runs the service to its end; answers the exit status: 0 after a graceful
-  // shutdown, 1 when it could not start. onServing, when given, is called
+  // shutdown, kBadTlsFiles or 1 when it could not start. onServing, when given, is called
   // once clients are served and the addresses are out; onStopping when a
   // stop is asked for, before anything ends.
   // REQUIRES: tools::StopSignals::BlockInProcess(true) was called first.
   int Run(const std::function<void()>& onServing = nullptr,
           const std::function<void()>& onStopping = nullptr);
 
-  // The address that clients use for the channel at key.
-  static std::string Address(const std::string& host, int port, const std::string& key);
+  // The address that clients use for the channel at key: corbaloc:ssliop:
+  // with tls, else corbaloc:iiop:.
+  static std::string Address(const std::string& host, int port, const std::string& key,
+                             bool tls);
 
  private:
   bool OpenState();

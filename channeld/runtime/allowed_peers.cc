@@ -72,8 +72,9 @@ std::string NetworkOf(const std::string& address, int family, int prefix) {
   return ACE_OS::inet_ntop(family, bytes, text, sizeof text) != nullptr ? text : address;
 }
 
+// Either transport: the service listens by one of them, TLS or not.
 std::string Rule(const std::string& address, int prefix) {
-  return address + "/" + std::to_string(prefix) + " tcp";
+  return address + "/" + std::to_string(prefix) + " tcp,ssl";
 }
 
 void AddOnce(const std::string& rule, std::vector<std::string>* rules) {

@@ -103,7 +103,8 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
                            "ORBendPointNoPublish", "ORBendPointPublishAllIFs"}) {
     ACE_OS::unsetenv(name);
   }
-  std::string endpoint = "giop:tcp:" + EndpointHost(host) + ":" + std::to_string(port);
+  const std::string transport = settings.tls.enabled() ? "giop:ssl:" : "giop:tcp:";
+  std::string endpoint = transport + EndpointHost(host) + ":" + std::to_string(port);
   // omniORB's thread per connection is kept, not its thread pool. A supplier
   // whose push waits for room in a full consumer queue holds the thread
   // that serves it: with a connection of its own, only that supplier waits,
@@ -117,11 +118,15 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
   for (const std::string& rule : settings.rules) {
     arguments.insert(arguments.end(), {"-ORBserverTransportRule", rule});
   }
+  if (settings.tls.enabled()) {
+    arguments.insert(arguments.end(), {"-ORBclientTransportRule", "* ssl"});
+    InstallTlsContext(settings.tls);
+  }
   AddConnectionBounds(settings.idleTimeoutSeconds, &arguments);
   if (!settings.advertised.empty()) {
     std::string published;
     for (const std::string& address : settings.advertised) {
-      published += (published.empty() ? "" : ",") + std::string("giop:tcp:") + address;
+      published += (published.empty() ? "" : ",") + transport + address;
     }
     arguments.insert(arguments.end(), {"-ORBendPointPublish", published});
   }
@@ -179,7 +184,26 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
 
 namespace {
 
-// The address of reference's first IIOP profile; false when it has none.
+// The TLS port that a profile's component names; 0 without one. Its data
+// is an encapsulation of the target's supported and required options, then
+// the port.
+CORBA::UShort TlsPort(const IIOP::ProfileBody& body) {
+  for (CORBA::ULong i = 0; i < body.components.length(); ++i) {
+    const IOP::TaggedComponent& component = body.components[i];
+    if (component.tag != IOP::TAG_SSL_SEC_TRANS) continue;
+    cdrEncapsulationStream data(component.component_data.get_buffer(),
+                                component.component_data.length(), true);
+    CORBA::UShort supports, requires, port;
+    supports <<= data;
+    requires <<= data;
+    port <<= data;
+    return port;
+  }
+  return 0;
+}
+
+// The address of reference's first IIOP profile, with its TLS port when the
+// profile offers TLS only (port 0); false when it has none.
 bool FirstIiopAddress(CORBA::Object_ptr reference, IIOP::Address* address) {
   if (CORBA::is_nil(reference)) return false;
   omniIOR* ior = reference->_PR_getobj()->_getIOR();
@@ -190,6 +214,7 @@ bool FirstIiopAddress(CORBA::Object_ptr reference, IIOP::Address* address) {
     IIOP::ProfileBody body;
     IIOP::unmarshalProfile(profiles[i], body);
     *address = body.address;
+    if (address->port == 0) address->port = TlsPort(body);
     found = true;
   }
   ior->release();

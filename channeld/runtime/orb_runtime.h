@@ -1,6 +1,10 @@
 // The ORB of kestrel-channeld: initialised with one listening endpoint
 // (HOST:PORT, nothing from the environment), its RootPOA and omniINSPOA
 // active, and quiet unless verbose.
+//
+// With TLS files, that endpoint speaks IIOP over TLS and the service has no
+// plain one, which a client could otherwise fall back to; its calls to
+// consumers go by TLS too, and reach no consumer that does not offer it.
 
 #ifndef KESTREL_CHANNELD_RUNTIME_ORB_RUNTIME_H_
 #define KESTREL_CHANNELD_RUNTIME_ORB_RUNTIME_H_
@@ -9,6 +13,8 @@
 
 #include <string>
 #include <vector>
+
+#include "orb/tls_context.h"
 
 namespace kestrel {
 namespace channeld {
@@ -39,6 +45,8 @@ class OrbRuntime {
     // of the listening one: the first as the profile's address, the rest
     // as its alternate addresses, which a client tries when one fails.
     std::vector<std::string> advertised;
+    // Checked already (CheckTlsFiles); not enabled(): plain IIOP.
+    TlsFiles tls;
   };
 
   // Initialises the ORB. Requests wait until Serve() (see RestoreGate). On
@@ -59,7 +67,8 @@ class OrbRuntime {
   // that nothing changes while the service saves its state.
   void HoldRequests();
 
-  // The port in reference's first IIOP profile, or -1.
+  // The port in reference's first IIOP profile (its TLS port, when it
+  // offers TLS only), or -1.
   static int PublishedPort(CORBA::Object_ptr reference);
   // The host in reference's first IIOP profile, or empty.
   static std::string PublishedHost(CORBA::Object_ptr reference);

@@ -38,6 +38,9 @@ inline constexpr IID IID_INotificationSink = {
 // {273E7443-FCD8-4A12-A1F5-4849A46E8ACE}
 inline constexpr IID IID_INotificationFilter = {
     0x273E7443, 0xFCD8, 0x4A12, {0xA1, 0xF5, 0x48, 0x49, 0xA4, 0x6E, 0x8A, 0xCE}};
+// {34C8238E-2057-4AD6-898D-37E447B002D0}
+inline constexpr IID IID_ITlsSettings = {
+    0x34C8238E, 0x2057, 0x4AD6, {0x89, 0x8D, 0x37, 0xE4, 0x47, 0xB0, 0x02, 0xD0}};
 
 // "Tarnwell Networks System Notification Supplier"
 // {EA1B5AA6-69A5-4EC7-825E-154A09FF80FD}
@@ -63,6 +66,26 @@ class IChannelSettings : public IUnknown {
   // Consumer only: stores a new reference on the object that receives the
   // events; the library asks it for INotificationSink.
   virtual HRESULT STDMETHODCALLTYPE GetSink(IUnknown** sink) = 0;
+};
+
+// Implemented by the client's settings object beside IChannelSettings, if it
+// wants IIOP over TLS with files of its own. Without it, the machine's
+// settings decide (TlsCaFile, TlsCertFile, TlsKeyFile and TlsKeyPassword
+// under HKEY_LOCAL_MACHINE\SOFTWARE\Tarnwell Networks\Common): TLS when
+// TlsCaFile is set. With it, TLS is asked for: each text it writes replaces
+// the machine's value, an empty one keeps it, and when no authority file is
+// named either way, Initialize and Connect answer E_CORBA_INITIALIZE. They
+// answer the same for files that cannot be read or used together. Asked
+// once, by Initialize or Connect; the process's first broker takes its
+// files, and later objects share that broker.
+class ITlsSettings : public IUnknown {
+ public:
+  // Each writes its text, NUL-terminated, into at most size bytes (paths of
+  // PEM files; up to 1023 characters are read).
+  virtual HRESULT STDMETHODCALLTYPE GetCertificateFile(char* buffer, int32_t size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetKeyFile(char* buffer, int32_t size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetAuthorityFile(char* buffer, int32_t size) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetKeyPassword(char* buffer, int32_t size) = 0;
 };
 
 // Implemented by the client: receives the notifications of a consumer.

@@ -8,7 +8,7 @@ KESTREL_BUILD_DIR=${KESTREL_BUILD_DIR:-$KESTREL_ROOT/build}
 KESTREL_PACKAGES=(
   g++ cmake ninja-build pkg-config make
   libomniorb4-dev omniidl omniorb-idl libcos4-dev
-  libace-dev
+  libace-dev libssl-dev openssl
   libcpp-httplib-dev libsystemd-dev
   libnats-dev nats-server
   libgtest-dev libgmock-dev libbenchmark-dev gdb

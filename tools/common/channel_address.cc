@@ -9,7 +9,7 @@ namespace tools {
 
 namespace {
 
-constexpr const char kPrefix[] = "corbaloc:iiop:";
+constexpr const char kScheme[] = "corbaloc:";
 
 bool Fail(const std::string& reason, std::string* error) {
   *error = reason;
@@ -65,15 +65,17 @@ constexpr std::size_t kLongestHost = 259;
 // them. A list goes into the host setting whole but for its last port:
 // the host "HOST1:PORT1,iiop:HOST2" with the port PORT2 gives the library
 // the same list back.
-bool ParseAddressList(const std::string& text, ChannelAddress* address, std::string* error) {
-  const std::string separator = ",iiop:";
+bool ParseAddressList(const std::string& text, const std::string& protocol,
+                      ChannelAddress* address, std::string* error) {
+  const std::string separator = "," + protocol + ":";
   std::vector<std::string> items;
   for (std::size_t start = 0;;) {
     std::size_t comma = text.find(',', start);
     items.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
     if (comma == std::string::npos) break;
     if (text.compare(comma, separator.size(), separator) != 0) {
-      return Fail("each address after a comma starts with iiop: (HOST1:PORT1,iiop:HOST2:PORT2)",
+      return Fail("each address after a comma starts with " + protocol + ": (HOST1:PORT1," +
+                      protocol + ":HOST2:PORT2)",
                   error);
     }
     start = comma + separator.size();
@@ -112,17 +114,29 @@ const char kChannelOptionsHelp[] =
     "               (one way or the other, not both; an IPv6 H in brackets)\n"
     "               corbaloc:iiop:H1:P1,iiop:H2:P2/K names services that serve\n"
     "               the same channel, tried in order (as --host H1:P1,iiop:H2\n"
-    "               --port P2)\n";
+    "               --port P2)\n"
+    "  --channel corbaloc:ssliop:H:P/K  the same by IIOP over TLS, with the\n"
+    "               machine's certificate files (the library's TlsCertFile,\n"
+    "               TlsKeyFile and TlsCaFile) or these, which also ask for TLS:\n"
+    "  --tls-cert FILE, --tls-key FILE, --tls-ca FILE  this program's\n"
+    "               certificate chain, its key and the authority that the\n"
+    "               service's certificate comes from (PEM)\n";
 
 bool ParseChannelAddress(const std::string& text, ChannelAddress* address, std::string* error) {
-  const std::string prefix = kPrefix;
-  if (text.compare(0, prefix.size(), prefix) != 0) {
-    return Fail("it does not start with " + prefix, error);
-  }
-  std::size_t slash = text.find('/', prefix.size());
-  if (slash == std::string::npos) return Fail("no object key (/KEY) after the port", error);
   ChannelAddress parsed;
-  if (!ParseAddressList(text.substr(prefix.size(), slash - prefix.size()), &parsed, error)) {
+  std::string protocol;
+  for (const char* known : {"iiop", "ssliop"}) {
+    std::string prefix = kScheme + std::string(known) + ":";
+    if (text.compare(0, prefix.size(), prefix) == 0) protocol = known;
+  }
+  if (protocol.empty()) {
+    return Fail("it does not start with corbaloc:iiop: or corbaloc:ssliop:", error);
+  }
+  parsed.tls = protocol == "ssliop";
+  const std::size_t start = sizeof kScheme - 1 + protocol.size() + 1;
+  std::size_t slash = text.find('/', start);
+  if (slash == std::string::npos) return Fail("no object key (/KEY) after the port", error);
+  if (!ParseAddressList(text.substr(start, slash - start), protocol, &parsed, error)) {
     return false;
   }
   parsed.key = text.substr(slash + 1);
@@ -146,6 +160,15 @@ ChannelOptions::Taken ChannelOptions::Take(const std::string& option, const std:
   } else if (option == "--key") {
     parts_.key = value;
     hasKey_ = !value.empty();
+  } else if (option == "--tls-cert" || option == "--tls-key" || option == "--tls-ca") {
+    if (value.empty()) {
+      *error = option + " takes a file";
+      return Taken::kBadValue;
+    }
+    (option == "--tls-cert"  ? tlsFiles_.certificateFile
+     : option == "--tls-key" ? tlsFiles_.keyFile
+                             : tlsFiles_.authorityFile) = value;
+    tlsFiles_.tls = true;
   } else if (option == "--port") {
     if (!ParseNumber(value.c_str(), &parts_.port) || parts_.port == 0 || parts_.port > 65535) {
       *error = "--port takes a number from 1 to 65535";
@@ -163,16 +186,16 @@ bool ChannelOptions::Finish(ChannelAddress* address, std::string* error) const {
     return Fail("--channel names the whole channel: give it or --host, --port and --key, not both",
                 error);
   }
-  if (hasChannel_) {
-    *address = channel_;
-    return true;
-  }
-  if (!hasHost_ || !hasPort_ || !hasKey_) {
+  if (!hasChannel_ && (!hasHost_ || !hasPort_ || !hasKey_)) {
     return Fail("the channel is required: --channel corbaloc:iiop:HOST:PORT/KEY, or --host, "
                 "--port and --key",
                 error);
   }
-  *address = parts_;
+  *address = hasChannel_ ? channel_ : parts_;
+  address->tls = address->tls || tlsFiles_.tls;
+  address->certificateFile = tlsFiles_.certificateFile;
+  address->keyFile = tlsFiles_.keyFile;
+  address->authorityFile = tlsFiles_.authorityFile;
   return true;
 }
 

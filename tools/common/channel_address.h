@@ -13,6 +13,11 @@
 //
 // One way or the other, not both: a command line that mixes them would
 // leave the reader guessing which part wins, so it is a usage error.
+//
+// corbaloc:ssliop:... (every address of a list by ssliop:) asks for IIOP
+// over TLS, and so does any of --tls-cert, --tls-key and --tls-ca: the
+// files that they name replace the machine's (the library's TlsCertFile,
+// TlsKeyFile and TlsCaFile), and those not named keep them.
 
 #ifndef KESTREL_TOOLS_COMMON_CHANNEL_ADDRESS_H_
 #define KESTREL_TOOLS_COMMON_CHANNEL_ADDRESS_H_
@@ -27,10 +32,15 @@ struct ChannelAddress {
   std::string host;  // an IPv6 address keeps its brackets: [::1]; see above for a list
   uint32_t port = 0;
   std::string key;
+  bool tls = false;  // by TLS, with the files below where named
+  std::string certificateFile;
+  std::string keyFile;
+  std::string authorityFile;
 };
 
 // Parses corbaloc:iiop:HOST:PORT/KEY, or a list of HOST:PORT that each
-// start with iiop: after the first (ports written in decimal once more).
+// start with iiop: after the first (ports written in decimal once more);
+// ssliop: in place of iiop: throughout sets tls.
 // False, with error saying what is wrong, for anything else: another scheme
 // or protocol, no port, a port beyond 1..65535, an empty key, a host part
 // longer than the library reads (259 characters).
@@ -41,7 +51,8 @@ class ChannelOptions {
  public:
   enum class Taken { kNotMine, kTaken, kBadValue };
 
-  // Takes option (--channel, --host, --port or --key) with its value;
+  // Takes option (--channel, --host, --port, --key, --tls-cert, --tls-key
+  // or --tls-ca) with its value;
   // kNotMine for any other option. kBadValue with error set when the value
   // is not one that the option takes.
   Taken Take(const std::string& option, const std::string& value, std::string* error);
@@ -57,6 +68,7 @@ class ChannelOptions {
   bool hasPort_ = false;
   bool hasKey_ = false;
   ChannelAddress channel_;
+  ChannelAddress tlsFiles_;  // the --tls-* options
 };
 
 // The usage text's lines about the channel options, shared by the tools.

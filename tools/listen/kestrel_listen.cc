@@ -175,12 +175,12 @@ int Listen(const Options& options, StopSignals* stop) {
   }
 
   auto* printer = new EventPrinter(options.format, options.count, stdout, stop);
-  auto* settings = new kestrel::tools::ChannelSettings(
-      options.channel.host, static_cast<int32_t>(options.channel.port), options.channel.key, printer);
+  auto* settings = new kestrel::tools::ChannelSettings(options.channel, printer);
   int status = 1;
   if (Report("Connect", consumer->Connect(settings, options.threads))) {
-    std::fprintf(stderr, "kestrel-listen: listening on corbaloc:iiop:%s:%u/%s\n",
-                 options.channel.host.c_str(), options.channel.port, options.channel.key.c_str());
+    std::fprintf(stderr, "kestrel-listen: listening on corbaloc:%s:%s:%u/%s\n",
+                 options.channel.tls ? "ssliop" : "iiop", options.channel.host.c_str(),
+                 options.channel.port, options.channel.key.c_str());
     status = stop->Wait().exitStatus;
   }
   // Disconnect returns once no delivery uses the printer any more, so that

@@ -122,8 +122,7 @@ int main(int argc, char** argv) {
                                                reinterpret_cast<void**>(&supplier));
   if (!Report("creating the supplier", hr)) return 1;
 
-  auto* settings = new kestrel::tools::ChannelSettings(
-      options.channel.host, static_cast<int32_t>(options.channel.port), options.channel.key);
+  auto* settings = new kestrel::tools::ChannelSettings(options.channel);
   bool allPublished = Report("Initialize", supplier->Initialize(settings, options.module.c_str()));
   if (allPublished) {
     if (options.hasDescription) {
