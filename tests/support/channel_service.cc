@@ -45,9 +45,10 @@ void PrintThreads(pid_t pid) {
   }
 }
 
-// "corbaloc:iiop:HOST:PORT/KEY" -> PORT, or -1.
+// "corbaloc:iiop:HOST:PORT/KEY" (or ssliop:) -> PORT, or -1.
 int PortOf(const std::string& address) {
-  const std::string prefix = "corbaloc:iiop:";
+  std::string prefix = "corbaloc:iiop:";
+  if (address.compare(0, prefix.size(), prefix) != 0) prefix = "corbaloc:ssliop:";
   if (address.compare(0, prefix.size(), prefix) != 0) return -1;
   std::size_t slash = address.find('/', prefix.size());
   if (slash == std::string::npos) return -1;
