@@ -25,6 +25,7 @@
 #include <httplib.h>
 
 #include "tests/support/test_support.h"
+#include "tests/tools/test_authorities.h"
 #include "tests/tools/tool_process.h"
 #include "tests/tools/tool_test_base.h"
 
@@ -349,6 +350,83 @@ TEST_F(WindowsInterop, ThirtyTwoAndSixtyFourBitProgramsReachEachOther) {
     EXPECT_EQ(JsonLine("bits", "0", "7", "across"), line) << from << " to " << to;
     EXPECT_EQ(0, listener.Wait(kWineTimeoutMs)) << listener.error();
   }
+}
+
+// IIOP over TLS between the systems: the DLLs of both bitnesses take their
+// files from the registry's view of their own, and kestrel-channeld.exe
+// serves TLS to native clients, refusing plain ones.
+TEST_F(WindowsInterop, TlsReachesAcrossTheSystemsInBothBitnesses) {
+  Authorities files;
+  ASSERT_TRUE(files.Make()) << "openssl could not make the test's certificates";
+  ChannelService::Options options;
+  options.extraArguments = {"--tls-cert", files.Cert("service"), "--tls-key", files.Key("service"),
+                            "--tls-ca", files.Ca("site")};
+  ChannelService service(options);
+  ASSERT_TRUE(service.Start());
+  const std::vector<std::string> listenerTls = {"--tls-cert", files.Cert("listener"), "--tls-key",
+                                                files.Key("listener"), "--tls-ca", files.Ca("site")};
+
+  const char* settings = "HKLM\\SOFTWARE\\Tarnwell Networks\\Common";
+  const std::vector<std::pair<std::string, std::string>> values = {
+      {"TlsCaFile", WindowsPath(files.Ca("site"))},
+      {"TlsCertFile", WindowsPath(files.Cert("publisher"))},
+      {"TlsKeyFile", WindowsPath(files.Key("publisher"))}};
+  for (const auto& [folder, view] : {std::make_pair(std::string(KESTREL_WINDOWS_BIN_DIR), 64),
+                                     std::make_pair(std::string(KESTREL_WINDOWS32_BIN_DIR), 32)}) {
+    for (const auto& [name, value] : values) {
+      ASSERT_EQ(0, RunTool({KESTREL_WINE, "reg", "add", settings, "/v", name, "/t", "REG_SZ", "/d", value,
+                            "/f", "/reg:" + std::to_string(view)},
+                           "", kWineTimeoutMs)
+                       .status);
+    }
+    ToolProcess listener;
+    std::vector<std::string> listen = {BinPath("kestrel-listen"), "--channel", service.address(),
+                                       "--count", "1", "--format", "json"};
+    listen.insert(listen.end(), listenerTls.begin(), listenerTls.end());
+    ASSERT_TRUE(listener.Start(listen));
+    ASSERT_TRUE(listener.WaitForError("listening on", kTimeoutMs)) << listener.error();
+    ToolResult publisher = RunTool({KESTREL_WINE, folder + "/kestrel-publish.exe", "--channel", service.address(),
+                                    "--module", "wintls", "bits " + std::to_string(view)},
+                                   "", kWineTimeoutMs);
+    EXPECT_EQ(0, publisher.status) << view << "-bit: " << publisher.error;
+    std::string line;
+    ASSERT_TRUE(listener.ReadLine(&line, kTimeoutMs)) << listener.error();
+    EXPECT_EQ(JsonLine("wintls", "0", "0", "bits " + std::to_string(view)), line);
+    EXPECT_EQ(0, listener.Wait(kTimeoutMs));
+    RunTool({KESTREL_WINE, "reg", "delete", settings, "/f", "/reg:" + std::to_string(view)}, "", kWineTimeoutMs);
+  }
+
+  // kestrel-channeld.exe over TLS, with a native supplier and consumer.
+  const std::string program = std::string(KESTREL_WINDOWS_BIN_DIR) + "/kestrel-channeld.exe";
+  ToolProcess windows;
+  ASSERT_TRUE(windows.Start({KESTREL_WINE, program, "--port", std::to_string(UnusedPort()), "--tls-cert",
+                             WindowsPath(files.Cert("service")), "--tls-key", WindowsPath(files.Key("service")),
+                             "--tls-ca", WindowsPath(files.Ca("site"))}));
+  std::string channel;
+  ASSERT_TRUE(ReadWindowsLine(&windows, &channel, kWineTimeoutMs)) << windows.error();
+  ASSERT_EQ(0u, channel.find("corbaloc:ssliop:127.0.0.1:")) << channel;
+  ToolProcess listener;
+  std::vector<std::string> listen = {BinPath("kestrel-listen"), "--channel", channel, "--count", "1",
+                                     "--format", "json"};
+  listen.insert(listen.end(), listenerTls.begin(), listenerTls.end());
+  ASSERT_TRUE(listener.Start(listen));
+  ASSERT_TRUE(listener.WaitForError("listening on", kWineTimeoutMs)) << listener.error();
+  std::string plain = channel;
+  plain.replace(0, std::string("corbaloc:ssliop:").size(), "corbaloc:iiop:");
+  ToolResult refused = RunTool({BinPath("kestrel-publish"), "--channel", plain, "--module", "m", "plain"});
+  EXPECT_EQ(1, refused.status) << refused.error;
+  ToolResult published = RunTool({BinPath("kestrel-publish"), "--channel", channel, "--tls-cert",
+                                   files.Cert("publisher"), "--tls-key", files.Key("publisher"), "--tls-ca",
+                                   files.Ca("site"), "--module", "linux", "to windows"},
+                                  "", kWineTimeoutMs);
+  EXPECT_EQ(0, published.status) << published.error;
+  std::string line;
+  ASSERT_TRUE(listener.ReadLine(&line, kWineTimeoutMs)) << listener.error();
+  EXPECT_EQ(JsonLine("linux", "0", "0", "to windows"), line);
+  EXPECT_EQ(0, listener.Wait(kWineTimeoutMs));
+  windows.Signal(SIGKILL);
+  windows.Wait(kWineTimeoutMs);
+  EXPECT_EQ(0, service.Stop());
 }
 
 // The 32-bit regsvr32 writes the 32-bit view of HKEY_CLASSES_ROOT, which
