@@ -174,7 +174,7 @@ void ChannelAccess::ComposeAddress() {
     for (size_t at = place.find(','); at != std::string::npos && at < place.find('/');
          at = place.find(',', at + 1)) {
       if (place.compare(at + 1, 5, "iiop:") == 0) {
-        place.insert(at + 1, "ssl");
+        place.replace(at + 1, 4, "ssliop");
       } else if (place.compare(at + 1, 1, ":") == 0) {
         place.insert(at + 1, "ssliop");
       }

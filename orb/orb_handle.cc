@@ -21,13 +21,13 @@ OrbHandle::~OrbHandle() {
 }
 
 HRESULT OrbHandle::Start(OrbArgumentList& arguments) {
-  AcquireAceLibrary();
-  if (started_) return S_OK;
   // Checked on every start: a broker that could not present its
   // certificate would fail later, call by call, for no reason it could give.
-  if (arguments.tls().enabled() && !CheckTlsFiles(arguments.tls()).empty()) {
+  if (!started_ && arguments.tls().enabled() && !CheckTlsFiles(arguments.tls()).empty()) {
     return E_CORBA_INITIALIZE;
   }
+  AcquireAceLibrary();
+  if (started_) return S_OK;
   BrokerOptions options = TranslateBrokerArguments(arguments.count(), arguments.BuildArgv(),
                                                    arguments.tls(), std::getenv("ORBendPoint"));
   return Guarded([&] {

@@ -34,8 +34,8 @@ class OrbHandle {
 
   // Joins the broker that arguments name, once per started period; every
   // call counts one use of the ACE library. Answers S_OK or the code of
-  // what CORBA::ORB_init raised; E_CORBA_INITIALIZE, before anything is
-  // started, when the arguments' TLS files are not fit (CheckTlsFiles).
+  // what CORBA::ORB_init raised; E_CORBA_INITIALIZE when the arguments'
+  // TLS files are not fit (CheckTlsFiles), before anything is taken.
   HRESULT Start(OrbArgumentList& arguments);
 
   // A new reference to the broker; nil when not started.

@@ -32,7 +32,9 @@
 #include <vector>
 
 #include "channel/channel_access.h"
+#include "orb/broker_settings.h"
 #include "orb/broker_table.h"
+#include "platform/registry_store.h"
 #include "tests/support/channel_service.h"
 #include "tests/support/fake_settings.h"
 #include "tests/support/test_support.h"
@@ -385,6 +387,26 @@ TEST(ChannelAddress, ComposesHostPortAndKeyFromOneCallOfEachInOrder) {
   // No reference is kept beyond the call.
   EXPECT_EQ(1u, settings.references());
   EXPECT_EQ(settings.calls(FakeSettings::kAddRef), settings.calls(FakeSettings::kRelease));
+}
+
+// With the machine's TLS files the channel is reached by ssliop, every
+// service of a list too; files that cannot be used stop the broker's start
+// before anything is started.
+TEST(ChannelAddress, TlsSettingsTurnEveryAddressOfTheListToSsliop) {
+  testing::TemporaryFolder folder;
+  const std::string registry = folder.File("registry.reg");
+  RegistryStore(registry).Update([&folder](RegistryTree& tree) {
+    tree.Create(RegistryRoot::kLocalMachine, kBrokerSettingsKey)
+        ->SetString("TlsCaFile", folder.File("no-such-ca.pem"));
+  });
+  testing::ScopedEnvironment useRegistry("KESTREL_REGISTRY", registry);
+  ChannelAccess access;
+  ASSERT_EQ(S_OK, BuildAddress(access, "h1:1,iiop:h2:2,:h3", 3, "K"));
+  EXPECT_EQ("corbaloc:iiop:h1:1,iiop:h2:2,:h3:3/K", access.address());
+  EXPECT_EQ(E_CORBA_INITIALIZE, access.PrepareBroker(kSupplierId));
+  EXPECT_EQ("corbaloc:ssliop:h1:1,ssliop:h2:2,ssliop:h3:3/K", access.address());
+  EXPECT_FALSE(access.runtime().started());
+  EXPECT_EQ(0, BrokerTable::instance().shares(kSupplierId));
 }
 
 TEST(ChannelAddress, RefusedSettingsAreAskedNothingElseAndChangeNothing) {

@@ -23,6 +23,7 @@
 #include "channeld/qos/channel_limits.h"
 #include "channeld/qos/queue_qos.h"
 #include "channeld/runtime/allowed_peers.h"
+#include "channeld/runtime/allowed_subjects.h"
 #include "channeld/runtime/refused_peers.h"
 #include "channeld/state/event_log.h"
 #include "channeld/state/restoration.h"
@@ -534,6 +535,35 @@ TEST(ChanneldCommandLine, PersistentEventsNeedAStateDirectory) {
   ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
   EXPECT_TRUE(line.options().persistentEvents);
   EXPECT_EQ(CommandLine::Action::kError, Parse({"--event-reliability", "sometimes"}).action());
+}
+
+TEST(ChanneldCommandLine, TlsTakesItsThreeFilesTogetherAndSubjectsOnlyWithThem) {
+  CommandLine line = Parse({"--tls-cert", "s.pem", "--tls-key=s.key", "--tls-ca", "ca.pem",
+                            "--allow-subject", "CN=a,*", "--allow-subject", "CN=b,*"});
+  ASSERT_EQ(CommandLine::Action::kRun, line.action()) << line.error();
+  EXPECT_TRUE(line.options().tls.enabled());
+  EXPECT_EQ("s.key", line.options().tls.key);
+  EXPECT_EQ((std::vector<std::string>{"CN=a,*", "CN=b,*"}), line.options().allowedSubjects);
+  EXPECT_FALSE(Parse({}).options().tls.enabled());
+  for (const auto& bad : std::vector<std::vector<const char*>>{
+           {"--tls-cert", "s.pem", "--tls-key", "s.key"},
+           {"--tls-ca", "ca.pem"},
+           {"--allow-subject", "CN=a,*"},
+           {"--tls-cert", "", "--tls-key", "s.key", "--tls-ca", "ca.pem"}}) {
+    CommandLine refused = Parse(bad);
+    EXPECT_EQ(CommandLine::Action::kError, refused.action()) << bad.front();
+    EXPECT_FALSE(refused.error().empty());
+  }
+}
+
+TEST(ChanneldAllowedSubjects, PatternsMatchTheWholeSubject) {
+  const std::vector<std::string> patterns = {"CN=monitor?,OU=ops,O=Example", "CN=*,OU=web,O=Example"};
+  EXPECT_TRUE(AllowedSubjects::Matches(patterns, "CN=monitor1,OU=ops,O=Example"));
+  EXPECT_TRUE(AllowedSubjects::Matches(patterns, "CN=front,OU=web,O=Example"));
+  EXPECT_FALSE(AllowedSubjects::Matches(patterns, "CN=monitor12,OU=ops,O=Example"));
+  EXPECT_FALSE(AllowedSubjects::Matches(patterns, "CN=monitor1,OU=ops,O=Example,C=XX"));
+  EXPECT_FALSE(AllowedSubjects::Matches(patterns, "CN=Monitor1,OU=ops,O=Example"));
+  EXPECT_FALSE(AllowedSubjects::Matches({}, "CN=monitor1,OU=ops,O=Example"));
 }
 
 TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {

@@ -89,5 +89,51 @@ TEST(BrokerTranslation, IdSelectsTheBrokerAndOptionsBecomeOmniOrbs) {
   EXPECT_EQ(Arguments({"Appname", "-ORBtraceLevel", "0"}), options.orbArguments);
 }
 
+// With TLS the broker speaks nothing else, and listens by TLS where the
+// environment's endpoint says, or everywhere as omniORB would.
+TEST(BrokerTranslation, TlsFilesMakeATlsOnlyBrokerAtTheEnvironmentsHost) {
+  char appname[] = "Appname";
+  char* bare[] = {appname};
+  TlsFiles tls;
+  tls.authority = "ca.pem";
+  const Arguments rules = {"Appname", "-ORBtraceLevel", "0", "-ORBclientTransportRule", "* ssl",
+                           "-ORBserverTransportRule", "* ssl"};
+  auto with = [&rules](std::vector<std::string> more) {
+    Arguments all = rules;
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  };
+  EXPECT_EQ(with({"-ORBendPoint", "giop:ssl:127.0.0.1:"}),
+            TranslateBrokerArguments(1, bare, tls, "giop:tcp:127.0.0.1:").orbArguments);
+  EXPECT_EQ(with({"-ORBendPoint", "giop:ssl:[::1]:"}),
+            TranslateBrokerArguments(1, bare, tls, "giop:tcp:[::1]:7000").orbArguments);
+  EXPECT_EQ(with({"-ORBendPoint", "giop:ssl::"}),
+            TranslateBrokerArguments(1, bare, tls, nullptr).orbArguments);
+  EXPECT_EQ(with({}), TranslateBrokerArguments(1, bare, tls, "giop:ssl:10.0.0.5:7000").orbArguments);
+  EXPECT_TRUE(TranslateBrokerArguments(1, bare, tls, nullptr).tls == tls);
+
+  // Without an authority, nothing of it.
+  tls.authority.clear();
+  tls.certificate = "c.pem";
+  EXPECT_EQ(Arguments({"Appname", "-ORBtraceLevel", "0"}),
+            TranslateBrokerArguments(1, bare, tls, "giop:tcp:127.0.0.1:").orbArguments);
+}
+
+TEST_F(OrbArguments, TlsFilesAreReadAsStringsBesideTheArguments) {
+  SetSetting([](RegistryKey* key) {
+    key->SetString("TlsCaFile", "C:\\Kestrel files\\ca.pem");
+    key->SetString("TlsCertFile", "cert.pem");
+    key->SetString("TlsKeyFile", "key.pem");
+    key->SetString("TlsKeyPassword", "secret words");
+  });
+  OrbArgumentList arguments("KestrelSupplier", store_);
+  EXPECT_EQ(Arguments({"Appname", "-ORBid", "KestrelSupplier"}), arguments.arguments());
+  EXPECT_EQ("C:\\Kestrel files\\ca.pem", arguments.tls().authority);
+  EXPECT_EQ("cert.pem", arguments.tls().certificate);
+  EXPECT_EQ("key.pem", arguments.tls().key);
+  EXPECT_EQ("secret words", arguments.tls().keyPassword);
+  EXPECT_TRUE(OrbArgumentList("KestrelSupplier", RegistryStore(folder_.File("none.reg"))).tls().authority.empty());
+}
+
 }  // namespace
 }  // namespace kestrel

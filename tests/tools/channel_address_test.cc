@@ -79,6 +79,21 @@ TEST(ToolChannelAddress, SaysWhatIsWrongWithAMalformedOne) {
   }
 }
 
+TEST(ToolChannelAddress, SsliopAsksForTlsAndEveryAddressOfAListSaysSo) {
+  ChannelAddress address;
+  std::string error;
+  ASSERT_TRUE(ParseChannelAddress("corbaloc:ssliop:a:1,ssliop:[::1]:2/Key", &address, &error)) << error;
+  EXPECT_TRUE(address.tls);
+  EXPECT_EQ("a:1,ssliop:[::1]", address.host);
+  EXPECT_EQ(2u, address.port);
+  ASSERT_TRUE(ParseChannelAddress("corbaloc:iiop:a:1/Key", &address, &error)) << error;
+  EXPECT_FALSE(address.tls);
+  // A list speaks one protocol throughout.
+  EXPECT_FALSE(ParseChannelAddress("corbaloc:ssliop:a:1,iiop:b:2/Key", &address, &error));
+  EXPECT_NE(std::string::npos, error.find("after a comma starts with ssliop:")) << error;
+  EXPECT_FALSE(ParseChannelAddress("corbaloc:iiop:a:1,ssliop:b:2/Key", &address, &error));
+}
+
 TEST(ToolChannelAddress, AHostPartLongerThanTheLibraryReadsIsRefused) {
   // The host part of corbaloc:iiop:NAME:1,iiop:b:2/K is NAME:1,iiop:b.
   auto listWith = [](std::size_t nameLength) {
@@ -131,6 +146,26 @@ TEST(ChannelOptions, OneWayOrTheOtherButNotBoth) {
   EXPECT_EQ(ChannelOptions::Taken::kBadValue, channel.Take("--port", "65536", &error));
   EXPECT_EQ(ChannelOptions::Taken::kBadValue, channel.Take("--channel", "corbaloc:iiop:h/K", &error));
   EXPECT_NE(std::string::npos, error.find("--channel corbaloc:iiop:h/K: no port")) << error;
+}
+
+TEST(ChannelOptions, AnyTlsFileAsksForTlsAndTheOthersStayTheMachines) {
+  ChannelAddress address;
+  std::string error;
+  ASSERT_TRUE(Collect({{"--tls-ca", "ca.pem"}, {"--channel", "corbaloc:iiop:h:7/K"}}, &address, &error));
+  EXPECT_TRUE(address.tls);
+  EXPECT_EQ("ca.pem", address.authorityFile);
+  EXPECT_EQ("", address.certificateFile);
+  EXPECT_EQ("", address.keyFile);
+  ASSERT_TRUE(Collect({{"--host", "h"}, {"--port", "7"}, {"--key", "K"}, {"--tls-cert", "c.pem"},
+                       {"--tls-key", "c.key"}},
+                      &address, &error));
+  EXPECT_TRUE(address.tls);
+  EXPECT_EQ("c.pem", address.certificateFile);
+  EXPECT_EQ("c.key", address.keyFile);
+  ASSERT_TRUE(Collect({{"--channel", "corbaloc:ssliop:h:7/K"}}, &address, &error));
+  EXPECT_TRUE(address.tls);
+  ChannelOptions channel;
+  EXPECT_EQ(ChannelOptions::Taken::kBadValue, channel.Take("--tls-key", "", &error));
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // a stranger's, and certificates of each, made with the openssl program in
 // a folder of their own that goes with the object.
 //
-//   site:  service, publisher, listener, stranger
+//   site:  service, publisher, listener, stranger, expired (a day ago)
 //   other: foreign
 //   both.pem trusts both authorities.
 
@@ -36,6 +36,7 @@ class Authorities {
     return !dir_.empty() && MakeAuthority("site") && MakeAuthority("other") &&
            Issue("site", "service") && Issue("site", "publisher") && Issue("site", "listener") &&
            Issue("site", "stranger") && Issue("other", "foreign") &&
+           Issue("site", "expired", "-1") &&
            // Trusts both, so that the foreign certificate passes the client's
            // own check and it is the service that must refuse it.
            Shell("cat '" + Ca("site") + "' '" + Ca("other") + "' > '" + Path("both.pem") + "'");
@@ -51,10 +52,11 @@ class Authorities {
     return Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj '/O=Kestrel test/CN=" +
                  name + " CA' -keyout '" + Path(name + "-ca.key") + "' -out '" + Ca(name) + "'");
   }
-  bool Issue(const std::string& authority, const std::string& name) {
+  bool Issue(const std::string& authority, const std::string& name,
+             const std::string& days = "1") {
     return Shell("openssl req -newkey rsa:2048 -nodes -subj '/O=Kestrel test/CN=" + name +
                  "' -keyout '" + Key(name) + "' -out '" + Path(name + ".csr") + "'") &&
-           Shell("openssl x509 -req -days 1 -in '" + Path(name + ".csr") + "' -CA '" +
+           Shell("openssl x509 -req -days " + days + " -in '" + Path(name + ".csr") + "' -CA '" +
                  Ca(authority) + "' -CAkey '" + Path(authority + "-ca.key") +
                  "' -CAcreateserial -out '" + Cert(name) + "'");
   }
