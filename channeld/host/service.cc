@@ -425,6 +425,7 @@ ServiceFigures Service::Figures() {
   std::vector<PortableServer::Servant_var<EventChannel>> channels = Channels();
   for (const auto& channel : channels) figures.channels.push_back(channel->Figures());
   figures.refusedConnections = RefusedPeers::total();
+  figures.checksSubjects = !options_.allowedSubjects.empty();
   figures.refusedSubjects = AllowedSubjects::refused();
   if (stream_) {
     figures.clustered = true;

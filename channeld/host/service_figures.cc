@@ -62,7 +62,9 @@ std::string ReportLines(const ServiceFigures& figures) {
   std::string lines;
   for (const ChannelFigures& channel : figures.channels) lines += CounterLines(channel);
   lines += "connections refused by --allow: " + std::to_string(figures.refusedConnections) + "\n";
-  lines += "requests refused by --allow-subject: " + std::to_string(figures.refusedSubjects) + "\n";
+  if (figures.checksSubjects) {
+    lines += "requests refused by --allow-subject: " + std::to_string(figures.refusedSubjects) + "\n";
+  }
   if (figures.stateKept) {
     lines += "event log: appended " + std::to_string(figures.eventLogAppended) + " events, " +
              std::to_string(figures.eventLogSyncs.count()) + " syncs, " +

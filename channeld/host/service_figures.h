@@ -33,7 +33,9 @@ struct ServiceFigures {
   std::chrono::steady_clock::duration uptime{0};
   std::vector<ChannelFigures> channels;
   std::uint64_t refusedConnections = 0;  // see RefusedPeers
-  std::uint64_t refusedSubjects = 0;     // requests; see AllowedSubjects
+  // With --allow-subject only: requests refused (see AllowedSubjects).
+  bool checksSubjects = false;
+  std::uint64_t refusedSubjects = 0;
 
   // With a state directory only; the rest is zero without one.
   bool stateKept = false;

@@ -334,6 +334,13 @@ TEST(MetricsPage, TheReportKeepsItsText) {
   std::string report = channeld::ReportLines(figures);
   EXPECT_EQ("event log: appended 7 events, 2 syncs, 1 segments\n",
             report.substr(report.rfind("event log")));
+  // A line of its own, where certificate subjects are checked.
+  figures.checksSubjects = true;
+  figures.refusedSubjects = 3;
+  report = channeld::ReportLines(figures);
+  EXPECT_NE(std::string::npos,
+            report.find("connections refused by --allow: 4\nrequests refused by --allow-subject: 3\n"))
+      << report;
 }
 
 // ---------------------------------------------------------------------------
