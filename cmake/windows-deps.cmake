@@ -1,5 +1,6 @@
-# Imported targets for the Windows builds of omniORB, ACE and GoogleTest
-# that scripts/lib/windows-deps.sh (kestrel_windows_deps) puts in the prefix
+# Imported targets for the Windows builds of omniORB, ACE, OpenSSL and
+# GoogleTest that scripts/lib/windows-deps.sh (kestrel_windows_deps) puts in
+# the prefix
 # KESTREL_WINDOWS_PREFIX, for the processor of the toolchain file
 # (cmake/mingw-w64-x86_64.cmake or cmake/mingw-w64-i686.cmake). Include it
 # after project():
@@ -8,6 +9,12 @@
 #   Windows::COS         COS4 and COSDynamic4, the stubs of the COS services
 #                        (#include <COS/CosNotifyChannelAdmin.hh>); brings
 #                        Windows::omniORB
+#   Windows::omniSSL     omniORB's SSL transport, omnisslTP4
+#                        (#include <omniORB4/sslContext.h>, giop:ssl
+#                        endpoints), with OpenSSL's libssl and libcrypto and
+#                        their headers; brings Windows::omniORB
+#   Windows::OpenSSL     OpenSSL's libssl and libcrypto alone, for a client
+#                        that calls OpenSSL itself
 #   Windows::ACE
 #   Windows::gtest, Windows::gtest_main, Windows::gmock, Windows::gmock_main
 #   Windows::httplib     cpp-httplib's header (KESTREL_WINDOWS_HTTPLIB_INCLUDE)
@@ -40,7 +47,9 @@ set(_kestrel_windows_api
 function(_kestrel_windows_library target file)
   set(path "${KESTREL_WINDOWS_PREFIX}/lib/${file}")
   if(NOT EXISTS "${path}")
-    message(FATAL_ERROR "${path} is missing from the Windows libraries' prefix")
+    message(FATAL_ERROR "${path} is missing from the Windows libraries' prefix: run "
+      "kestrel_windows_deps from scripts/lib/windows-deps.sh, which adds what a prefix "
+      "built before lacks")
   endif()
   add_library(${target} STATIC IMPORTED GLOBAL)
   set_target_properties(${target} PROPERTIES
@@ -75,6 +84,20 @@ _kestrel_windows_library(Windows::COS4 libCOS4.a Windows::omniORB)
 _kestrel_windows_library(Windows::COSDynamic4 libCOSDynamic4.a Windows::COS4)
 add_library(Windows::COS INTERFACE IMPORTED GLOBAL)
 set_property(TARGET Windows::COS PROPERTY INTERFACE_LINK_LIBRARIES Windows::COSDynamic4)
+
+# OpenSSL, and omniORB's SSL transport on it. A static libcrypto leaves to
+# its client the system libraries that its DLL would import: Winsock, the
+# certificate stores (crypt32), the CryptoAPI's random numbers and the event
+# log (advapi32), and user32, which shows its fatal errors. omnisslTP4 calls
+# into omniORB4 and OpenSSL, so it comes first on the line, and what it
+# needs after it.
+_kestrel_windows_library(Windows::crypto libcrypto.a ws2_32 crypt32 advapi32 user32)
+_kestrel_windows_library(Windows::ssl libssl.a Windows::crypto)
+add_library(Windows::OpenSSL INTERFACE IMPORTED GLOBAL)
+set_property(TARGET Windows::OpenSSL PROPERTY INTERFACE_LINK_LIBRARIES Windows::ssl)
+_kestrel_windows_library(Windows::omnisslTP4 libomnisslTP4.a Windows::omniORB Windows::OpenSSL)
+add_library(Windows::omniSSL INTERFACE IMPORTED GLOBAL)
+set_property(TARGET Windows::omniSSL PROPERTY INTERFACE_LINK_LIBRARIES Windows::omnisslTP4)
 
 # ACE. ACE_AS_STATIC_LIBS empties its export macros.
 _kestrel_windows_library(Windows::ACE libACE.a ws2_32 mswsock iphlpapi netapi32 advapi32)
