@@ -97,6 +97,8 @@ void PrepareExclusiveBind(ACE_HANDLE socket) {
 
 bool IsAddressInUse(int error) { return error == EADDRINUSE; }
 
+void RemoveEnvironmentVariable(const char* name) { ::unsetenv(name); }
+
 ACE_HANDLE OpenSharedForAppend(const std::string& path) {
   return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
 }

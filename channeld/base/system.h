@@ -70,6 +70,10 @@ bool IsAddressInUse(int error);
 // rotate them or clear them away. ACE_INVALID_HANDLE when it cannot.
 ACE_HANDLE OpenSharedForAppend(const std::string& path);
 
+// Removes the variable from the process's environment, as the C library's
+// getenv sees it (which is what omniORB reads).
+void RemoveEnvironmentVariable(const char* name);
+
 // True when path still names the file that handle has open; false once it
 // was renamed or deleted (or cannot be asked).
 bool NamesOpenFile(ACE_HANDLE handle, const std::string& path);

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <iphlpapi.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace kestrel {
@@ -77,6 +79,14 @@ void PrepareExclusiveBind(ACE_HANDLE socket) {
 // ACE leaves WSAGetLastError() in errno, which MinGW's EADDRINUSE (100)
 // never equals.
 bool IsAddressInUse(int error) { return error == WSAEADDRINUSE || error == EADDRINUSE; }
+
+void RemoveEnvironmentVariable(const char* name) {
+  // The C library keeps a copy of the environment of its own, which
+  // SetEnvironmentVariable (ACE's unsetenv) leaves as it was; an empty
+  // value removes the variable from both.
+  std::string unset = std::string(name) + "=";
+  ::_putenv(unset.c_str());
+}
 
 ACE_HANDLE OpenSharedForAppend(const std::string& path) {
   // FILE_APPEND_DATA alone: every write lands at the end, whoever else

@@ -126,7 +126,8 @@ int Service::Run(const std::function<void()>& onServing,
   if (!OpenState()) return 1;
   std::string error;
   std::vector<std::string> rules;
-  if (!TransportRules(options_.allowed, InterfaceAddresses(), &rules, &error)) {
+  if (!TransportRules(options_.allowed, InterfaceAddresses(),
+                      options_.tls.enabled() ? "ssl" : "tcp", &rules, &error)) {
     Log::Error(error);
     return 1;
   }

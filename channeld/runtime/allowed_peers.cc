@@ -72,9 +72,9 @@ std::string NetworkOf(const std::string& address, int family, int prefix) {
   return ACE_OS::inet_ntop(family, bytes, text, sizeof text) != nullptr ? text : address;
 }
 
-// Either transport: the service listens by one of them, TLS or not.
+// A rule's address mask; its transport is added once the list is made.
 std::string Rule(const std::string& address, int prefix) {
-  return address + "/" + std::to_string(prefix) + " tcp,ssl";
+  return address + "/" + std::to_string(prefix);
 }
 
 void AddOnce(const std::string& rule, std::vector<std::string>* rules) {
@@ -119,7 +119,7 @@ bool IsAllowEntry(const std::string& entry) {
 }
 
 bool TransportRules(const std::vector<std::string>& allowed,
-                    const std::vector<std::string>& localAddresses,
+                    const std::vector<std::string>& localAddresses, const std::string& transport,
                     std::vector<std::string>* rules, std::string* error) {
   rules->clear();
   if (allowed.empty()) {
@@ -168,6 +168,7 @@ bool TransportRules(const std::vector<std::string>& allowed,
     ACE_OS::freeaddrinfo(found);
   }
   if (loopbackAllowed) AddLocalAddresses(localAddresses, rules);
+  for (std::string& rule : *rules) rule += " " + transport;
   rules->push_back(RefusedPeers::kRule);
   return true;
 }
@@ -186,13 +187,15 @@ bool PeerAllowed(const std::string& address, int port) {
   CORBA::StringSeq actions;
   CORBA::ULong rule = 0;
   if (!omni::transportRules::serverRules().match(endpoint.c_str(), actions, rule)) return false;
-  bool tcp = false;
+  // The rules name the one transport that the service listens by; a peer
+  // that they let in by it is let in here.
+  bool transport = false;
   for (CORBA::ULong i = 0; i < actions.length(); ++i) {
     std::string action = actions[i].in();
     if (action == "none") return false;
-    tcp = tcp || action == "tcp" || action == "*";
+    transport = transport || action == "tcp" || action == "ssl" || action == "*";
   }
-  return tcp;
+  return transport;
 }
 
 }  // namespace channeld

@@ -31,9 +31,12 @@ bool IsAllowEntry(const std::string& entry);
 // The server transport rules for allowed (resolving host names now), ending
 // in RefusedPeers::kRule, which refuses everyone else. localAddresses are
 // the machine's interface addresses (see InterfaceAddresses), let in where
-// loopback is. False, with error set, when a host name does not resolve.
+// loopback is. transport is what the rules let them in by: "tcp", or "ssl"
+// for a service that speaks TLS only, which then refuses plain connections
+// even on an endpoint that it was not told of (omniORB's configuration
+// file's, say). False, with error set, when a host name does not resolve.
 bool TransportRules(const std::vector<std::string>& allowed,
-                    const std::vector<std::string>& localAddresses,
+                    const std::vector<std::string>& localAddresses, const std::string& transport,
                     std::vector<std::string>* rules, std::string* error);
 
 // True for an address or name that only loopback peers can reach.

@@ -101,7 +101,7 @@ OrbRuntime::Status OrbRuntime::Start(const Settings& settings, std::string* erro
   // where its command line says, and nowhere else.
   for (const char* name : {"ORBendPoint", "ORBendPointPublish", "ORBendPointNoListen",
                            "ORBendPointNoPublish", "ORBendPointPublishAllIFs"}) {
-    ACE_OS::unsetenv(name);
+    RemoveEnvironmentVariable(name);
   }
   const std::string transport = settings.tls.enabled() ? "giop:ssl:" : "giop:tcp:";
   std::string endpoint = transport + EndpointHost(host) + ":" + std::to_string(port);

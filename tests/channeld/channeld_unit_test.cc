@@ -579,29 +579,29 @@ TEST(ChanneldAllowedPeers, EntriesBecomeRulesThatEndInRefusal) {
   const std::vector<std::string> none;
   std::vector<std::string> rules;
   std::string error;
-  ASSERT_TRUE(TransportRules({"10.1.0.0/16", "192.0.2.7", "fd00::/8", "localhost"}, none, &rules,
+  ASSERT_TRUE(TransportRules({"10.1.0.0/16", "192.0.2.7", "fd00::/8", "localhost"}, none, "tcp", &rules,
                              &error));
   ASSERT_GE(rules.size(), 5u);
-  EXPECT_EQ("10.1.0.0/16 tcp,ssl", rules[0]);
-  EXPECT_EQ("192.0.2.7/32 tcp,ssl", rules[1]);
-  EXPECT_EQ("fd00::/8 tcp,ssl", rules[2]);
+  EXPECT_EQ("10.1.0.0/16 tcp", rules[0]);
+  EXPECT_EQ("192.0.2.7/32 tcp", rules[1]);
+  EXPECT_EQ("fd00::/8 tcp", rules[2]);
   EXPECT_EQ(refuse, rules.back());
   // Networks written with host bits, which omniORB would compare as they
   // stand and so match nothing.
-  ASSERT_TRUE(TransportRules({"10.1.2.3/16", "192.0.2.77/27", "fd00::1:2/112"}, none, &rules,
+  ASSERT_TRUE(TransportRules({"10.1.2.3/16", "192.0.2.77/27", "fd00::1:2/112"}, none, "tcp", &rules,
                              &error));
-  EXPECT_EQ((std::vector<std::string>{"10.1.0.0/16 tcp,ssl", "192.0.2.64/27 tcp,ssl", "fd00::1:0/112 tcp,ssl",
+  EXPECT_EQ((std::vector<std::string>{"10.1.0.0/16 tcp", "192.0.2.64/27 tcp", "fd00::1:0/112 tcp",
                                       refuse}),
             rules);
   // Every address, which omniORB's /0 rules would refuse; IPv4 entries
   // written as IPv6-mapped addresses, which its IPv6 rules never match.
   ASSERT_TRUE(TransportRules({"0.0.0.0/0", "::/0", "::ffff:192.0.2.7", "::ffff:10.1.0.0/112"},
-                             none, &rules, &error));
-  EXPECT_EQ((std::vector<std::string>{"0.0.0.0/1 tcp,ssl", "128.0.0.0/1 tcp,ssl", "::/1 tcp,ssl",
-                                      "8000::/1 tcp,ssl", "192.0.2.7/32 tcp,ssl", "10.1.0.0/16 tcp,ssl",
+                             none, "tcp", &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"0.0.0.0/1 tcp", "128.0.0.0/1 tcp", "::/1 tcp",
+                                      "8000::/1 tcp", "192.0.2.7/32 tcp", "10.1.0.0/16 tcp",
                                       refuse}),
             rules);
-  EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, none, &rules, &error));
+  EXPECT_FALSE(TransportRules({"no-such-host.invalid"}, none, "tcp", &rules, &error));
   EXPECT_NE(std::string::npos, error.find("no-such-host.invalid"));
 
   EXPECT_TRUE(IsLoopback("127.0.0.1"));
@@ -617,25 +617,28 @@ TEST(ChanneldAllowedPeers, LocalAddressesGoWhereverLoopbackGoes) {
   const std::string refuse = RefusedPeers::kRule;
   std::vector<std::string> rules;
   std::string error;
-  ASSERT_TRUE(TransportRules({}, local, &rules, &error));
-  EXPECT_EQ((std::vector<std::string>{"127.0.0.0/8 tcp,ssl", "::1/128 tcp,ssl", "192.0.2.2/32 tcp,ssl",
-                                      "fd00::2/128 tcp,ssl", refuse}),
+  ASSERT_TRUE(TransportRules({}, local, "tcp", &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.0/8 tcp", "::1/128 tcp", "192.0.2.2/32 tcp",
+                                      "fd00::2/128 tcp", refuse}),
             rules);
   for (const char* loopback : {"127.0.0.1", "127.0.0.0/8", "::1", "localhost", "::ffff:127.0.0.2"}) {
-    ASSERT_TRUE(TransportRules({"198.51.100.0/24", loopback}, local, &rules, &error)) << error;
+    ASSERT_TRUE(TransportRules({"198.51.100.0/24", loopback}, local, "tcp", &rules, &error)) << error;
     ASSERT_GE(rules.size(), 4u) << loopback;
-    EXPECT_EQ("198.51.100.0/24 tcp,ssl", rules[0]) << loopback;
-    EXPECT_EQ((std::vector<std::string>{"192.0.2.2/32 tcp,ssl", "fd00::2/128 tcp,ssl", refuse}),
+    EXPECT_EQ("198.51.100.0/24 tcp", rules[0]) << loopback;
+    EXPECT_EQ((std::vector<std::string>{"192.0.2.2/32 tcp", "fd00::2/128 tcp", refuse}),
               std::vector<std::string>(rules.end() - 3, rules.end()))
         << loopback;
   }
-  ASSERT_TRUE(TransportRules({"127.0.0.2"}, local, &rules, &error));
-  EXPECT_EQ((std::vector<std::string>{"127.0.0.2/32 tcp,ssl", "192.0.2.2/32 tcp,ssl", "fd00::2/128 tcp,ssl",
+  ASSERT_TRUE(TransportRules({"127.0.0.2"}, local, "tcp", &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.2/32 tcp", "192.0.2.2/32 tcp", "fd00::2/128 tcp",
                                       refuse}),
             rules);
   // Without loopback, local addresses are as foreign as any other.
-  ASSERT_TRUE(TransportRules({"198.51.100.0/24", "10.0.0.0/8"}, local, &rules, &error));
-  EXPECT_EQ((std::vector<std::string>{"198.51.100.0/24 tcp,ssl", "10.0.0.0/8 tcp,ssl", refuse}), rules);
+  ASSERT_TRUE(TransportRules({"198.51.100.0/24", "10.0.0.0/8"}, local, "tcp", &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"198.51.100.0/24 tcp", "10.0.0.0/8 tcp", refuse}), rules);
+  // A service that speaks TLS only lets them in by TLS alone.
+  ASSERT_TRUE(TransportRules({"198.51.100.0/24"}, local, "ssl", &rules, &error));
+  EXPECT_EQ((std::vector<std::string>{"198.51.100.0/24 ssl", refuse}), rules);
 }
 
 TEST(ChanneldRefusedPeers, ReportsNameTheLatestPeerAndCountSinceTheLastReport) {

@@ -11,8 +11,9 @@ objdump=$1
 bin=$2
 version=$3
 
-# DLLs that every Windows since 7 has in its system folder.
-system_dlls=" advapi32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll mswsock.dll iphlpapi.dll netapi32.dll shell32.dll user32.dll "
+# DLLs that every Windows since 7 has in its system folder (crypt32: the
+# certificate store that the statically linked OpenSSL reads).
+system_dlls=" advapi32.dll crypt32.dll kernel32.dll msvcrt.dll ole32.dll oleaut32.dll ws2_32.dll mswsock.dll iphlpapi.dll netapi32.dll shell32.dll user32.dll "
 
 status=0
 exports=$("$objdump" -p "$bin/kestrel.dll" |
