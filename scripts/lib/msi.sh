@@ -37,6 +37,8 @@ kestrel_build_msi() {
     x86_64-w64-mingw32-strip -o "$stage/x64/$file" "$KESTREL_WINDOWS_BUILD_DIR/bin/$file" || return 1
   done
   i686-w64-mingw32-strip -o "$stage/x86/kestrel.dll" "$KESTREL_WINDOWS32_BUILD_DIR/bin/kestrel.dll" || return 1
+  # The same text in both processors' prefixes; this is the last one built.
+  cp "$KESTREL_WINDOWS_PREFIX/share/openssl/LICENSE.txt" "$stage/OpenSSL-LICENSE.txt" || return 1
   sed -e "s|@VERSION@|$version|g" \
     "$KESTREL_ROOT/packaging/windows/kestrel.wxs.in" >"$stage/kestrel.wxs" || return 1
   local msi

@@ -735,7 +735,7 @@ TEST_F(WindowsInterop, TheInstallerInstallsUpgradesAndUninstalls) {
   const std::vector<std::string> installed = {
       drive + "/Program Files/Kestrel/kestrel.dll", drive + "/Program Files/Kestrel/kestrel-publish.exe",
       drive + "/Program Files/Kestrel/kestrel-listen.exe", drive + "/Program Files/Kestrel/kestrel-channeld.exe",
-      drive + "/Program Files (x86)/Kestrel/kestrel.dll"};
+      drive + "/Program Files/Kestrel/OpenSSL-LICENSE.txt", drive + "/Program Files (x86)/Kestrel/kestrel.dll"};
   const std::string serviceKey = "HKLM\\System\\CurrentControlSet\\Services\\kestrel-channeld";
   const std::string folder = ProgramDataFolder();
   ASSERT_FALSE(folder.empty());
