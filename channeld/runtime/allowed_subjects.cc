@@ -4,9 +4,7 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/omniInterceptors.h>
 
-#include <atomic>
-#include <mutex>
-
+#include "channeld/runtime/refusal_tally.h"
 #include "channeld/runtime/refused_peers.h"
 #include "orb/tls_context.h"
 
@@ -16,24 +14,16 @@ namespace channeld {
 namespace {
 
 std::vector<std::string> allowedPatterns;  // set once, before serving
-std::atomic<std::uint64_t> refusedTotal{0};
-std::uint64_t reportedTotal = 0;  // the reporter's thread only
-std::mutex latestMutex;
-std::string latestRefusal;  // guarded by latestMutex
+RefusalTally tally;
 
 CORBA::Boolean CheckSubject(omni::omniInterceptors::serverReceiveRequest_T::info_T& info) {
   // The verified certificate (omniORB hands out none that failed), or null.
   X509* certificate = static_cast<X509*>(info.peerdetails());
   std::string subject = CertificateSubject(certificate);
   if (certificate != nullptr && AllowedSubjects::Matches(allowedPatterns, subject)) return true;
-  std::string refusal = (certificate == nullptr ? "without a certificate"
-                                                : "with the certificate subject \"" + subject + "\"");
-  refusal = "request from " + RefusedPeers::PeerAddress(info.peeraddress()) + " " + refusal;
-  {
-    std::lock_guard<std::mutex> lock(latestMutex);
-    latestRefusal.swap(refusal);
-  }
-  ++refusedTotal;
+  tally.Note("request from " + RefusedPeers::PeerAddress(info.peeraddress()) + " " +
+             (certificate == nullptr ? "without a certificate"
+                                     : "with the certificate subject \"" + subject + "\""));
   throw CORBA::NO_PERMISSION(0, CORBA::COMPLETED_NO);
 }
 
@@ -53,21 +43,10 @@ bool AllowedSubjects::Matches(const std::vector<std::string>& patterns,
   return false;
 }
 
-std::uint64_t AllowedSubjects::refused() { return refusedTotal; }
+std::uint64_t AllowedSubjects::refused() { return tally.total(); }
 
 std::string AllowedSubjects::TakeReport() {
-  std::uint64_t total = refusedTotal;
-  std::uint64_t refused = total - reportedTotal;
-  if (refused == 0) return std::string();
-  reportedTotal = total;
-  std::string line;
-  {
-    std::lock_guard<std::mutex> lock(latestMutex);
-    line = latestRefusal;
-  }
-  line += " refused: --allow-subject does not name it";
-  if (refused > 1) line += " (" + std::to_string(refused) + " refused in the last second)";
-  return line;
+  return tally.TakeReport("--allow-subject does not name it");
 }
 
 }  // namespace channeld

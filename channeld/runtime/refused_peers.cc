@@ -3,9 +3,10 @@
 #include <omniORB4/CORBA.h>
 #include <omniORB4/internal/transportRules.h>
 
-#include <atomic>
 #include <cstring>
 #include <mutex>
+
+#include "channeld/runtime/refusal_tally.h"
 
 namespace kestrel {
 namespace channeld {
@@ -14,10 +15,7 @@ namespace {
 
 constexpr const char kMask[] = "kestrel-refused";
 
-std::atomic<std::uint64_t> refusedTotal{0};
-std::uint64_t reportedTotal = 0;  // the reporter's thread only
-std::mutex latestMutex;
-std::string latestPeer;  // guarded by latestMutex
+RefusalTally tally;
 
 class RefusingRule : public omni::transportRules::Rule {
  public:
@@ -49,30 +47,12 @@ void RefusedPeers::Install() {
 }
 
 void RefusedPeers::Note(const char* endpoint) {
-  std::string peer = PeerAddress(endpoint != nullptr ? endpoint : "");
-  {
-    std::lock_guard<std::mutex> lock(latestMutex);
-    latestPeer.swap(peer);
-  }
-  ++refusedTotal;
+  tally.Note("connection from " + PeerAddress(endpoint != nullptr ? endpoint : ""));
 }
 
-std::uint64_t RefusedPeers::total() { return refusedTotal; }
+std::uint64_t RefusedPeers::total() { return tally.total(); }
 
-std::string RefusedPeers::TakeReport() {
-  std::uint64_t total = refusedTotal;
-  std::uint64_t refused = total - reportedTotal;
-  if (refused == 0) return std::string();
-  reportedTotal = total;
-  std::string peer;
-  {
-    std::lock_guard<std::mutex> lock(latestMutex);
-    peer = latestPeer;
-  }
-  std::string line = "connection from " + peer + " refused: --allow does not name it";
-  if (refused > 1) line += " (" + std::to_string(refused) + " refused in the last second)";
-  return line;
-}
+std::string RefusedPeers::TakeReport() { return tally.TakeReport("--allow does not name it"); }
 
 std::string RefusedPeers::PeerAddress(const std::string& endpoint) {
   // giop:TRANSPORT:HOST:PORT
