@@ -19,8 +19,11 @@ BrokerSettings BrokerSettings::Read(const RegistryStore& store) {
   settings.dottedDecimalAddresses = dottedDecimal != 0;
   read("ConsumerLivenessInterval", &settings.consumerLivenessIntervalSeconds);
   read("CallTimeout", &settings.callTimeoutMilliseconds);
-  auto readText = [&store](const char* name, std::string* value) {
-    store.ReadString(RegistryRoot::kLocalMachine, kBrokerSettingsKey, name, value);
+  const RegistryStore::Strings texts =
+      store.ReadStrings(RegistryRoot::kLocalMachine, kBrokerSettingsKey);
+  auto readText = [&texts](const char* name, std::string* value) {
+    auto found = texts.find(name);
+    if (found != texts.end()) *value = found->second;
   };
   readText("TlsCaFile", &settings.tls.authority);
   readText("TlsCertFile", &settings.tls.certificate);

@@ -173,6 +173,19 @@ RegistryStore::Dwords RegistryStore::ReadDwords(RegistryRoot root, std::string_v
   return dwords;
 }
 
+RegistryStore::Strings RegistryStore::ReadStrings(RegistryRoot root,
+                                                  std::string_view keyPath) const {
+  Strings strings;
+  RegistryTree tree;
+  if (Load(&tree) != RegistryStatus::kOk) return strings;
+  const RegistryKey* key = tree.Find(root, keyPath);
+  if (key == nullptr) return strings;
+  for (const auto& [name, value] : key->values()) {
+    if (value.type == RegistryValue::Type::kString) strings.emplace(name, value.text);
+  }
+  return strings;
+}
+
 bool RegistryStore::ReadString(RegistryRoot root, std::string_view keyPath,
                                std::string_view valueName, std::string* out) const {
   RegistryTree tree;

@@ -69,6 +69,10 @@ class RegistryStore {
   // A string value; false when missing or of another type.
   bool ReadString(RegistryRoot root, std::string_view keyPath, std::string_view valueName,
                   std::string* out) const;
+  // The string values of one key, by name (in any case), as ReadDwords
+  // reads the numbers: one read of the registry.
+  using Strings = std::map<std::string, std::string, CaseInsensitiveLess>;
+  Strings ReadStrings(RegistryRoot root, std::string_view keyPath) const;
 
  private:
   std::string path_;

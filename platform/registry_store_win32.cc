@@ -1,5 +1,6 @@
 // The machine's registry on Windows is the system's own: the library reads
-// the numbers of one key from it (ReadDwords) and some strings (ReadString),
+// the numbers and strings of one key from it (ReadDwords, ReadStrings,
+// ReadString),
 // and self-registration writes
 // it key by key (classes_root_win32.cc). It is never read or written as a
 // whole tree, so the members that serve the registry file are not built
@@ -10,6 +11,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 namespace kestrel {
 
@@ -70,6 +72,32 @@ bool RegistryStore::ReadString(RegistryRoot root, std::string_view keyPath,
   text.resize(size > 0 ? size - 1 : 0);  // without its terminating null
   *out = std::move(text);
   return true;
+}
+
+RegistryStore::Strings RegistryStore::ReadStrings(RegistryRoot root,
+                                                  std::string_view keyPath) const {
+  Strings strings;
+  HKEY key = nullptr;
+  if (::RegOpenKeyExA(SystemRoot(root), std::string(keyPath).c_str(), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return strings;
+  }
+  std::vector<std::string> names;
+  for (DWORD i = 0;; ++i) {
+    char name[256];
+    DWORD nameLength = sizeof name;
+    DWORD type = REG_NONE;
+    LONG status = ::RegEnumValueA(key, i, name, &nameLength, nullptr, &type, nullptr, nullptr);
+    if (status != ERROR_SUCCESS) break;
+    if (type == REG_SZ || type == REG_EXPAND_SZ) names.emplace_back(name, nameLength);
+  }
+  ::RegCloseKey(key);
+  // Each read as ReadString reads it, expanded where it asks to be.
+  for (const std::string& name : names) {
+    std::string text;
+    if (ReadString(root, keyPath, name, &text)) strings.emplace(name, std::move(text));
+  }
+  return strings;
 }
 
 }  // namespace kestrel
