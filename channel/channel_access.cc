@@ -68,22 +68,23 @@ std::vector<std::string> SingleAddresses(const std::string& address) {
 }
 
 // The client's own TLS files, when its settings object has ITlsSettings.
-bool ReadClientTls(IChannelSettings* settings, TlsFiles* files) {
+std::optional<TlsFiles> ReadClientTls(IChannelSettings* settings) {
   ITlsSettings* tls = nullptr;
   if (FAILED(settings->QueryInterface(IID_ITlsSettings, reinterpret_cast<void**>(&tls))) ||
       tls == nullptr) {
-    return false;
+    return std::nullopt;
   }
+  TlsFiles files;
   auto read = [tls](HRESULT (STDMETHODCALLTYPE ITlsSettings::*get)(char*, int32_t)) {
     return ReadSettingsText<kPathBufferSize>(
         [tls, get](char* buffer, int32_t size) { (tls->*get)(buffer, size); });
   };
-  files->certificate = read(&ITlsSettings::GetCertificateFile);
-  files->key = read(&ITlsSettings::GetKeyFile);
-  files->authority = read(&ITlsSettings::GetAuthorityFile);
-  files->keyPassword = read(&ITlsSettings::GetKeyPassword);
+  files.certificate = read(&ITlsSettings::GetCertificateFile);
+  files.key = read(&ITlsSettings::GetKeyFile);
+  files.authority = read(&ITlsSettings::GetAuthorityFile);
+  files.keyPassword = read(&ITlsSettings::GetKeyPassword);
   tls->Release();
-  return true;
+  return files;
 }
 
 // The client's files over the machine's, each that it names.
@@ -110,15 +111,13 @@ ChannelAccess::ChannelAccess() = default;
 ChannelAccess::~ChannelAccess() = default;
 
 HRESULT ChannelAccess::PrepareBroker(const char* orbId) {
-  RegistryStore store;
-  settings_ = BrokerSettings::Read(store);
-  if (clientAsksTls_) {
-    OverrideTls(clientTls_, &settings_.tls);
+  settings_ = BrokerSettings::Read(RegistryStore());
+  if (clientTls_) {
+    OverrideTls(*clientTls_, &settings_.tls);
     if (!settings_.tls.enabled()) return E_CORBA_INITIALIZE;
   }
   ComposeAddress();
-  OrbArgumentList arguments(orbId, store);
-  arguments.set_tls(settings_.tls);
+  OrbArgumentList arguments(orbId, settings_);
   return runtime_.Start(arguments);
 }
 
@@ -148,7 +147,7 @@ void ChannelAccess::LimitCalls(CORBA::Object_ptr object) const {
 
 HRESULT ChannelAccess::BuildChannelAddress(IChannelSettings* settings) {
   if (settings == nullptr || settings->Validate() != 0) return E_NOTIFY_INVALIDARG;
-  clientAsksTls_ = ReadClientTls(settings, &clientTls_);
+  clientTls_ = ReadClientTls(settings);
   std::string place =
       ReadSettingsText([settings](char* buffer, int32_t size) { settings->GetHost(buffer, size); });
   int32_t port = 0;

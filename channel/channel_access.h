@@ -33,6 +33,7 @@
 #include <COS/CosNotifyChannelAdmin.hh>
 #include <COS/CosNotifyFilter.hh>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -132,8 +133,8 @@ class ChannelAccess {
   OrbRuntime runtime_;
   BrokerSettings settings_;
   std::string place_;  // host:port/key, without the scheme
-  bool clientAsksTls_ = false;
-  TlsFiles clientTls_;  // what the client's ITlsSettings named
+  // What the client's ITlsSettings named; none without the interface.
+  std::optional<TlsFiles> clientTls_;
   std::string address_;
   // address_ split into one corbaloc per listed address, in its order;
   // address_ alone when it lists one.

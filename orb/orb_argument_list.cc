@@ -14,20 +14,23 @@ constexpr size_t kFormatBufferSize = 256;
 
 }  // namespace
 
-OrbArgumentList::OrbArgumentList(const char* orbId) { Build(orbId, RegistryStore()); }
+OrbArgumentList::OrbArgumentList(const char* orbId)
+    : OrbArgumentList(orbId, BrokerSettings::Read(RegistryStore())) {}
 
-OrbArgumentList::OrbArgumentList(const char* orbId, const RegistryStore& store) {
-  Build(orbId, store);
+OrbArgumentList::OrbArgumentList(const char* orbId, const RegistryStore& store)
+    : OrbArgumentList(orbId, BrokerSettings::Read(store)) {}
+
+OrbArgumentList::OrbArgumentList(const char* orbId, const BrokerSettings& settings) {
+  Build(orbId, settings);
 }
 
 OrbArgumentList::~OrbArgumentList() = default;
 
-void OrbArgumentList::Build(const char* orbId, const RegistryStore& store) {
+void OrbArgumentList::Build(const char* orbId, const BrokerSettings& settings) {
   arguments_.push_back("Appname");
   if (orbId != nullptr) AppendFormatted("-ORBid %s", orbId);
-  BrokerSettings settings = BrokerSettings::Read(store);
   if (settings.dottedDecimalAddresses) AppendFormatted("-ORBDottedDecimalAddresses 1");
-  tls_ = std::move(settings.tls);
+  tls_ = settings.tls;
 }
 
 int OrbArgumentList::AppendFormatted(const char* format, ...) {

@@ -30,6 +30,7 @@
 namespace kestrel {
 
 class RegistryStore;
+struct BrokerSettings;
 
 class OrbArgumentList {
  public:
@@ -37,6 +38,8 @@ class OrbArgumentList {
   explicit OrbArgumentList(const char* orbId);
   // The same, with the registry read from store.
   OrbArgumentList(const char* orbId, const RegistryStore& store);
+  // The same, from settings read already.
+  OrbArgumentList(const char* orbId, const BrokerSettings& settings);
   virtual ~OrbArgumentList();
 
   OrbArgumentList(const OrbArgumentList&) = delete;
@@ -55,11 +58,9 @@ class OrbArgumentList {
   const std::vector<std::string>& arguments() const { return arguments_; }
   // The registry's TLS files; not enabled() when TLS is off.
   const TlsFiles& tls() const { return tls_; }
-  // In place of the registry's: the object's own.
-  void set_tls(const TlsFiles& tls) { tls_ = tls; }
 
  private:
-  void Build(const char* orbId, const RegistryStore& store);
+  void Build(const char* orbId, const BrokerSettings& settings);
 
   std::vector<std::string> arguments_;
   TlsFiles tls_;

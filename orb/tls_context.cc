@@ -161,11 +161,6 @@ std::string CheckCertificate(SSL_CTX* context, const TlsFiles& files) {
 
 }  // namespace
 
-bool TlsFiles::operator==(const TlsFiles& other) const {
-  return certificate == other.certificate && key == other.key && authority == other.authority &&
-         keyPassword == other.keyPassword;
-}
-
 std::string CheckTlsFiles(const TlsFiles& files) {
   for (const auto& [what, file] : {std::make_pair("the certificate", &files.certificate),
                                    std::make_pair("the private key", &files.key),

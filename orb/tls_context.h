@@ -30,7 +30,6 @@ struct TlsFiles {
 
   // TLS is on when an authority is named.
   bool enabled() const { return !authority.empty(); }
-  bool operator==(const TlsFiles& other) const;
 };
 
 // Loads the files as the transport will, and checks what a handshake would

@@ -206,22 +206,18 @@ TEST_F(TlsTest, FilesThatCannotBeUsedEndTheStartWithStatusTwo) {
     std::vector<std::string> tls;
     const char* message;
   };
+  auto with = [this](const std::string& certificate, const std::string& key) {
+    return std::vector<std::string>{"--tls-cert", certificate, "--tls-key", key, "--tls-ca",
+                                    files().Ca("site")};
+  };
   const std::vector<Case> cases = {
-      {"a key of another certificate",
-       {"--tls-cert", files().Cert("service"), "--tls-key", files().Key("publisher"), "--tls-ca",
-        files().Ca("site")},
+      {"a key of another certificate", with(files().Cert("service"), files().Key("publisher")),
        "does not belong to the certificate"},
-      {"a key file that is not there",
-       {"--tls-cert", files().Cert("service"), "--tls-key", files().Path("none.key"), "--tls-ca",
-        files().Ca("site")},
+      {"a key file that is not there", with(files().Cert("service"), files().Path("none.key")),
        "cannot read the private key"},
-      {"a certificate that has expired",
-       {"--tls-cert", files().Cert("expired"), "--tls-key", files().Key("expired"), "--tls-ca",
-        files().Ca("site")},
+      {"a certificate that has expired", with(files().Cert("expired"), files().Key("expired")),
        "expired on"},
-      {"a certificate of another authority",
-       {"--tls-cert", files().Cert("foreign"), "--tls-key", files().Key("foreign"), "--tls-ca",
-        files().Ca("site")},
+      {"a certificate of another authority", with(files().Cert("foreign"), files().Key("foreign")),
        "does not check against the authority"},
   };
   for (const Case& bad : cases) {
